@@ -1,0 +1,96 @@
+#include "app/entry.h"
+
+#include <cstring>
+
+#include "channel/host_loop.h"
+#include "install/deploy.h"
+#include "install/self_update.h"
+#include "os/os.h"
+#include "support/log.h"
+
+namespace lumiclip {
+
+HostCommand ClassifyCommandLine(int argc, const char* const* argv) {
+  if (argc == 1) return kInstallMode;
+  if (argc == 2) {
+    if (std::strcmp(argv[1], "--test") == 0) return kTestMode;
+    if (std::strcmp(argv[1], "--deploy") == 0) return kDeployMode;
+    return kHostMode;
+  }
+  if (argc == 3 && std::strcmp(argv[1], "--update") == 0) return kUpdateMode;
+  return kHostMode;
+}
+
+bool CanElevate() {
+  OsVersion v = TheOs().VersionEx();
+  if (!v.ok || v.platformId != win::kPlatformWin32Nt) return false;
+  return !(v.major == 5 && v.minor == 1);
+}
+
+void RunTestMode() {
+  Os& os = TheOs();
+  os.ComInitialize(win::kCoinitApartmentThreaded);
+  os.ShowMessageBox(CanElevate() ? "Yes" : "No", nullptr, win::kMbOk);
+  os.ComUninitialize();
+}
+
+void RunInstallMode(const char* exePath) {
+  if (DeployHost(exePath, true)) return;
+  LogLine("Failed to deploy with default permissions, trying to execute as admin.");
+  const char* verb = CanElevate() ? "runas" : "open";
+  Os& os = TheOs();
+  intptr_t code = os.ShellRun(verb, exePath, "--deploy", win::kSwHide);
+  int32_t value = static_cast<int32_t>(code);
+  LogFormatInt("Execution code is: %d", value);
+  if (value > 32) return;
+  LogFormatInt("\n**** Error: Error during the execution the elevated process: %d\n", value);
+  os.ShowMessageBox(
+      "The installation of the advanced functions for Lumiclip was not complete. "
+      "Please try again.",
+      "Error", win::kMbIconError | win::kMbSystemModal | win::kMbSetForeground);
+}
+
+int32_t ParseProcessId(const char* text) {
+  const char* p = text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = (*p++ == '-');
+  // Accumulate in unsigned arithmetic: an overlong number wraps instead of
+  // being undefined behaviour.
+  uint32_t value = 0;
+  while (*p >= '0' && *p <= '9') value = value * 10u + static_cast<uint32_t>(*p++ - '0');
+  return static_cast<int32_t>(negative ? 0u - value : value);
+}
+
+int RunEntry(int argc, const char* const* argv) {
+  LogLine("Started");
+  HostCommand command = ClassifyCommandLine(argc, argv);
+  LogFormatInt("With command: %d", command);
+  // Only a lack of memory throws; the process still ends in order, exit 0.
+  try {
+    switch (command) {
+      case kTestMode:
+        RunTestMode();
+        break;
+      case kHostMode:
+        RunHostMode();
+        break;
+      case kInstallMode:
+        // Install mode leaves the entry on every path without the "Exit" line.
+        RunInstallMode(argv[0]);
+        return 0;
+      case kDeployMode:
+        DeployHost(argv[0], false);
+        break;
+      case kUpdateMode:
+        if (argc == 3) RunUpdateMode(ParseProcessId(argv[2]));
+        break;
+    }
+  } catch (...) {
+    if (command == kInstallMode) return 0;
+  }
+  LogLine("Exit");
+  return 0;
+}
+
+}  // namespace lumiclip

@@ -1,0 +1,33 @@
+// The program entry: classify the command line, run one mode, exit with 0.
+#pragma once
+
+#include <cstdint>
+
+namespace lumiclip {
+
+// The start-up mode; its number is written to the log.
+enum HostCommand : int32_t {
+  kTestMode = 0,
+  kHostMode = 1,
+  kInstallMode = 2,
+  kDeployMode = 3,
+  kUpdateMode = 4,
+};
+
+HostCommand ClassifyCommandLine(int argc, const char* const* argv);
+
+// True where the shell's "runas" verb elevates: NT, except Windows XP (5.1).
+bool CanElevate();
+
+void RunTestMode();
+// Quiet deployment, then the elevated retry in deploy mode.
+void RunInstallMode(const char* exePath);
+
+// The whole process: returns the exit code, always 0.
+int RunEntry(int argc, const char* const* argv);
+
+// atoi's rules: leading blanks, an optional sign, digits up to the first
+// other character, 0 when there are none.
+int32_t ParseProcessId(const char* text);
+
+}  // namespace lumiclip

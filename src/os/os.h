@@ -1,0 +1,166 @@
+// The one seam between the host and the platform. Every call the host makes
+// to Windows goes through Os; the real implementation (os_win32.cpp) is a thin
+// pass-through, tests install a fake that keeps files and registry in memory
+// and can fail any call. Method names avoid the A/W macros of <windows.h>.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lumiclip {
+
+using OsHandle = void*;  // process, registry key, module or pipe handle
+
+// Win32 values the logic needs, spelled out so that it compiles without
+// <windows.h>. They are checked against the real headers in os_win32.cpp.
+namespace win {
+constexpr uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
+constexpr uint32_t kFileAttributeDirectory = 0x10;
+constexpr uint32_t kWaitObject0 = 0;
+constexpr uint32_t kWaitTimeout = 0x102;
+constexpr uint32_t kWaitFailed = 0xFFFFFFFFu;
+constexpr uint32_t kMbOk = 0x0;
+constexpr uint32_t kMbIconError = 0x10;
+constexpr uint32_t kMbSystemModal = 0x1000;
+constexpr uint32_t kMbSetForeground = 0x10000;
+constexpr int kSwHide = 0;
+constexpr uint32_t kKeyWrite = 0x20006;
+constexpr uint32_t kRegSz = 1;
+constexpr long kErrorSuccess = 0;
+constexpr uint32_t kProcessAllAccess = 0x1FFFFF;
+constexpr uint32_t kCoinitApartmentThreaded = 0x2;
+constexpr uint32_t kPlatformWin32Nt = 2;
+constexpr int kCsidlAppData = 26;
+}  // namespace win
+
+struct OsVersion {
+  bool ok = false;  // GetVersionExA succeeded
+  uint32_t platformId = 0;
+  uint32_t major = 0;
+  uint32_t minor = 0;
+};
+
+class Os {
+ public:
+  virtual ~Os() = default;
+
+  // --- modules -------------------------------------------------------------
+  // Full path of the running executable (GetModuleFileNameA of
+  // GetModuleHandleA(NULL)), never truncated: empty only when the call fails.
+  virtual std::string ExecutablePath() = 0;
+  virtual OsHandle LoadModule(const std::string& name) = 0;  // LoadLibraryA
+  virtual void* ModuleExport(OsHandle module, const char* name) = 0;
+  virtual bool ReleaseModule(OsHandle module) = 0;
+  // The bytes of a resource of the executable (FindResourceA with the id and
+  // type, LoadResource, LockResource, SizeofResource); empty on any failure.
+  virtual std::string OwnResource(int id, const char* type) = 0;
+
+  // --- files ---------------------------------------------------------------
+  virtual uint32_t FileAttributes(const std::string& path) = 0;
+  virtual bool MakeDirectory(const std::string& path) = 0;  // CreateDirectoryA
+  virtual bool CopyFileTo(const std::string& from, const std::string& to,
+                          bool failIfExists) = 0;
+  virtual bool RemoveFile(const std::string& path) = 0;  // DeleteFileA
+  // MoveFileExA with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH.
+  virtual bool MoveReplacing(const std::string& from, const std::string& to) = 0;
+  // Length of a file opened read-only (_open, _filelength, _close); -1 when it
+  // cannot be opened.
+  virtual int64_t FileLength(const std::string& path) = 0;
+  // Opens in append mode, writes the bytes untranslated, closes. False when
+  // the file cannot be opened.
+  virtual bool AppendToFile(const std::string& path, std::string_view bytes) = 0;
+  // fopen "wb" (create or truncate), one fwrite of size one-byte items,
+  // fclose. Returns the count written, or -1 when the file cannot be opened.
+  virtual int64_t WriteNewFile(const std::string& path, const void* data,
+                               size_t size) = 0;
+
+  // --- version resources ---------------------------------------------------
+  virtual uint32_t FileVersionInfoSize(const std::string& path) = 0;
+  virtual bool FileVersionInfo(const std::string& path,
+                               std::vector<uint8_t>& block) = 0;
+  // VerQueryValueA on a block read by FileVersionInfo.
+  virtual bool QueryVersionValue(const std::vector<uint8_t>& block,
+                                 const std::string& subBlock, const void** value,
+                                 uint32_t* length) = 0;
+
+  // --- processes and the system --------------------------------------------
+  virtual OsVersion VersionEx() = 0;  // GetVersionExA, OSVERSIONINFOA
+  virtual uint32_t CurrentProcessId() = 0;
+  virtual OsHandle OpenProcessHandle(uint32_t access, uint32_t pid) = 0;
+  virtual uint32_t WaitForObject(OsHandle handle, uint32_t milliseconds) = 0;
+  virtual void CloseOsHandle(OsHandle handle) = 0;
+  virtual void SleepMs(uint32_t milliseconds) = 0;
+
+  // --- shell and user interface --------------------------------------------
+  // SHGetSpecialFolderPathA(NULL, out, csidl, create); out is left empty when
+  // the call fails.
+  virtual bool SpecialFolderPath(int csidl, bool create, std::string& out) = 0;
+  // ShellExecuteA(NULL, verb, file, parameters, NULL, show); the returned
+  // HINSTANCE as a signed integer.
+  virtual intptr_t ShellRun(const char* verb, const std::string& file,
+                                const std::string& parameters, int show) = 0;
+  // MessageBoxA(NULL, text, caption, flags); caption may be null.
+  virtual int ShowMessageBox(const std::string& text, const char* caption,
+                             uint32_t flags) = 0;
+  // PeekMessageA(PM_REMOVE) / TranslateMessage / DispatchMessageA until the
+  // thread's queue is empty.
+  virtual void PumpWindowMessages() = 0;
+
+  // --- COM -----------------------------------------------------------------
+  virtual long ComInitialize(uint32_t coinit) = 0;  // CoInitializeEx(NULL, ..)
+  virtual void ComUninitialize() = 0;
+
+  // --- registry (HKEY_CURRENT_USER only) -----------------------------------
+  virtual long RegCreateUserKey(const std::string& subKey, uint32_t access,
+                                OsHandle* key) = 0;
+  virtual long RegSetDefaultValue(OsHandle key, uint32_t type,
+                                  const void* data, uint32_t size) = 0;
+  virtual long RegCloseKeyHandle(OsHandle key) = 0;
+
+  // --- standard streams ----------------------------------------------------
+  virtual void SetStdStreamsBinary() = 0;  // _setmode(0/1, _O_BINARY)
+  virtual OsHandle StdInputHandle() = 0;   // GetStdHandle(STD_INPUT_HANDLE)
+  // PeekNamedPipe with no buffer, only the count of available bytes.
+  virtual bool PeekPipe(OsHandle pipe, uint32_t* available) = 0;
+  // One unbuffered read from standard input: bytes read, 0 at end of input
+  // (or a broken pipe), never more than size.
+  virtual size_t ReadInput(void* buffer, size_t size) = 0;
+  // Writes all bytes to standard output; false when the channel is broken.
+  virtual bool WriteOutput(const void* data, size_t size) = 0;
+
+  // --- text conversion -----------------------------------------------------
+  // MultiByteToWideChar(CP_THREAD_ACP); stops at the first zero byte.
+  // Throws std::runtime_error when the conversion fails.
+  virtual std::u16string AnsiToWide(std::string_view text) = 0;
+  // WideCharToMultiByte(CP_UTF8, 0); throws std::runtime_error on failure.
+  virtual std::string WideToUtf8(std::u16string_view text) = 0;
+
+  // --- x87 floating-point unit ---------------------------------------------
+  virtual uint16_t FpuControlWord() = 0;
+  virtual void SetFpuControlWord(uint16_t word) = 0;
+  virtual void ClearFpuExceptions() = 0;
+};
+
+// The process-wide seam. The real program installs the Win32 one at entry;
+// tests install a fake with ScopedOs.
+Os& TheOs();
+void InstallOs(Os* os);
+
+class ScopedOs {
+ public:
+  explicit ScopedOs(Os& os);
+  ~ScopedOs();
+  ScopedOs(const ScopedOs&) = delete;
+  ScopedOs& operator=(const ScopedOs&) = delete;
+
+ private:
+  Os* previous_;
+};
+
+// The real implementation; defined only in the win32 build.
+Os& Win32Os();
+
+}  // namespace lumiclip

@@ -1,0 +1,276 @@
+// The real seam: each method is a plain pass-through to Win32 or the C
+// runtime. Nothing here decides anything.
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <shellapi.h>
+#include <stdio.h>
+
+#include <stdexcept>
+
+#include "os/os.h"
+
+namespace lumiclip {
+
+static_assert(win::kInvalidFileAttributes == INVALID_FILE_ATTRIBUTES, "");
+static_assert(win::kFileAttributeDirectory == FILE_ATTRIBUTE_DIRECTORY, "");
+static_assert(win::kWaitTimeout == WAIT_TIMEOUT, "");
+static_assert(win::kWaitFailed == WAIT_FAILED, "");
+static_assert(win::kMbIconError == MB_ICONERROR, "");
+static_assert(win::kMbSystemModal == MB_SYSTEMMODAL, "");
+static_assert(win::kMbSetForeground == MB_SETFOREGROUND, "");
+static_assert(win::kKeyWrite == KEY_WRITE, "");
+static_assert(win::kRegSz == REG_SZ, "");
+static_assert(win::kProcessAllAccess == PROCESS_ALL_ACCESS, "");
+static_assert(win::kCoinitApartmentThreaded == COINIT_APARTMENTTHREADED, "");
+static_assert(win::kPlatformWin32Nt == VER_PLATFORM_WIN32_NT, "");
+static_assert(win::kCsidlAppData == CSIDL_APPDATA, "");
+static_assert(win::kSwHide == SW_HIDE, "");
+
+namespace {
+
+class RealOs final : public Os {
+ public:
+  std::string ExecutablePath() override {
+    // Grow until the whole path fits: a truncated path would name the wrong
+    // folder for the log and the engine.
+    std::string path(MAX_PATH, '\0');
+    for (;;) {
+      DWORD n = GetModuleFileNameA(GetModuleHandleA(nullptr), &path[0],
+                                   static_cast<DWORD>(path.size()));
+      if (n == 0) return std::string();
+      if (n < path.size()) {
+        path.resize(n);
+        return path;
+      }
+      if (path.size() >= 32768) return std::string();
+      path.resize(path.size() * 2);
+    }
+  }
+  OsHandle LoadModule(const std::string& name) override {
+    return LoadLibraryA(name.c_str());
+  }
+  void* ModuleExport(OsHandle module, const char* name) override {
+    return reinterpret_cast<void*>(
+        GetProcAddress(static_cast<HMODULE>(module), name));
+  }
+  bool ReleaseModule(OsHandle module) override {
+    return FreeLibrary(static_cast<HMODULE>(module)) != 0;
+  }
+  std::string OwnResource(int id, const char* type) override {
+    HMODULE self = GetModuleHandleA(nullptr);
+    HRSRC info = FindResourceA(self, MAKEINTRESOURCEA(id), type);
+    if (info == nullptr) return std::string();
+    HGLOBAL loaded = LoadResource(self, info);
+    if (loaded == nullptr) return std::string();
+    const void* bytes = LockResource(loaded);
+    DWORD size = SizeofResource(self, info);
+    if (bytes == nullptr || size == 0) return std::string();
+    return std::string(static_cast<const char*>(bytes), size);
+  }
+
+  uint32_t FileAttributes(const std::string& path) override {
+    return GetFileAttributesA(path.c_str());
+  }
+  bool MakeDirectory(const std::string& path) override {
+    return CreateDirectoryA(path.c_str(), nullptr) != 0;
+  }
+  bool CopyFileTo(const std::string& from, const std::string& to,
+                  bool failIfExists) override {
+    return CopyFileA(from.c_str(), to.c_str(), failIfExists) != 0;
+  }
+  bool RemoveFile(const std::string& path) override {
+    return DeleteFileA(path.c_str()) != 0;
+  }
+  bool MoveReplacing(const std::string& from, const std::string& to) override {
+    return MoveFileExA(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  }
+  int64_t FileLength(const std::string& path) override {
+    int fd = _open(path.c_str(), _O_RDONLY);
+    if (fd < 0) return -1;
+    int64_t length = _filelengthi64(fd);
+    _close(fd);
+    return length;
+  }
+  bool AppendToFile(const std::string& path, std::string_view bytes) override {
+    FILE* file = fopen(path.c_str(), "ab");
+    if (file == nullptr) return false;
+    if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), file);
+    fclose(file);
+    return true;
+  }
+  int64_t WriteNewFile(const std::string& path, const void* data,
+                       size_t size) override {
+    FILE* file = fopen(path.c_str(), "wb");
+    if (file == nullptr) return -1;
+    size_t written = size == 0 ? 0 : fwrite(data, 1, size, file);
+    // A failed close loses buffered bytes: count them as not written.
+    if (fclose(file) != 0) return 0;
+    return static_cast<int64_t>(written);
+  }
+
+  uint32_t FileVersionInfoSize(const std::string& path) override {
+    DWORD handle = 0;
+    return GetFileVersionInfoSizeA(path.c_str(), &handle);
+  }
+  bool FileVersionInfo(const std::string& path,
+                       std::vector<uint8_t>& block) override {
+    return GetFileVersionInfoA(path.c_str(), 0,
+                               static_cast<DWORD>(block.size()),
+                               block.data()) != 0;
+  }
+  bool QueryVersionValue(const std::vector<uint8_t>& block,
+                         const std::string& subBlock, const void** value,
+                         uint32_t* length) override {
+    void* out = nullptr;
+    UINT len = 0;
+    BOOL ok = VerQueryValueA(block.data(), subBlock.c_str(), &out, &len);
+    *value = out;
+    *length = len;
+    return ok != 0;
+  }
+
+  OsVersion VersionEx() override {
+    OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = sizeof(info);
+    static_assert(sizeof(OSVERSIONINFOA) == 148, "");
+    OsVersion v;
+    v.ok = GetVersionExA(&info) != 0;
+    v.platformId = info.dwPlatformId;
+    v.major = info.dwMajorVersion;
+    v.minor = info.dwMinorVersion;
+    return v;
+  }
+  uint32_t CurrentProcessId() override { return GetCurrentProcessId(); }
+  OsHandle OpenProcessHandle(uint32_t access, uint32_t pid) override {
+    return OpenProcess(access, FALSE, pid);
+  }
+  uint32_t WaitForObject(OsHandle handle, uint32_t milliseconds) override {
+    return WaitForSingleObject(handle, milliseconds);
+  }
+  void CloseOsHandle(OsHandle handle) override { CloseHandle(handle); }
+  void SleepMs(uint32_t milliseconds) override { Sleep(milliseconds); }
+
+  bool SpecialFolderPath(int csidl, bool create, std::string& out) override {
+    char buffer[MAX_PATH + 1] = {};
+    BOOL ok = SHGetSpecialFolderPathA(nullptr, buffer, csidl, create);
+    out = buffer;
+    return ok != 0;
+  }
+  intptr_t ShellRun(const char* verb, const std::string& file,
+                        const std::string& parameters, int show) override {
+    HINSTANCE result = ShellExecuteA(nullptr, verb, file.c_str(),
+                                     parameters.c_str(), nullptr, show);
+    return reinterpret_cast<intptr_t>(result);
+  }
+  int ShowMessageBox(const std::string& text, const char* caption,
+                     uint32_t flags) override {
+    return MessageBoxA(nullptr, text.c_str(), caption, flags);
+  }
+  void PumpWindowMessages() override {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    }
+  }
+
+  long ComInitialize(uint32_t coinit) override {
+    return CoInitializeEx(nullptr, coinit);
+  }
+  void ComUninitialize() override { CoUninitialize(); }
+
+  long RegCreateUserKey(const std::string& subKey, uint32_t access,
+                        OsHandle* key) override {
+    HKEY out = nullptr;
+    DWORD disposition = 0;
+    LONG status = RegCreateKeyExA(HKEY_CURRENT_USER, subKey.c_str(), 0, nullptr,
+                                  0, access, nullptr, &out, &disposition);
+    *key = out;
+    return status;
+  }
+  long RegSetDefaultValue(OsHandle key, uint32_t type, const void* data,
+                          uint32_t size) override {
+    return RegSetValueExA(static_cast<HKEY>(key), nullptr, 0, type,
+                          static_cast<const BYTE*>(data), size);
+  }
+  long RegCloseKeyHandle(OsHandle key) override {
+    return RegCloseKey(static_cast<HKEY>(key));
+  }
+
+  void SetStdStreamsBinary() override {
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+  }
+  OsHandle StdInputHandle() override { return GetStdHandle(STD_INPUT_HANDLE); }
+  bool PeekPipe(OsHandle pipe, uint32_t* available) override {
+    DWORD count = 0;
+    BOOL ok = PeekNamedPipe(pipe, nullptr, 0, nullptr, &count, nullptr);
+    *available = count;
+    return ok != 0;
+  }
+  size_t ReadInput(void* buffer, size_t size) override {
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD got = 0;
+    DWORD want = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+    if (!ReadFile(in, buffer, want, &got, nullptr)) return 0;
+    return got;
+  }
+  bool WriteOutput(const void* data, size_t size) override {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+      DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
+      DWORD done = 0;
+      if (!WriteFile(out, p, chunk, &done, nullptr) || done == 0) return false;
+      p += done;
+      size -= done;
+    }
+    return true;
+  }
+
+  std::u16string AnsiToWide(std::string_view text) override {
+    std::string z(text.substr(0, text.find('\0')));
+    if (z.empty()) return std::u16string();
+    int n = MultiByteToWideChar(CP_THREAD_ACP, 0, z.data(),
+                                static_cast<int>(z.size()), nullptr, 0);
+    if (n <= 0) throw std::runtime_error("MultiByteToWideChar failed");
+    std::u16string out(static_cast<size_t>(n), u'\0');
+    MultiByteToWideChar(CP_THREAD_ACP, 0, z.data(), static_cast<int>(z.size()),
+                        reinterpret_cast<wchar_t*>(&out[0]), n);
+    return out;
+  }
+  std::string WideToUtf8(std::u16string_view text) override {
+    if (text.empty()) return std::string();
+    const wchar_t* w = reinterpret_cast<const wchar_t*>(text.data());
+    int n = WideCharToMultiByte(CP_UTF8, 0, w, static_cast<int>(text.size()),
+                                nullptr, 0, nullptr, nullptr);
+    if (n <= 0) throw std::runtime_error("WideCharToMultiByte failed");
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w, static_cast<int>(text.size()), &out[0],
+                        n, nullptr, nullptr);
+    return out;
+  }
+
+  uint16_t FpuControlWord() override {
+    uint16_t word = 0;
+    __asm__ __volatile__("fnstcw %0" : "=m"(word));
+    return word;
+  }
+  void SetFpuControlWord(uint16_t word) override {
+    __asm__ __volatile__("fldcw %0" : : "m"(word));
+  }
+  void ClearFpuExceptions() override { __asm__ __volatile__("fnclex"); }
+};
+
+}  // namespace
+
+Os& Win32Os() {
+  static RealOs os;
+  return os;
+}
+
+}  // namespace lumiclip

@@ -1,0 +1,29 @@
+// The log file "native-lumiclip.log" beside the running executable: one line
+// per notable step, opened and closed for every line so nothing is lost when
+// the process is ended abruptly.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace lumiclip {
+
+// Appends the text and a line end. Never throws, never reports a failure.
+void LogLine(const char* text);
+inline void LogLine(const std::string& text) { LogLine(text.c_str()); }
+
+// Format with exactly one "%d" / one "%s".
+void LogFormatInt(const char* format, int32_t value);
+void LogFormatStr(const char* format, const char* text);
+
+// The lines of the file as they are stored: every line feed becomes CR LF,
+// a text over 500 bytes is cut to 497 bytes and "...". Exposed for tests.
+std::string ShapeLogLine(const char* text);
+
+namespace log_internal {
+// Forgets the log path so that the next line builds it again, with the size
+// check of a fresh process. Tests only.
+void ResetForTests();
+}  // namespace log_internal
+
+}  // namespace lumiclip

@@ -1,0 +1,33 @@
+// Where things lie: the engine library, the deployment folder, the running
+// executable's own name, and the internal version from its version resource.
+#pragma once
+
+#include <string>
+
+namespace lumiclip {
+
+constexpr const char kEngineLibraryName[] = "RAZ.dll";
+// Paths longer than this cannot be used with the ANSI file functions.
+constexpr size_t kMaxPathLength = 259;
+
+// The executable's folder with its trailing backslash, empty when the path
+// has none (a name relative to the current directory).
+std::string ExecutableFolder(const std::string& executablePath);
+
+// The last component of a path, as _splitpath's name and extension joined.
+std::string FileNameOfPath(const std::string& path);
+
+// Folder + "\" + name, the one way every path of the system is composed.
+std::string JoinPath(const std::string& folder, const std::string& name);
+
+// True when the path fits the platform limit; logs the refusal otherwise.
+bool PathFitsOrLog(const std::string& path);
+
+// Rebuilt on every call; the reference stays valid until the next call.
+const std::string& GetEngineLibraryPath();
+std::string GetDeploymentFolder();
+const std::string& GetOwnFileName();
+std::string GetOwnVersion();
+std::string ReadInternalVersion(const std::string& path);
+
+}  // namespace lumiclip
