@@ -1,0 +1,26 @@
+// The commands the host answers itself: updateDLL, updateNative, ping and
+// setAddonVersion. Everything else goes to the engine.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "channel/host_state.h"
+
+namespace lumiclip {
+
+// The word after the first "JSONCommand", between the next `:"` and the
+// following quote; empty when there is none or it is 260 bytes or longer.
+std::string ExtractCommand(const char* text, int32_t length);
+
+// True when the message was a built-in command and has been handled (or held
+// for later, see below).
+bool HandleBuiltinCommand(int32_t length, const char* text, HostState& state);
+
+// An update command unloads the engine. One that arrives through the
+// engine's pump, while the engine's own call is still on the stack, is held
+// and carried out once the outermost engine call has returned.
+void RunHeldCommands(HostState& state);
+size_t HeldCommandCount();
+
+}  // namespace lumiclip

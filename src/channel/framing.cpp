@@ -1,0 +1,275 @@
+#include "channel/framing.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "os/os.h"
+#include "support/log.h"
+
+namespace lumiclip {
+
+namespace {
+
+bool g_inputAtEnd = false;
+bool g_outputBroken = false;
+
+constexpr char kHead[] = "{\"data\":\"";
+constexpr char kTail[] = "\"}";
+constexpr char kEndFrame[] = "\x0b\x00\x00\x00{\"data\":\"\"}";
+constexpr size_t kEndFrameSize = 4 + 11;
+constexpr char kHex[] = "0123456789abcdef";
+
+// Escaped size of each byte value: 1, 2 for the short escapes, 6 for \u00XX.
+struct EscapeTable {
+  unsigned char size[256];
+  char shortForm[256];
+  constexpr EscapeTable() : size(), shortForm() {
+    for (int c = 0; c < 256; ++c) {
+      size[c] = 1;
+      shortForm[c] = 0;
+    }
+    for (int c = 0; c < 0x20; ++c) size[c] = 6;
+    const char pairs[][2] = {{'\\', '\\'}, {'"', '"'}, {'\b', 'b'}, {'\f', 'f'},
+                             {'\n', 'n'},  {'\r', 'r'}, {'\t', 't'}};
+    for (const auto& p : pairs) {
+      size[static_cast<unsigned char>(p[0])] = 2;
+      shortForm[static_cast<unsigned char>(p[0])] = p[1];
+    }
+  }
+};
+constexpr EscapeTable kEscape;
+
+// Copies src to dst, escaping, until src is used up or the next byte's escape
+// would pass outLimit. Returns the bytes produced; *consumed gets the bytes
+// taken. Plain runs are copied a block at a time: a message is mostly text
+// with nothing to escape.
+size_t EscapeInto(const char* src, size_t inLimit, char* dst, size_t outLimit,
+                  size_t* consumed) {
+  size_t in = 0;
+  size_t out = 0;
+  for (;;) {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i slash = _mm_set1_epi8('\\');
+    const __m128i space = _mm_set1_epi8(0x20);
+    while (in + 16 <= inLimit && out + 16 <= outLimit) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + in));
+      // A byte needs escaping when it is a quote, a backslash, or below 0x20
+      // (max(v, 0x20) != v, unsigned).
+      __m128i bad = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)),
+                                 _mm_xor_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, space), v),
+                                               _mm_set1_epi8(-1)));
+      if (_mm_movemask_epi8(bad) != 0) break;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + out), v);
+      in += 16;
+      out += 16;
+    }
+#else
+    while (in + 8 <= inLimit && out + 8 <= outLimit) {
+      uint64_t v;
+      std::memcpy(&v, src + in, 8);
+      const uint64_t ones = 0x0101010101010101ull;
+      const uint64_t high = 0x8080808080808080ull;
+      uint64_t q = v ^ (ones * '"');
+      uint64_t s = v ^ (ones * '\\');
+      // Exact tests: a zero byte in q or s, or a byte below 0x20 in v.
+      uint64_t zeroQ = (q - ones) & ~q & high;
+      uint64_t zeroS = (s - ones) & ~s & high;
+      uint64_t low = (v - ones * 0x20) & ~v & high;
+      if ((zeroQ | zeroS | low) != 0) break;
+      std::memcpy(dst + out, &v, 8);
+      in += 8;
+      out += 8;
+    }
+#endif
+    if (in >= inLimit) break;
+    unsigned char c = static_cast<unsigned char>(src[in]);
+    size_t size = kEscape.size[c];
+    if (out + size > outLimit) break;
+    if (size == 1) {
+      dst[out] = static_cast<char>(c);
+    } else if (size == 2) {
+      dst[out] = '\\';
+      dst[out + 1] = kEscape.shortForm[c];
+    } else {
+      std::memcpy(dst + out, "\\u00", 4);
+      dst[out + 4] = kHex[c >> 4];
+      dst[out + 5] = kHex[c & 0xF];
+    }
+    out += size;
+    ++in;
+  }
+  *consumed = in;
+  return out;
+}
+
+// Escapes the next chunk of text into dst (room for kEscapedLimit bytes).
+// Returns the escaped size; *taken gets the message bytes it holds.
+size_t EscapeChunk(std::string_view text, char* dst, size_t* taken) {
+  size_t limit = std::min(text.size(), kChunkLimit);
+  size_t in = 0;
+  size_t out = EscapeInto(text.data(), limit, dst, kEscapedLimit, &in);
+  if (in < text.size()) {
+    // Never end a chunk inside a UTF-8 sequence: the browser would replace
+    // both halves. Bytes from 0x80 up are copied unescaped, so stepping back
+    // over them removes as many bytes from the output.
+    size_t lead = in;
+    while (lead > 0 && in - lead < 4 &&
+           (static_cast<unsigned char>(text[lead]) & 0xC0) == 0x80) {
+      --lead;
+    }
+    unsigned char c = static_cast<unsigned char>(text[lead]);
+    size_t seq = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    if (lead < in && lead > 0 && seq > 1 && lead + seq > in) {
+      out -= in - lead;
+      in = lead;
+    }
+  }
+  *taken = in;
+  return out;
+}
+
+void PutLength(char* p, uint32_t n) {
+  p[0] = static_cast<char>(n & 0xFF);
+  p[1] = static_cast<char>((n >> 8) & 0xFF);
+  p[2] = static_cast<char>((n >> 16) & 0xFF);
+  p[3] = static_cast<char>((n >> 24) & 0xFF);
+}
+
+constexpr size_t kFrameBufferSize = 4 + 9 + kEscapedLimit + 2;
+
+// Calls sink(bytes, size) for every frame of the message, in order. The
+// frame buffer is the caller's, kFrameBufferSize bytes.
+template <typename Sink>
+void ForEachFrame(std::string_view text, char* buffer, Sink&& sink) {
+  while (!text.empty()) {
+    size_t taken = 0;
+    size_t escaped = EscapeChunk(text, buffer + 13, &taken);
+    PutLength(buffer, static_cast<uint32_t>(9 + escaped + 2));
+    std::memcpy(buffer + 4, kHead, 9);
+    std::memcpy(buffer + 13 + escaped, kTail, 2);
+    if (!sink(buffer, 13 + escaped + 2)) return;
+    text.remove_prefix(taken);
+  }
+  sink(kEndFrame, kEndFrameSize);
+}
+
+std::mutex& OutputMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+char* OutputBuffer() {
+  static std::unique_ptr<char[]> buffer(new char[kFrameBufferSize]);
+  return buffer.get();
+}
+
+bool ReadExactly(char* dst, size_t size) {
+  Os& os = TheOs();
+  size_t got = 0;
+  while (got < size) {
+    size_t n = os.ReadInput(dst + got, size - got);
+    if (n == 0) {
+      g_inputAtEnd = true;
+      return false;
+    }
+    got += n;
+  }
+  return true;
+}
+
+}  // namespace
+
+void AppendJsonEscaped(std::string_view text, std::string& out) {
+  size_t base = out.size();
+  out.resize(base + text.size() * 6);
+  size_t consumed = 0;
+  size_t produced = EscapeInto(text.data(), text.size(), &out[base], text.size() * 6, &consumed);
+  out.resize(base + produced);
+}
+
+size_t NextChunkLength(std::string_view text, size_t* escapedSize) {
+  std::unique_ptr<char[]> scratch(new char[kEscapedLimit]);
+  size_t taken = 0;
+  *escapedSize = EscapeChunk(text, scratch.get(), &taken);
+  return taken;
+}
+
+void BuildMessageFrames(std::string_view text, std::string& out) {
+  std::unique_ptr<char[]> buffer(new char[kFrameBufferSize]);
+  ForEachFrame(text, buffer.get(), [&out](const char* bytes, size_t size) {
+    out.append(bytes, size);
+    return true;
+  });
+}
+
+Frame ReadFrame() {
+  Frame frame;
+  char head[4];
+  if (!ReadExactly(head, 4)) return frame;
+  uint32_t raw = static_cast<uint32_t>(static_cast<unsigned char>(head[0])) |
+                 static_cast<uint32_t>(static_cast<unsigned char>(head[1])) << 8 |
+                 static_cast<uint32_t>(static_cast<unsigned char>(head[2])) << 16 |
+                 static_cast<uint32_t>(static_cast<unsigned char>(head[3])) << 24;
+  int32_t length = static_cast<int32_t>(raw);
+  if (length <= 0) return frame;
+
+  // The buffer grows with what arrives, so that a huge length followed by a
+  // few bytes costs only those bytes.
+  const size_t want = static_cast<size_t>(length);
+  frame.body.resize(std::min<size_t>(want, size_t{16} << 20));
+  size_t got = 0;
+  Os& os = TheOs();
+  while (got < want) {
+    if (got == frame.body.size()) frame.body.resize(std::min(want, frame.body.size() * 2));
+    size_t n = os.ReadInput(&frame.body[got], frame.body.size() - got);
+    if (n == 0) {
+      g_inputAtEnd = true;
+      LogFormatInt("\n**** Error: Request cut short by the end of input, dropped: %d bytes\n",
+                   static_cast<int32_t>(got));
+      return Frame();
+    }
+    got += n;
+  }
+  frame.length = length;
+  frame.valid = true;
+  return frame;
+}
+
+bool InputAtEnd() { return g_inputAtEnd; }
+
+void WriteMessage(std::string_view text) {
+  std::lock_guard<std::mutex> lock(OutputMutex());
+  if (g_outputBroken) return;
+  Os& os = TheOs();
+  ForEachFrame(text, OutputBuffer(), [&os](const char* bytes, size_t size) {
+    // A broken channel stays broken: the rest of this message and every
+    // later one is dropped, as the browser is gone.
+    if (!os.WriteOutput(bytes, size)) g_outputBroken = true;
+    return !g_outputBroken;
+  });
+}
+
+void SendStatus(int32_t code, const char* text) {
+  std::string message = "{\"topic\":\"status\", \"code\":\"";
+  message += std::to_string(code);
+  message += "\", \"data\":\"";
+  message += text;
+  message += "\"}";
+  WriteMessage(message);
+}
+
+namespace framing_internal {
+void ResetForTests() {
+  g_inputAtEnd = false;
+  g_outputBroken = false;
+}
+}  // namespace framing_internal
+
+}  // namespace lumiclip

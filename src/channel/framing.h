@@ -1,0 +1,60 @@
+// The browser's native-messaging framing on the standard streams: inbound
+// frames (4-byte little-endian length + body) and outbound messages cut into
+// escaped data frames closed by an end frame.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace lumiclip {
+
+// One inbound request: length bytes of body, followed by a zero byte so that
+// the body also serves as a zero-terminated text.
+struct Frame {
+  std::string body;
+  int32_t length = 0;
+  bool valid = false;
+  explicit operator bool() const { return valid; }
+  const char* text() const { return body.c_str(); }
+};
+
+// Reads one frame from standard input; an empty Frame when there is none
+// (end of input, a length of 0 or less, or a body cut short by the end of
+// input, which is dropped rather than handed on half-filled).
+Frame ReadFrame();
+// True once a read from standard input came up short.
+bool InputAtEnd();
+
+// Writes one outbound message as data frames and the end frame. Safe to call
+// from several threads: one message's frames are never interleaved with
+// another's.
+void WriteMessage(std::string_view text);
+inline void WriteMessage(const char* text) { WriteMessage(std::string_view(text)); }
+void SendStatus(int32_t code, const char* text);
+
+// The limits every outbound frame keeps.
+constexpr size_t kChunkLimit = 921600;     // message bytes per data frame
+constexpr size_t kFrameLimit = 1048576;    // the browser's limit for one frame
+constexpr size_t kFrameOverhead = 11;      // {"data":" and "}
+constexpr size_t kEscapedLimit = kFrameLimit - kFrameOverhead;
+
+// Escapes text for a JSON string: backslash, quote and every control
+// character. Appends to out.
+void AppendJsonEscaped(std::string_view text, std::string& out);
+
+// How many bytes of text, from its start, form the next data frame's chunk:
+// at most kChunkLimit bytes, escaped size at most kEscapedLimit, and never
+// ending inside a UTF-8 sequence. Sets *escapedSize to the chunk's escaped
+// size. Exposed for tests and benchmarks.
+size_t NextChunkLength(std::string_view text, size_t* escapedSize);
+
+// Builds all frames of one message into out (what WriteMessage writes).
+void BuildMessageFrames(std::string_view text, std::string& out);
+
+namespace framing_internal {
+void ResetForTests();  // clears the end-of-input and broken-output states
+}  // namespace framing_internal
+
+}  // namespace lumiclip

@@ -1,0 +1,10 @@
+#include "channel/host_state.h"
+
+namespace lumiclip {
+
+std::string& StoredSetAddonVersionMessage() {
+  static std::string message;
+  return message;
+}
+
+}  // namespace lumiclip

@@ -1,0 +1,26 @@
+// Loading RAZ.dll on demand, its table of entry points, and unloading it.
+#pragma once
+
+#include <cstdint>
+#include <thread>
+
+#include "channel/host_state.h"
+#include "engine/engine_abi.h"
+
+namespace lumiclip {
+
+bool LoadEngine(const char* path, int32_t browserId);
+bool EnsureEngineLoaded(HostState& state);
+void CallEngine(const char* text, int32_t length);
+void UnloadEngine(HostState& state);
+
+// The state the engine is loaded for, or null; callbacks need it.
+HostState* CurrentHostState();
+// The thread that loaded the engine; only it may read requests for a pump.
+std::thread::id EngineThread();
+// True while the host is inside the engine's call or finish entry.
+bool EngineCallInProgress();
+// The table as the last load left it. Tests only.
+const EngineEntryTable& EngineTableForTests();
+
+}  // namespace lumiclip

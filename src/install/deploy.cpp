@@ -1,0 +1,72 @@
+#include "install/deploy.h"
+
+#include <string>
+
+#include "install/manifest.h"
+#include "os/os.h"
+#include "support/dialogs.h"
+#include "support/log.h"
+#include "support/paths.h"
+
+namespace lumiclip {
+
+namespace {
+
+bool FailCopy(const std::string& target, bool quiet) {
+  LogLine("\n**** Error: Failed to copy new executable to the deployment folder.\n");
+  if (!quiet) ShowMaintenanceError(("Error copying native host to:\r\n" + target).c_str());
+  return false;
+}
+
+bool FailRegistry(const char* line, bool quiet) {
+  LogLine(line);
+  if (!quiet) ShowRegistryError("Error registering Lumiclip Native Host");
+  return false;
+}
+
+}  // namespace
+
+bool DeployHost(const char* exePath, bool quiet) {
+  Os& os = TheOs();
+  std::string folder = GetDeploymentFolder();
+  LogFormatStr("Using folder for deployment: %s", folder.c_str());
+  bool created = os.MakeDirectory(folder);
+  LogFormatInt("Created directory with result: %d", created ? 1 : 0);
+
+  LogLine("Copying myself...");
+  std::string target = JoinPath(folder, kDeployedExeName);
+  if (!PathFitsOrLog(target) || !os.CopyFileTo(exePath, target, false)) {
+    return FailCopy(target, quiet);
+  }
+
+  if (!ExtractManifest(kDeployedExeName, folder.c_str())) {
+    LogLine("\n**** Error: Failed to extract manifest.\n");
+    if (!quiet) {
+      ShowMaintenanceError(
+          ("Error copying manifest file to:\r\n" + JoinPath(folder, kManifestFileName)).c_str());
+    }
+    return false;
+  }
+
+  folder = GetDeploymentFolder();
+  LogLine("Deleting raz.dll...");
+  os.RemoveFile(JoinPath(folder, kDeployedEngineName));
+
+  std::string manifest = JoinPath(folder, kManifestFileName);
+  LogLine("Writing registry...");
+  OsHandle key = nullptr;
+  if (os.RegCreateUserKey(kRegistryKey, win::kKeyWrite, &key) != win::kErrorSuccess) {
+    return FailRegistry("\n**** Error: Failed to create the registry key.\n", quiet);
+  }
+  long set = os.RegSetDefaultValue(key, win::kRegSz, manifest.c_str(),
+                                   static_cast<uint32_t>(manifest.size() + 1));
+  os.RegCloseKeyHandle(key);
+  if (set != win::kErrorSuccess) {
+    // Nobody would learn why the browser cannot find the host.
+    return FailRegistry("\n**** Error: Failed to set the registry value.\n", quiet);
+  }
+  LogLine("Successfully registered to HKEY_CURRENT_USER");
+  return true;
+}
+
+}  // namespace lumiclip

@@ -1,0 +1,33 @@
+// Base64 payloads carried in the "data" member of update requests, decoded
+// straight from the request text and written whole or not at all.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "channel/host_state.h"
+
+namespace lumiclip {
+
+struct Base64Result {
+  size_t size = 0;             // bytes decoded
+  const char* stop = nullptr;  // the closing quote, or where decoding failed
+  bool closed = false;         // a closing quote ended the text
+  const char* error = nullptr; // why the text is not base64, or null
+};
+
+// Decodes standard base64 from text up to end or an unescaped double quote,
+// whichever comes first. Padding is decoded as RFC 4648 gives it; an
+// unpadded text whose length leaves one character over drops that
+// character. The JSON escape "\/" stands for "/". Any other byte (line ends,
+// other escapes, a misplaced "=") fails with error set. out must hold
+// Base64OutputBound(end - text) bytes.
+Base64Result DecodeBase64(const char* text, const char* end, unsigned char* out);
+constexpr size_t Base64OutputBound(size_t chars) { return chars / 4 * 3 + 4; }
+
+// Writes the payload of message to path; true when the whole file was
+// written. The engine is unloaded first when it is loaded.
+bool SavePayloadFile(const char* message, int32_t length, const char* path, HostState& state);
+bool UpdateEngineLibrary(HostState& state, const char* message, int32_t length);
+
+}  // namespace lumiclip

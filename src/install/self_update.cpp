@@ -1,0 +1,84 @@
+#include "install/self_update.h"
+
+#include <string>
+
+#include "install/deploy.h"
+#include "install/manifest.h"
+#include "install/payload.h"
+#include "os/os.h"
+#include "support/log.h"
+#include "support/paths.h"
+
+namespace lumiclip {
+
+namespace {
+constexpr uint32_t kParentWaitMs = 60000;
+constexpr const char kStagingFolderName[] = ".staged";
+}  // namespace
+
+int32_t UpdateNativeHost(HostState& state, const char* message, int32_t length) {
+  Os& os = TheOs();
+  LogLine("Updating myself...");
+  std::string folder = GetDeploymentFolder();
+  std::string staging = JoinPath(folder, kStagingFolderName);
+  os.MakeDirectory(staging);
+  std::string staged = JoinPath(staging, GetOwnFileName());
+
+  LogLine("Writing staged file...");
+  if (!PathFitsOrLog(staged) || !SavePayloadFile(message, length, staged.c_str(), state)) {
+    LogLine("\n**** Error: Exe not saved.\n");
+    return 1;
+  }
+
+  LogFormatStr("Executing child process %s...", staged.c_str());
+  std::string parameters = "--update " + std::to_string(os.CurrentProcessId());
+  int32_t code = static_cast<int32_t>(os.ShellRun("open", staged, parameters, win::kSwHide));
+  LogFormatInt("Exec result: %d", code);
+  if (code <= 32) {
+    LogLine("\n**** Error: Error executing child process\n");
+    return 2;
+  }
+
+  if (!os.RemoveFile(JoinPath(folder, kManifestFileName))) {
+    LogLine("\n**** Error: Error deleting manifest file\n");
+    return 3;
+  }
+  return 0;
+}
+
+void RunUpdateMode(int32_t parentPid) {
+  Os& os = TheOs();
+  LogFormatInt("Parent PID: %d", parentPid);
+  OsHandle parent = os.OpenProcessHandle(win::kProcessAllAccess, static_cast<uint32_t>(parentPid));
+  if (parent != nullptr) {
+    LogFormatInt("Waiting parent process %d to close...", parentPid);
+    uint32_t outcome = os.WaitForObject(parent, kParentWaitMs);
+    os.CloseOsHandle(parent);
+    if (outcome == win::kWaitTimeout) {
+      LogLine("Timeout!");
+      // The parent deleted the manifest before it started us: without it the
+      // browser could never start the old host again.
+      LogLine("Restoring the manifest for the host still in place...");
+      std::string folder = GetDeploymentFolder();
+      ExtractManifest(GetOwnFileName().c_str(), folder.c_str());
+      return;
+    }
+    LogLine("The parent process has closed!");
+  }
+
+  std::string self = os.ExecutablePath();
+  std::string folder = GetDeploymentFolder();
+  LogLine("Deleting raz.dll...");
+  os.RemoveFile(JoinPath(folder, kDeployedEngineName));
+
+  std::string name = GetOwnFileName();
+  LogLine("Copying myself...");
+  std::string target = JoinPath(folder, name);
+  LogLine(target);
+  if (!PathFitsOrLog(target) || !os.CopyFileTo(self, target, false)) {
+    LogLine("\n**** Error: Failed to copy new executable to the deployment folder.\n");
+  }
+  ExtractManifest(name.c_str(), folder.c_str());
+}
+
+}  // namespace lumiclip

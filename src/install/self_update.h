@@ -1,0 +1,15 @@
+// Replacing the host's own executable: the parent stages and starts the new
+// one, the child waits for the parent and redeploys.
+#pragma once
+
+#include <cstdint>
+
+#include "channel/host_state.h"
+
+namespace lumiclip {
+
+// 0 staged and started; 1 not written; 2 not started; 3 manifest not deleted.
+int32_t UpdateNativeHost(HostState& state, const char* message, int32_t length);
+void RunUpdateMode(int32_t parentPid);
+
+}  // namespace lumiclip
