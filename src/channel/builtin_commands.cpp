@@ -122,5 +122,6 @@ void RunHeldCommands(HostState& state) {
 }
 
 size_t HeldCommandCount() { return HeldCommands().size(); }
+void ClearHeldCommandsForTests() { HeldCommands().clear(); }
 
 }  // namespace lumiclip

@@ -22,5 +22,6 @@ bool HandleBuiltinCommand(int32_t length, const char* text, HostState& state);
 // and carried out once the outermost engine call has returned.
 void RunHeldCommands(HostState& state);
 size_t HeldCommandCount();
+void ClearHeldCommandsForTests();
 
 }  // namespace lumiclip

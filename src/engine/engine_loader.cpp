@@ -140,5 +140,12 @@ HostState* CurrentHostState() { return g_current; }
 std::thread::id EngineThread() { return g_engineThread; }
 bool EngineCallInProgress() { return g_callDepth > 0; }
 const EngineEntryTable& EngineTableForTests() { return g_table; }
+void ResetEngineForTests() {
+  std::memset(&g_table, 0, sizeof(g_table));
+  g_module = nullptr;
+  g_current = nullptr;
+  g_engineThread = std::thread::id();
+  g_callDepth = 0;
+}
 
 }  // namespace lumiclip

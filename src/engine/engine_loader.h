@@ -20,7 +20,9 @@ HostState* CurrentHostState();
 std::thread::id EngineThread();
 // True while the host is inside the engine's call or finish entry.
 bool EngineCallInProgress();
-// The table as the last load left it. Tests only.
+// The table as the last load left it, and a reset to the start of a
+// process. Tests only.
 const EngineEntryTable& EngineTableForTests();
+void ResetEngineForTests();
 
 }  // namespace lumiclip

@@ -1,0 +1,474 @@
+#include "fake/fake_os.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+namespace lumiclip::testing {
+
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('\\');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// Code page 1252's 0x80..0x9F; the rest of the page is Latin-1.
+const char16_t kCp1252High[32] = {
+    0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
+
+}  // namespace
+
+FakeOs::FakeOs() {
+  AddFolder("C:\\Host");
+  AddFolder(appData);
+}
+
+std::string FakeOs::Lower(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+bool FakeOs::Fails(const std::string& name, const std::string& path) const {
+  if (failing.count(name)) return true;
+  std::string lower = Lower(path);
+  for (const std::string& rule : failing) {
+    size_t colon = rule.find(':');
+    if (colon == std::string::npos || rule.compare(0, colon, name) != 0) continue;
+    if (lower.find(Lower(rule.substr(colon + 1))) != std::string::npos) return true;
+  }
+  return false;
+}
+
+bool FakeOs::ParentExists(const std::string& path) const {
+  std::string parent = FolderOf(path);
+  if (parent.empty() || parent.size() == 2) return true;  // relative, or a drive
+  return folders.count(Lower(parent)) != 0;
+}
+
+void FakeOs::AddFile(const std::string& path, const std::string& bytes) {
+  files[Lower(path)] = bytes;
+}
+bool FakeOs::HasFile(const std::string& path) const { return files.count(Lower(path)) != 0; }
+std::string FakeOs::FileText(const std::string& path) const {
+  auto it = files.find(Lower(path));
+  return it == files.end() ? std::string() : it->second;
+}
+void FakeOs::AddFolder(const std::string& path) {
+  std::string p = Lower(path);
+  while (p.size() > 2) {
+    folders.insert(p);
+    p = FolderOf(p);
+  }
+}
+std::string FakeOs::Log() const {
+  return FileText(FolderOf(executablePath) + "\\native-lumiclip.log");
+}
+FakeModule& FakeOs::AddModule(const std::string& name) { return modules[Lower(name)]; }
+
+bool FakeOs::Called(const std::string& prefix) const { return IndexOf(prefix) != std::string::npos; }
+size_t FakeOs::IndexOf(const std::string& prefix) const {
+  for (size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i].compare(0, prefix.size(), prefix) == 0) return i;
+  }
+  return std::string::npos;
+}
+
+std::string FakeOs::ExecutablePath() { return executablePath; }
+
+OsHandle FakeOs::LoadModule(const std::string& name) {
+  Record("LoadModule(" + name + ")");
+  if (Fails("LoadModule", name)) return nullptr;
+  auto it = modules.find(Lower(name));
+  if (it == modules.end()) return nullptr;
+  ++it->second.loads;
+  return &it->second;
+}
+
+void* FakeOs::ModuleExport(OsHandle module, const char* name) {
+  Record(std::string("ModuleExport(") + name + ")");
+  auto* m = static_cast<FakeModule*>(module);
+  auto it = m->exports.find(name);
+  return it == m->exports.end() ? nullptr : it->second;
+}
+
+bool FakeOs::ReleaseModule(OsHandle module) {
+  for (auto& [name, m] : modules) {
+    if (&m == module) {
+      Record("ReleaseModule(" + name + ")");
+      ++m.releases;
+      return true;
+    }
+  }
+  Record("ReleaseModule(?)");
+  return false;
+}
+
+std::string FakeOs::OwnResource(int id, const char* type) {
+  Record("OwnResource(" + std::to_string(id) + "," + type + ")");
+  auto it = resources.find({id, type});
+  return it == resources.end() ? std::string() : it->second;
+}
+
+uint32_t FakeOs::FileAttributes(const std::string& path) {
+  Record("FileAttributes(" + path + ")");
+  if (folders.count(Lower(path))) return win::kFileAttributeDirectory;
+  if (files.count(Lower(path))) return 0x20;
+  return win::kInvalidFileAttributes;
+}
+
+bool FakeOs::MakeDirectory(const std::string& path) {
+  Record("MakeDirectory(" + path + ")");
+  if (Fails("MakeDirectory", path) || !ParentExists(path) || folders.count(Lower(path)) ||
+      files.count(Lower(path))) {
+    return false;
+  }
+  folders.insert(Lower(path));
+  return true;
+}
+
+bool FakeOs::CopyFileTo(const std::string& from, const std::string& to, bool failIfExists) {
+  Record("CopyFileTo(" + from + "," + to + ")");
+  if (Fails("CopyFileTo", to) || !files.count(Lower(from)) || !ParentExists(to)) return false;
+  if (failIfExists && files.count(Lower(to))) return false;
+  files[Lower(to)] = files[Lower(from)];
+  return true;
+}
+
+bool FakeOs::RemoveFile(const std::string& path) {
+  Record("RemoveFile(" + path + ")");
+  if (Fails("RemoveFile", path)) return false;
+  return files.erase(Lower(path)) != 0;
+}
+
+bool FakeOs::MoveReplacing(const std::string& from, const std::string& to) {
+  Record("MoveReplacing(" + from + "," + to + ")");
+  if (Fails("MoveReplacing", to) || !files.count(Lower(from))) return false;
+  files[Lower(to)] = files[Lower(from)];
+  files.erase(Lower(from));
+  return true;
+}
+
+int64_t FakeOs::FileLength(const std::string& path) {
+  Record("FileLength(" + path + ")");
+  auto it = files.find(Lower(path));
+  return it == files.end() ? -1 : static_cast<int64_t>(it->second.size());
+}
+
+bool FakeOs::AppendToFile(const std::string& path, std::string_view bytes) {
+  // Not recorded: the log writes a line at nearly every step.
+  if (Fails("AppendToFile", path) || !ParentExists(path)) return false;
+  files[Lower(path)].append(bytes.data(), bytes.size());
+  return true;
+}
+
+int64_t FakeOs::WriteNewFile(const std::string& path, const void* data, size_t size) {
+  Record("WriteNewFile(" + path + ")");
+  if (Fails("WriteNewFile", path) || !ParentExists(path) || folders.count(Lower(path))) return -1;
+  size_t n = size;
+  for (const auto& [needle, limit] : writeLimits) {
+    if (Lower(path).find(needle) != std::string::npos) n = std::min(n, static_cast<size_t>(limit));
+  }
+  files[Lower(path)].assign(static_cast<const char*>(data), n);
+  return static_cast<int64_t>(n);
+}
+
+uint32_t FakeOs::FileVersionInfoSize(const std::string& path) {
+  Record("FileVersionInfoSize(" + path + ")");
+  return versions.count(Lower(path)) ? 64 : 0;
+}
+
+bool FakeOs::FileVersionInfo(const std::string& path, std::vector<uint8_t>& block) {
+  Record("FileVersionInfo(" + path + ")");
+  if (Fails("FileVersionInfo", path) || !versions.count(Lower(path))) return false;
+  // The block names its file: the fake answers queries from the map.
+  std::string key = Lower(path);
+  std::fill(block.begin(), block.end(), 0);
+  std::memcpy(block.data(), key.data(), std::min(key.size(), block.size() - 1));
+  return true;
+}
+
+bool FakeOs::QueryVersionValue(const std::vector<uint8_t>& block, const std::string& subBlock,
+                               const void** value, uint32_t* length) {
+  Record("QueryVersionValue(" + subBlock + ")");
+  std::string key(reinterpret_cast<const char*>(block.data()));
+  auto file = versions.find(key);
+  if (file == versions.end()) return false;
+  auto entry = file->second.find(subBlock);
+  if (entry == file->second.end()) return false;
+  *value = entry->second.data();
+  *length = static_cast<uint32_t>(entry->second.size());
+  return true;
+}
+
+OsVersion FakeOs::VersionEx() {
+  Record("VersionEx()");
+  return version;
+}
+uint32_t FakeOs::CurrentProcessId() { return processId; }
+
+OsHandle FakeOs::OpenProcessHandle(uint32_t access, uint32_t pid) {
+  Record("OpenProcessHandle(" + std::to_string(access) + "," + std::to_string(pid) + ")");
+  if (!processes.count(pid)) return nullptr;
+  auto* handle = reinterpret_cast<OsHandle>(static_cast<uintptr_t>(0x1000 + pid));
+  handles_[0x1000 + pid] = std::to_string(pid);
+  return handle;
+}
+
+uint32_t FakeOs::WaitForObject(OsHandle handle, uint32_t milliseconds) {
+  Record("WaitForObject(" + std::to_string(milliseconds) + ")");
+  waits.push_back(milliseconds);
+  uint32_t pid = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handle) - 0x1000);
+  auto it = processes.find(pid);
+  return it == processes.end() ? win::kWaitFailed : it->second;
+}
+
+void FakeOs::CloseOsHandle(OsHandle) { Record("CloseOsHandle()"); }
+
+void FakeOs::SleepMs(uint32_t) {
+  ++sleeps;
+  if (onIdle) onIdle();
+}
+
+bool FakeOs::SpecialFolderPath(int csidl, bool create, std::string& out) {
+  Record("SpecialFolderPath(" + std::to_string(csidl) + "," + (create ? "1" : "0") + ")");
+  if (appDataFails) return false;
+  out = appData;
+  return true;
+}
+
+intptr_t FakeOs::ShellRun(const char* verb, const std::string& file, const std::string& parameters,
+                          int show) {
+  Record(std::string("ShellRun(") + verb + "," + file + "," + parameters + ")");
+  shellRuns.push_back({verb, file, parameters, show});
+  return shellResult;
+}
+
+int FakeOs::ShowMessageBox(const std::string& text, const char* caption, uint32_t flags) {
+  Record("ShowMessageBox(" + text.substr(0, 40) + ")");
+  boxes.push_back({text, caption != nullptr, caption ? caption : "", flags});
+  return 1;
+}
+
+void FakeOs::PumpWindowMessages() { ++pumps; }
+long FakeOs::ComInitialize(uint32_t coinit) {
+  Record("ComInitialize(" + std::to_string(coinit) + ")");
+  ++comInits;
+  return 0;
+}
+void FakeOs::ComUninitialize() {
+  Record("ComUninitialize()");
+  ++comUninits;
+}
+
+long FakeOs::RegCreateUserKey(const std::string& subKey, uint32_t access, OsHandle* key) {
+  Record("RegCreateUserKey(" + subKey + "," + std::to_string(access) + ")");
+  if (regCreateResult != 0) return regCreateResult;
+  keys_.push_back(subKey);
+  *key = reinterpret_cast<OsHandle>(static_cast<uintptr_t>(keys_.size()));
+  return 0;
+}
+
+long FakeOs::RegSetDefaultValue(OsHandle key, uint32_t type, const void* data, uint32_t size) {
+  Record("RegSetDefaultValue(" + std::to_string(type) + "," + std::to_string(size) + ")");
+  if (regSetResult != 0) return regSetResult;
+  const std::string& name = keys_.at(reinterpret_cast<uintptr_t>(key) - 1);
+  const char* text = static_cast<const char*>(data);
+  // REG_SZ data counts its terminating zero.
+  if (size == 0 || text[size - 1] != '\0') throw std::logic_error("REG_SZ without its zero");
+  registry[name] = std::string(text, size - 1);
+  return 0;
+}
+
+long FakeOs::RegCloseKeyHandle(OsHandle) {
+  Record("RegCloseKeyHandle()");
+  return 0;
+}
+
+void FakeOs::SetStdStreamsBinary() { Record("SetStdStreamsBinary()"); }
+OsHandle FakeOs::StdInputHandle() { return reinterpret_cast<OsHandle>(static_cast<uintptr_t>(0x10)); }
+
+bool FakeOs::PeekPipe(OsHandle, uint32_t* available) {
+  size_t n = 0;
+  for (const auto& chunk : pending) n += chunk.size();
+  *available = static_cast<uint32_t>(n);
+  if (peekFails) return false;
+  return !(n == 0 && inputClosed);
+}
+
+size_t FakeOs::ReadInput(void* buffer, size_t size) {
+  while (!pending.empty() && pending.front().empty()) pending.erase(pending.begin());
+  if (pending.empty()) return 0;
+  std::string& chunk = pending.front();
+  size_t n = std::min(size, chunk.size());
+  std::memcpy(buffer, chunk.data(), n);
+  chunk.erase(0, n);
+  if (chunk.empty()) pending.erase(pending.begin());
+  return n;
+}
+
+bool FakeOs::WriteOutput(const void* data, size_t size) {
+  if (outputBroken) return false;
+  output.append(static_cast<const char*>(data), size);
+  return true;
+}
+
+std::u16string FakeOs::AnsiToWide(std::string_view text) {
+  std::u16string out;
+  for (char ch : text) {
+    unsigned char c = static_cast<unsigned char>(ch);
+    if (c == 0) break;
+    out += c >= 0x80 && c < 0xA0 ? kCp1252High[c - 0x80] : static_cast<char16_t>(c);
+  }
+  return out;
+}
+
+std::string FakeOs::WideToUtf8(std::u16string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      c = 0xFFFD;  // a lone surrogate, as the system converts it
+    }
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += static_cast<char>(0xC0 | (c >> 6));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += static_cast<char>(0xE0 | (c >> 12));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (c >> 18));
+      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+uint16_t FakeOs::FpuControlWord() { return fpuWord; }
+void FakeOs::SetFpuControlWord(uint16_t word) {
+  Record("SetFpuControlWord(" + std::to_string(word) + ")");
+  fpuWord = word;
+}
+void FakeOs::ClearFpuExceptions() { ++fpuClears; }
+
+std::vector<std::string> DecodeMessages(const std::string& output, std::string* error) {
+  std::vector<std::string> messages;
+  std::string current;
+  size_t at = 0;
+  auto fail = [&](const std::string& why) {
+    if (error) *error = why;
+    return messages;
+  };
+  while (at < output.size()) {
+    if (output.size() - at < 4) return fail("a length cut short");
+    uint32_t n = static_cast<unsigned char>(output[at]) |
+                 static_cast<unsigned char>(output[at + 1]) << 8 |
+                 static_cast<unsigned char>(output[at + 2]) << 16 |
+                 static_cast<uint32_t>(static_cast<unsigned char>(output[at + 3])) << 24;
+    at += 4;
+    if (n > 1048576) return fail("a frame over 1 MiB: " + std::to_string(n));
+    if (output.size() - at < n) return fail("a frame cut short");
+    std::string body = output.substr(at, n);
+    at += n;
+    nlohmann::json json;
+    try {
+      json = nlohmann::json::parse(body);
+    } catch (const std::exception& e) {
+      return fail(std::string("a frame that is not JSON: ") + e.what());
+    }
+    if (!json.is_object() || json.size() != 1 || !json.contains("data") ||
+        !json["data"].is_string()) {
+      return fail("a frame without a data string");
+    }
+    std::string data = json["data"].get<std::string>();
+    if (data.empty()) {
+      messages.push_back(current);
+      current.clear();
+    } else {
+      current += data;
+    }
+  }
+  if (!current.empty()) return fail("a message without its end frame");
+  return messages;
+}
+
+std::string FrameOf(const std::string& body) {
+  uint32_t n = static_cast<uint32_t>(body.size());
+  std::string frame(4, '\0');
+  for (int i = 0; i < 4; ++i) frame[i] = static_cast<char>((n >> (8 * i)) & 0xFF);
+  return frame + body;
+}
+
+std::string StoredLogLine(const std::string& text) {
+  std::string stored;
+  for (char c : text + "\n") {
+    if (c == '\n') stored += '\r';
+    stored += c;
+  }
+  return stored;
+}
+
+std::string StoredLog(const std::vector<std::string>& lines) {
+  std::string stored;
+  for (const std::string& line : lines) stored += StoredLogLine(line);
+  return stored;
+}
+
+::testing::AssertionResult LogHasInOrder(const std::string& log,
+                                         const std::vector<std::string>& lines) {
+  size_t at = 0;
+  for (const std::string& line : lines) {
+    std::string stored = StoredLogLine(line);
+    size_t found = log.find(stored, at);
+    // A whole line: it starts the log or follows a line end.
+    while (found != std::string::npos && found != 0 && log[found - 1] != '\n') {
+      found = log.find(stored, found + 1);
+    }
+    if (found == std::string::npos) {
+      return ::testing::AssertionFailure()
+             << "missing (in order) the line \"" << line << "\"\nlog:\n" << log;
+    }
+    at = found + stored.size();
+  }
+  return ::testing::AssertionSuccess();
+}
+
+std::string EncodeBase64(const std::string& bytes) {
+  static const char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    uint32_t n = static_cast<unsigned char>(bytes[i]) << 16 |
+                 static_cast<unsigned char>(bytes[i + 1]) << 8 |
+                 static_cast<unsigned char>(bytes[i + 2]);
+    for (int k = 18; k >= 0; k -= 6) out += kAlphabet[(n >> k) & 0x3F];
+  }
+  size_t rest = bytes.size() - i;
+  if (rest > 0) {
+    uint32_t n = static_cast<unsigned char>(bytes[i]) << 16;
+    if (rest == 2) n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+    out += kAlphabet[(n >> 18) & 0x3F];
+    out += kAlphabet[(n >> 12) & 0x3F];
+    out += rest == 2 ? kAlphabet[(n >> 6) & 0x3F] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+}  // namespace lumiclip::testing

@@ -1,0 +1,165 @@
+// An in-memory Os for tests: files, folders and registry values kept in
+// maps, every call recorded in order, and any call made to fail on demand.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "os/os.h"
+
+namespace lumiclip::testing {
+
+struct FakeBox {
+  std::string text;
+  bool hasCaption = false;
+  std::string caption;
+  uint32_t flags = 0;
+};
+
+struct FakeShellRun {
+  std::string verb, file, parameters;
+  int show = -1;
+};
+
+struct FakeModule {
+  std::map<std::string, void*> exports;
+  int loads = 0;     // LoadModule calls that returned it
+  int releases = 0;  // ReleaseModule calls
+};
+
+class FakeOs : public Os {
+ public:
+  FakeOs();
+
+  // --- what the test arranges --------------------------------------------
+  std::string executablePath = "C:\\Host\\lumiclip-chrome-plugin.exe";
+  std::string appData = "C:\\Users\\me\\AppData\\Roaming";
+  bool appDataFails = false;
+  std::map<std::string, std::string> files;  // keys are lower case
+  std::set<std::string> folders;             // lower case
+  std::map<std::string, int64_t> writeLimits;  // path (lower) -> bytes a write stores
+  // Calls that fail: "Name" fails every such call, "Name:needle" only those
+  // whose first path argument contains needle (case-insensitive).
+  std::set<std::string> failing;
+  std::map<std::pair<int, std::string>, std::string> resources;
+  // Version information: path (lower) -> sub-block -> value bytes.
+  std::map<std::string, std::map<std::string, std::string>> versions;
+  OsVersion version{true, 2, 6, 1};
+  uint32_t processId = 4242;
+  std::map<uint32_t, uint32_t> processes;  // pid -> what a wait on it returns
+  intptr_t shellResult = 42;
+  long regCreateResult = 0;
+  long regSetResult = 0;
+  std::map<std::string, FakeModule> modules;  // name or path (lower) -> module
+
+  // Standard input: bytes arrive in chunks; a read returns at most what the
+  // current chunk still holds, as a pipe does.
+  void Arrive(const std::string& bytes) { pending.push_back(bytes); }
+  std::vector<std::string> pending;
+  bool inputClosed = true;  // once drained, the peek fails as a closed pipe does
+  bool peekFails = false;
+  std::function<void()> onIdle;  // called at every idle sleep of the loop
+  std::string output;
+  bool outputBroken = false;
+  uint16_t fpuWord = 0x037F;
+
+  // --- what the test inspects --------------------------------------------
+  std::vector<std::string> calls;
+  std::vector<FakeBox> boxes;
+  std::vector<FakeShellRun> shellRuns;
+  std::map<std::string, std::string> registry;  // key -> default value
+  int comInits = 0, comUninits = 0, fpuClears = 0, sleeps = 0, pumps = 0;
+  std::vector<uint32_t> waits;  // milliseconds of every wait
+  bool Called(const std::string& prefix) const;
+  size_t IndexOf(const std::string& prefix) const;  // first call, or npos
+
+  // Helpers.
+  static std::string Lower(const std::string& text);
+  void AddFile(const std::string& path, const std::string& bytes);
+  bool HasFile(const std::string& path) const;
+  std::string FileText(const std::string& path) const;
+  void AddFolder(const std::string& path);
+  std::string Log() const;  // the log file beside the executable
+  FakeModule& AddModule(const std::string& name);
+
+  // --- Os ---------------------------------------------------------------
+  std::string ExecutablePath() override;
+  OsHandle LoadModule(const std::string& name) override;
+  void* ModuleExport(OsHandle module, const char* name) override;
+  bool ReleaseModule(OsHandle module) override;
+  std::string OwnResource(int id, const char* type) override;
+  uint32_t FileAttributes(const std::string& path) override;
+  bool MakeDirectory(const std::string& path) override;
+  bool CopyFileTo(const std::string& from, const std::string& to, bool failIfExists) override;
+  bool RemoveFile(const std::string& path) override;
+  bool MoveReplacing(const std::string& from, const std::string& to) override;
+  int64_t FileLength(const std::string& path) override;
+  bool AppendToFile(const std::string& path, std::string_view bytes) override;
+  int64_t WriteNewFile(const std::string& path, const void* data, size_t size) override;
+  uint32_t FileVersionInfoSize(const std::string& path) override;
+  bool FileVersionInfo(const std::string& path, std::vector<uint8_t>& block) override;
+  bool QueryVersionValue(const std::vector<uint8_t>& block, const std::string& subBlock,
+                         const void** value, uint32_t* length) override;
+  OsVersion VersionEx() override;
+  uint32_t CurrentProcessId() override;
+  OsHandle OpenProcessHandle(uint32_t access, uint32_t pid) override;
+  uint32_t WaitForObject(OsHandle handle, uint32_t milliseconds) override;
+  void CloseOsHandle(OsHandle handle) override;
+  void SleepMs(uint32_t milliseconds) override;
+  bool SpecialFolderPath(int csidl, bool create, std::string& out) override;
+  intptr_t ShellRun(const char* verb, const std::string& file, const std::string& parameters,
+                    int show) override;
+  int ShowMessageBox(const std::string& text, const char* caption, uint32_t flags) override;
+  void PumpWindowMessages() override;
+  long ComInitialize(uint32_t coinit) override;
+  void ComUninitialize() override;
+  long RegCreateUserKey(const std::string& subKey, uint32_t access, OsHandle* key) override;
+  long RegSetDefaultValue(OsHandle key, uint32_t type, const void* data, uint32_t size) override;
+  long RegCloseKeyHandle(OsHandle key) override;
+  void SetStdStreamsBinary() override;
+  OsHandle StdInputHandle() override;
+  bool PeekPipe(OsHandle pipe, uint32_t* available) override;
+  size_t ReadInput(void* buffer, size_t size) override;
+  bool WriteOutput(const void* data, size_t size) override;
+  std::u16string AnsiToWide(std::string_view text) override;
+  std::string WideToUtf8(std::u16string_view text) override;
+  uint16_t FpuControlWord() override;
+  void SetFpuControlWord(uint16_t word) override;
+  void ClearFpuExceptions() override;
+
+ private:
+  bool Fails(const std::string& name, const std::string& path = std::string()) const;
+  bool ParentExists(const std::string& path) const;
+  void Record(const std::string& call) { calls.push_back(call); }
+  std::map<uint32_t, std::string> handles_;  // process handles -> pid
+  std::vector<std::string> keys_;
+  std::vector<std::string> versionBlocks_;
+};
+
+// Installs a FakeOs and resets the host's process-wide state around a test.
+class FakeOsTest;
+
+// Decodes the frames the host wrote: each outbound message reassembled.
+std::vector<std::string> DecodeMessages(const std::string& output, std::string* error = nullptr);
+// One inbound frame.
+std::string FrameOf(const std::string& body);
+
+// A text as the log file stores it: every line feed as CR LF, then the line
+// end the log adds.
+std::string StoredLogLine(const std::string& text);
+// The stored form of several lines, one after the other.
+std::string StoredLog(const std::vector<std::string>& lines);
+// Whether the log holds these lines in this order, each as a whole stored
+// line; other lines may come between them.
+::testing::AssertionResult LogHasInOrder(const std::string& log,
+                                         const std::vector<std::string>& lines);
+// Standard base64 with padding, independent of the host's decoder.
+std::string EncodeBase64(const std::string& bytes);
+
+}  // namespace lumiclip::testing

@@ -1,0 +1,48 @@
+// A test with a fresh FakeOs installed and the host's process-wide state as a
+// new process has it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "channel/builtin_commands.h"
+#include "channel/framing.h"
+#include "channel/host_state.h"
+#include "engine/engine_loader.h"
+#include "fake/fake_os.h"
+#include "support/log.h"
+
+namespace lumiclip::testing {
+
+inline std::string ReadSourceFile(const std::string& relative) {
+  std::ifstream in(std::string(LUMICLIP_SOURCE_DIR) + "/" + relative, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class HostFixture : public ::testing::Test {
+ protected:
+  HostFixture() : scoped_(os) {
+    log_internal::ResetForTests();
+    framing_internal::ResetForTests();
+    ResetEngineForTests();
+    ClearHeldCommandsForTests();
+    StoredSetAddonVersionMessage().clear();
+    os.resources[{101, "TEXT"}] = ReadSourceFile("res/manifest-template.json");
+  }
+  ~HostFixture() override {
+    ResetEngineForTests();
+    ClearHeldCommandsForTests();
+  }
+
+  FakeOs os;
+
+ private:
+  ScopedOs scoped_;
+};
+
+}  // namespace lumiclip::testing

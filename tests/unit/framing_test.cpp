@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "channel/framing.h"
+#include "fake/host_fixture.h"
+
+namespace lumiclip::testing {
+namespace {
+
+using Framing = HostFixture;
+
+std::string Le(uint32_t n) {
+  std::string s(4, '\0');
+  for (int i = 0; i < 4; ++i) s[i] = static_cast<char>((n >> (8 * i)) & 0xFF);
+  return s;
+}
+
+const std::string kEnd = Le(11) + "{\"data\":\"\"}";
+
+TEST_F(Framing, PongIsTheWorkedExample) {
+  WriteMessage("{\"topic\":\"pong\"}");
+  EXPECT_EQ(os.output, Le(31) + "{\"data\":\"{\\\"topic\\\":\\\"pong\\\"}\"}" + kEnd);
+}
+
+TEST_F(Framing, EmptyMessageIsOnlyTheEndFrame) {
+  WriteMessage("");
+  EXPECT_EQ(os.output, kEnd);
+}
+
+TEST_F(Framing, ChunksAreAtMost921600Bytes) {
+  std::string exact(921600, 'a');
+  WriteMessage(exact);
+  EXPECT_EQ(os.output, Le(921611) + "{\"data\":\"" + exact + "\"}" + kEnd);
+
+  os.output.clear();
+  WriteMessage(exact + "b");
+  EXPECT_EQ(os.output, Le(921611) + "{\"data\":\"" + exact + "\"}" + Le(12) + "{\"data\":\"b\"}" + kEnd);
+}
+
+TEST_F(Framing, EscapesBackslashQuoteAndControlCharacters) {
+  WriteMessage(std::string("\\\"\n\r\t\b\f\x01\x1f\x7f\xc3\xa9", 12));
+  std::string expected = "\\\\\\\"\\n\\r\\t\\b\\f\\u0001\\u001f\x7f\xc3\xa9";
+  EXPECT_EQ(os.output, Le(static_cast<uint32_t>(11 + expected.size())) + "{\"data\":\"" + expected +
+                           "\"}" + kEnd);
+  EXPECT_EQ(DecodeMessages(os.output), std::vector<std::string>{std::string("\\\"\n\r\t\b\f\x01\x1f\x7f\xc3\xa9", 12)});
+}
+
+TEST_F(Framing, ZeroBytesInsideAMessageSurvive) {
+  std::string text("a\0b", 3);
+  WriteMessage(text);
+  EXPECT_EQ(DecodeMessages(os.output), std::vector<std::string>{text});
+}
+
+// Every frame valid JSON, at most 1 MiB, and the joined data equal to the
+// message, whatever the mix of bytes.
+void ExpectRoundTrip(FakeOs& os, const std::string& text) {
+  os.output.clear();
+  WriteMessage(text);
+  std::string error;
+  std::vector<std::string> messages = DecodeMessages(os.output, &error);
+  ASSERT_EQ(error, "");
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_TRUE(messages[0] == text);
+}
+
+TEST_F(Framing, EscapeHeavyTextStaysUnderTheBrowsersLimit) {
+  ExpectRoundTrip(os, std::string(3 * 1024 * 1024, '"'));
+  ExpectRoundTrip(os, std::string(2 * 1024 * 1024, '\x01'));
+  std::string mixed;
+  for (int i = 0; i < 600000; ++i) mixed += "a\\\"\n\xe2\x82\xac\xf0\x9f\x98\x80"[i % 12];
+  ExpectRoundTrip(os, mixed);
+}
+
+TEST_F(Framing, NeverSplitsAUtf8Sequence) {
+  // Three-byte characters put every possible cut at each offset of a
+  // sequence: the frames must all be valid UTF-8, which the parser checks.
+  for (size_t lead : {0, 1, 2}) {
+    std::string text(lead, 'x');
+    while (text.size() < 2 * kChunkLimit + 10) text += "\xe2\x82\xac";
+    ExpectRoundTrip(os, text);
+    size_t escaped = 0;
+    size_t taken = NextChunkLength(text, &escaped);
+    EXPECT_LE(taken, kChunkLimit);
+    EXPECT_GE(taken, kChunkLimit - 2);
+    EXPECT_NE(static_cast<unsigned char>(text[taken]) & 0xC0, 0x80u) << lead;
+  }
+  std::string four = "x";
+  while (four.size() < kChunkLimit + 10) four += "\xf0\x9f\x98\x80";
+  ExpectRoundTrip(os, four);
+}
+
+TEST_F(Framing, ChunkCutWhereTheEscapedFormWouldPassTheLimit) {
+  std::string text(kChunkLimit, '\\');
+  size_t escaped = 0;
+  size_t taken = NextChunkLength(text, &escaped);
+  EXPECT_EQ(escaped, kEscapedLimit - 1);  // pairs: the odd byte left does not fit
+  EXPECT_EQ(taken, escaped / 2);
+}
+
+TEST_F(Framing, StatusMessage) {
+  SendStatus(1, "Error updating RAZ.dll");
+  EXPECT_EQ(DecodeMessages(os.output),
+            std::vector<std::string>{"{\"topic\":\"status\", \"code\":\"1\", \"data\":\"Error updating RAZ.dll\"}"});
+}
+
+TEST_F(Framing, ABrokenChannelStaysBroken) {
+  os.outputBroken = true;
+  WriteMessage("{\"topic\":\"pong\"}");
+  os.outputBroken = false;
+  WriteMessage("{\"topic\":\"pong\"}");
+  EXPECT_EQ(os.output, "");
+}
+
+TEST_F(Framing, ReadsFramesArrivingInPieces) {
+  std::string frames = FrameOf("{\"a\":1}") + FrameOf("{\"b\":22}");
+  for (char c : frames) os.Arrive(std::string(1, c));
+  Frame first = ReadFrame();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first.length, 7);
+  EXPECT_STREQ(first.text(), "{\"a\":1}");
+  Frame second = ReadFrame();
+  ASSERT_TRUE(second);
+  EXPECT_STREQ(second.text(), "{\"b\":22}");
+  EXPECT_FALSE(InputAtEnd());
+  EXPECT_FALSE(ReadFrame());
+  EXPECT_TRUE(InputAtEnd());
+}
+
+TEST_F(Framing, NonPositiveLengthsSkipWithoutReadingABody) {
+  os.Arrive(Le(0) + Le(0xFFFFFFFFu) + Le(0x80000000u) + FrameOf("{}"));
+  EXPECT_FALSE(ReadFrame());
+  EXPECT_FALSE(ReadFrame());
+  EXPECT_FALSE(ReadFrame());
+  EXPECT_FALSE(InputAtEnd());
+  Frame next = ReadFrame();
+  ASSERT_TRUE(next);
+  EXPECT_STREQ(next.text(), "{}");
+}
+
+TEST_F(Framing, InputEndingInsideTheLengthOrTheBody) {
+  os.Arrive(std::string("\x05\x00", 2));
+  EXPECT_FALSE(ReadFrame());
+  EXPECT_TRUE(InputAtEnd());
+
+  framing_internal::ResetForTests();
+  os.Arrive(Le(10) + "{\"a\":");
+  EXPECT_FALSE(ReadFrame());  // dropped, not handed on half-filled
+  EXPECT_TRUE(InputAtEnd());
+  EXPECT_NE(os.Log().find("cut short"), std::string::npos);
+}
+
+TEST_F(Framing, AHugeLengthCostsOnlyWhatArrives) {
+  os.Arrive(Le(0x7FFFFFFF) + std::string(100, 'x'));
+  EXPECT_FALSE(ReadFrame());
+  EXPECT_TRUE(InputAtEnd());
+}
+
+}  // namespace
+}  // namespace lumiclip::testing

@@ -1,0 +1,216 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "channel/builtin_commands.h"
+#include "channel/host_loop.h"
+#include "fake/host_fixture.h"
+#include "fake_engine.h"
+
+namespace lumiclip::testing {
+namespace {
+
+#if defined(__i386__)
+#define TEST_WINAPI __attribute__((stdcall))
+#else
+#define TEST_WINAPI
+#endif
+
+int g_dpiAwareness = -1;
+int g_dpiAwareCalls = 0;
+long TEST_WINAPI FakeSetProcessDpiAwareness(int value) {
+  g_dpiAwareness = value;
+  return 0;
+}
+int TEST_WINAPI FakeSetProcessDpiAware() {
+  ++g_dpiAwareCalls;
+  return 1;
+}
+
+class HostLoop : public HostFixture {
+ protected:
+  HostLoop() {
+    os.versions["c:\\host\\lumiclip-chrome-plugin.exe"] = {
+        {"\\VarFileInfo\\Translation", std::string("\0\0\xb0\x04", 4)},
+        {"\\StringFileInfo\\000004b0\\LumiclipInternalVersion", std::string("0.98.93\0", 8)}};
+    g_dpiAwareness = -1;
+    g_dpiAwareCalls = 0;
+  }
+
+  std::vector<std::string> Run(const std::vector<std::string>& requests) {
+    std::string input;
+    for (const std::string& r : requests) input += FrameOf(r);
+    os.Arrive(input);
+    RunHostMode();
+    std::string error;
+    std::vector<std::string> messages = DecodeMessages(os.output, &error);
+    EXPECT_EQ(error, "");
+    return messages;
+  }
+
+  static constexpr const char* kHello = "{\"topic\":\"hostVersion\", \"data\":\"0.98.93\"}";
+  static constexpr const char* kGetDll = "{\"topic\":\"getDLL\"}";
+  static constexpr const char* kPong = "{\"topic\":\"pong\"}";
+};
+
+TEST_F(HostLoop, AnnouncesGetDllWhenTheEngineIsMissingOrAFolder) {
+  EXPECT_EQ(Run({}), (std::vector<std::string>{kHello, kGetDll}));
+  os.output.clear();
+  os.AddFolder("C:\\Host\\RAZ.dll");
+  framing_internal::ResetForTests();
+  EXPECT_EQ(Run({}), (std::vector<std::string>{kHello, kGetDll}));
+}
+
+TEST_F(HostLoop, AnnouncesStatusZeroWhenTheEngineIsThere) {
+  os.AddFile("C:\\Host\\RAZ.dll", "MZ");
+  EXPECT_EQ(Run({}), (std::vector<std::string>{
+                         kHello, "{\"topic\":\"status\", \"code\":\"0\", \"data\":\"0.98.93\"}"}));
+  EXPECT_FALSE(os.Called("LoadModule(C:\\Host\\RAZ.dll)"));  // announcing loads nothing
+}
+
+TEST_F(HostLoop, ALongVersionTextIsSentWhole) {
+  std::string version(3000, '7');
+  os.versions["c:\\host\\lumiclip-chrome-plugin.exe"]["\\StringFileInfo\\000004b0\\LumiclipInternalVersion"] =
+      version + '\0';
+  std::vector<std::string> messages = Run({});
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages[0], "{\"topic\":\"hostVersion\", \"data\":\"" + version + "\"}");
+}
+
+TEST_F(HostLoop, PrepareThreadAndStreamsAndReleaseComAtTheEnd) {
+  os.AddModule("shcore.dll").exports["SetProcessDpiAwareness"] =
+      reinterpret_cast<void*>(&FakeSetProcessDpiAwareness);
+  os.AddModule("user32.dll").exports["SetProcessDPIAware"] = reinterpret_cast<void*>(&FakeSetProcessDpiAware);
+  Run({});
+  EXPECT_EQ(g_dpiAwareness, 2);
+  EXPECT_EQ(g_dpiAwareCalls, 0);
+  EXPECT_LT(os.IndexOf("ComInitialize(2)"), os.IndexOf("SetStdStreamsBinary()"));
+  EXPECT_EQ(os.comUninits, 1);
+  EXPECT_EQ(os.Log().find("Got 'terminate' command."), std::string::npos);
+}
+
+TEST_F(HostLoop, FallsBackToUser32ForDpiAwareness) {
+  os.AddModule("user32.dll").exports["SetProcessDPIAware"] = reinterpret_cast<void*>(&FakeSetProcessDpiAware);
+  os.AddModule("shcore.dll");  // loads, but without the newer call
+  Run({});
+  EXPECT_EQ(g_dpiAwareness, -1);
+  EXPECT_EQ(g_dpiAwareCalls, 1);
+}
+
+TEST_F(HostLoop, PingInAnyCaseIsAnsweredWithoutTheEngine) {
+  FakeEngine engine;
+  engine.Install(os);
+  EXPECT_EQ(Run({"{\"JSONCommand\":\"ping\"}", "{\"JSONCommand\":\"PING\"}", "{\"JSONCommand\":\"Ping\",\"x\":1}"}),
+            (std::vector<std::string>{kHello, "{\"topic\":\"status\", \"code\":\"0\", \"data\":\"0.98.93\"}", kPong,
+                                      kPong, kPong}));
+  EXPECT_TRUE(engine.trace.empty());
+  EXPECT_NE(os.Log().find("{\"JSONCommand\":\"PING\"}\r\n"), std::string::npos);  // every body logged
+}
+
+TEST_F(HostLoop, IdleTurnsPumpWindowMessagesAndSleep) {
+  int idle = 0;
+  os.inputClosed = false;
+  os.onIdle = [&] {
+    if (++idle == 3) os.Arrive(FrameOf("{\"JSONCommand\":\"ping\"}"));
+    if (idle == 6) os.inputClosed = true;
+  };
+  std::vector<std::string> messages = Run({});
+  EXPECT_EQ(messages.back(), kPong);
+  EXPECT_EQ(os.sleeps, 6);
+  EXPECT_EQ(os.pumps, 6);
+}
+
+TEST_F(HostLoop, FramesThatArriveTogetherAreAllAnswered) {
+  // Three frames in one write: each must be read without waiting for more.
+  os.inputClosed = false;
+  os.Arrive(FrameOf("{\"JSONCommand\":\"ping\"}") + FrameOf("{\"JSONCommand\":\"ping\"}") +
+            FrameOf("{\"JSONCommand\":\"ping\"}"));
+  os.onIdle = [&] { os.inputClosed = true; };
+  RunHostMode();
+  std::vector<std::string> messages = DecodeMessages(os.output);
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), kPong), 3);
+  EXPECT_EQ(os.sleeps, 1);  // no idle turn before all three were answered
+}
+
+TEST_F(HostLoop, EmptyAndNegativeFramesAreSkipped) {
+  os.Arrive(std::string(4, '\0') + std::string("\xff\xff\xff\xff", 4));
+  std::vector<std::string> messages = Run({"{\"JSONCommand\":\"ping\"}"});
+  EXPECT_EQ(messages.back(), kPong);
+}
+
+TEST_F(HostLoop, EndOfInputInsideAFrameEndsTheLoop) {
+  os.Arrive(FrameOf("{\"JSONCommand\":\"ping\"}") + std::string("\x40\x00\x00\x00{\"JSONCo", 12));
+  RunHostMode();
+  std::vector<std::string> messages = DecodeMessages(os.output);
+  EXPECT_EQ(messages.back(), kPong);
+  EXPECT_EQ(os.comUninits, 1);
+  EXPECT_EQ(os.Log().find("Got 'terminate' command."), std::string::npos);
+}
+
+TEST_F(HostLoop, AFailedPeekEndsTheLoopAtOnce) {
+  os.peekFails = true;
+  EXPECT_EQ(Run({"{\"JSONCommand\":\"ping\"}"}), (std::vector<std::string>{kHello, kGetDll}));
+}
+
+TEST_F(HostLoop, AClosingCommandIsTheLastOneHandled) {
+  // updateDLL without a payload fails, answers status 1 and closes.
+  std::vector<std::string> messages =
+      Run({"{\"JSONCommand\":\"updateDLL\"}", "{\"JSONCommand\":\"ping\"}"});
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_EQ(messages[2], "{\"topic\":\"status\", \"code\":\"1\", \"data\":\"Error updating RAZ.dll\"}");
+  std::string log = os.Log();
+  EXPECT_NE(log.find("\r\n**** Error: updateDLL failed\r\n\r\nClosing...\r\nGot 'terminate' command.\r\n"),
+            std::string::npos);
+  EXPECT_EQ(log.find("{\"JSONCommand\":\"ping\"}"), std::string::npos);
+}
+
+TEST_F(HostLoop, MessagesWithoutABuiltinCommandGoToTheEngine) {
+  FakeEngine engine;
+  engine.Install(os);
+  Run({"{\"JSONCommand\": \"ping\"}", std::string("{\"JSONCommand\":\"") + std::string(260, 'p') + "\"}"});
+  ASSERT_EQ(engine.trace.size(), 6u);
+  EXPECT_EQ(engine.trace[5], "finish");
+  EXPECT_EQ(engine.trace[3], "call JSONFunction 00 {\"JSONCommand\": \"ping\"}");
+  EXPECT_EQ(engine.trace[4].substr(0, 34), "call JSONFunction 00 {\"JSONCommand");
+}
+
+TEST_F(HostLoop, ExtractCommandFindsTheWordAfterTheFirstKey) {
+  struct Case {
+    std::string text;
+    std::string word;
+  } cases[] = {
+      {"{\"JSONCommand\":\"ping\"}", "ping"},
+      {"{\"JSONCommand\": \"ping\"}", ""},
+      {"{\"JSONCommand\": \"ping\",\"a\":\"b\"}", "b"},  // the next :" wherever it is
+      {"{\"x\":\"JSONCommand\",\"y\":\"ping\"}", "ping"},
+      {"{\"JSONCommand\":\"ping", ""},
+      {"{\"JSONCommand\":\"", ""},
+      {"{\"jsoncommand\":\"ping\"}", ""},
+      {"{\"JSONCommand\":\"" + std::string(259, 'w') + "\"}", std::string(259, 'w')},
+      {"{\"JSONCommand\":\"" + std::string(260, 'w') + "\"}", ""},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ExtractCommand(c.text.c_str(), static_cast<int32_t>(c.text.size())), c.word) << c.text;
+  }
+  // The word must start inside the message's length.
+  std::string text = "{\"JSONCommand\":\"ping\"}";
+  EXPECT_EQ(ExtractCommand(text.c_str(), 16), "");
+  EXPECT_EQ(ExtractCommand(text.c_str(), 17), "ping");
+}
+
+TEST_F(HostLoop, SetAddonVersionSetsTheBrowserAndIsStored) {
+  HostState state;
+  std::string opera = "{\"JSONCommand\":\"setAddonVersion\",\"data\":\"1.2 Opera\"}";
+  EXPECT_TRUE(HandleBuiltinCommand(static_cast<int32_t>(opera.size()), opera.c_str(), state));
+  EXPECT_EQ(state.browserId, 6);
+  EXPECT_EQ(StoredSetAddonVersionMessage(), opera);
+  std::string chrome = "{\"JSONCommand\":\"SETADDONVERSION\",\"data\":\"1.3 opera\"}";
+  EXPECT_TRUE(HandleBuiltinCommand(static_cast<int32_t>(chrome.size()), chrome.c_str(), state));
+  EXPECT_EQ(state.browserId, 5);
+  EXPECT_EQ(StoredSetAddonVersionMessage(), chrome);
+  EXPECT_EQ(os.output, "");  // no reply
+}
+
+}  // namespace
+}  // namespace lumiclip::testing
