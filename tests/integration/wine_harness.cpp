@@ -1,0 +1,456 @@
+#include "wine_harness.h"
+
+#include <fcntl.h>
+#include <glob.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+extern char** environ;
+
+namespace lumiclip::itest {
+
+namespace {
+
+std::string Exe() {
+  char buffer[4096];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+  if (n <= 0) return "itest";
+  buffer[n] = 0;
+  std::string path(buffer);
+  return path.substr(path.rfind('/') + 1);
+}
+
+std::vector<std::string> Environment(const std::map<std::string, std::string>& extra) {
+  std::map<std::string, std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string kv(*e);
+    size_t eq = kv.find('=');
+    if (eq != std::string::npos) env[kv.substr(0, eq)] = kv.substr(eq + 1);
+  }
+  for (const auto& [k, v] : extra) env[k] = v;
+  std::vector<std::string> out;
+  for (const auto& [k, v] : env) out.push_back(k + "=" + v);
+  return out;
+}
+
+struct Child {
+  pid_t pid = -1;
+  int in = -1, out = -1, err = -1;
+};
+
+Child Spawn(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
+            bool withErr) {
+  int in[2], out[2], err[2];
+  if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe");
+  std::vector<std::string> envStrings = Environment(env);
+  std::vector<char*> argv, envp;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  for (const std::string& e : envStrings) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    if (withErr) {
+      dup2(err[1], 2);
+    } else {
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 2);
+    }
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+    setpgid(0, 0);
+    execvpe(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  if (!withErr) {
+    close(err[0]);
+    err[0] = -1;
+  }
+  signal(SIGPIPE, SIG_IGN);
+  return Child{pid, in[1], out[0], err[0]};
+}
+
+std::string WineEnvValue() { return "-all"; }
+
+}  // namespace
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+std::string Le32(uint32_t n) {
+  std::string s(4, '\0');
+  for (int i = 0; i < 4; ++i) s[i] = static_cast<char>((n >> (8 * i)) & 0xFF);
+  return s;
+}
+
+std::string FrameOf(const std::string& body) { return Le32(static_cast<uint32_t>(body.size())) + body; }
+
+std::vector<std::string> Lines(const std::string& log) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  while (at < log.size()) {
+    size_t end = log.find("\r\n", at);
+    if (end == std::string::npos) {
+      lines.push_back(log.substr(at));
+      break;
+    }
+    lines.push_back(log.substr(at, end - at));
+    at = end + 2;
+  }
+  return lines;
+}
+
+Wine& Wine::Get() {
+  static Wine wine;
+  return wine;
+}
+
+Wine::Wine() {
+  const char* root = std::getenv("LUMICLIP_WINE_ROOT");
+  const char* bin = std::getenv("LUMICLIP_WIN32_BIN");
+  if (root == nullptr || bin == nullptr) throw std::runtime_error("LUMICLIP_WINE_ROOT and LUMICLIP_WIN32_BIN must be set");
+  prefix_ = std::string(root) + "/" + Exe();
+  bin_ = bin;
+  std::string mk = "mkdir -p '" + std::string(root) + "'";
+  if (std::system(mk.c_str()) != 0) throw std::runtime_error("cannot create " + std::string(root));
+  // The first start of a prefix builds it (about ten seconds); a persistent
+  // wineserver keeps later starts fast.
+  Run({"wineboot", "-i"}, "", 180000);
+  Child server = Spawn({"wineserver", "-p"}, {{"WINEPREFIX", prefix_}}, false);
+  close(server.in);
+  close(server.out);
+  waitpid(server.pid, nullptr, 0);
+  std::string base = DriveC() + "/t";
+  std::string clean = "rm -rf '" + base + "' && mkdir -p '" + base + "'";
+  if (std::system(clean.c_str()) != 0) throw std::runtime_error("cannot prepare " + base);
+}
+
+Wine::~Wine() {
+  Child k = Spawn({"wineserver", "-k"}, {{"WINEPREFIX", prefix_}}, false);
+  close(k.in);
+  close(k.out);
+  waitpid(k.pid, nullptr, 0);
+}
+
+std::string Wine::AppData() const {
+  glob_t g;
+  std::string pattern = DriveC() + "/users/*/AppData/Roaming";
+  std::string found;
+  if (glob(pattern.c_str(), 0, nullptr, &g) == 0) {
+    for (size_t i = 0; i < g.gl_pathc; ++i) {
+      std::string p = g.gl_pathv[i];
+      if (p.find("/users/Public/") == std::string::npos) found = p;
+    }
+  }
+  globfree(&g);
+  return found;
+}
+
+std::string Wine::WinPath(const std::string& unixPath) const {
+  std::string base = DriveC();
+  std::string rest = unixPath.compare(0, base.size(), base) == 0 ? unixPath.substr(base.size()) : unixPath;
+  std::string out = "C:";
+  for (char c : rest) out += c == '/' ? '\\' : c;
+  return out;
+}
+
+ProcessResult Wine::Run(const std::vector<std::string>& args, const std::string& input, int timeoutMs,
+                        const std::map<std::string, std::string>& env) {
+  std::map<std::string, std::string> full = {{"WINEPREFIX", prefix_}, {"WINEDEBUG", WineEnvValue()}};
+  for (const auto& [k, v] : env) full[k] = v;
+  std::vector<std::string> argv = args;
+  if (argv[0] != "wineboot" && argv[0] != "wineserver") argv.insert(argv.begin(), "wine");
+  Child c = Spawn(argv, full, true);
+  ProcessResult r;
+  std::thread writer([&] {
+    size_t at = 0;
+    while (at < input.size()) {
+      ssize_t n = write(c.in, input.data() + at, input.size() - at);
+      if (n <= 0) break;
+      at += static_cast<size_t>(n);
+    }
+    close(c.in);
+  });
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  pollfd fds[2] = {{c.out, POLLIN, 0}, {c.err, POLLIN, 0}};
+  int open = 2;
+  char buffer[65536];
+  while (open > 0) {
+    int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    deadline - std::chrono::steady_clock::now())
+                                    .count());
+    if (left <= 0) {
+      r.timedOut = true;
+      kill(-c.pid, SIGKILL);
+      break;
+    }
+    if (poll(fds, 2, left) <= 0) continue;
+    for (pollfd& f : fds) {
+      if (f.fd < 0 || !(f.revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      ssize_t n = read(f.fd, buffer, sizeof(buffer));
+      if (n <= 0) {
+        close(f.fd);
+        f.fd = -1;
+        --open;
+        continue;
+      }
+      (&f == &fds[0] ? r.out : r.err).append(buffer, static_cast<size_t>(n));
+    }
+  }
+  for (pollfd& f : fds) {
+    if (f.fd >= 0) close(f.fd);
+  }
+  writer.join();
+  int status = 0;
+  waitpid(c.pid, &status, 0);
+  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+std::string Wine::RegQueryDefault(const std::string& key) {
+  ProcessResult r = Run({"reg", "query", "HKCU\\" + key, "/ve"});
+  size_t at = r.out.find("REG_SZ");
+  if (at == std::string::npos) return std::string();
+  std::string value = r.out.substr(at + 6);
+  size_t start = value.find_first_not_of(" \t");
+  size_t end = value.find_first_of("\r\n", start);
+  return start == std::string::npos ? std::string() : value.substr(start, end - start);
+}
+
+void Wine::RegDelete(const std::string& key) { Run({"reg", "delete", "HKCU\\" + key, "/f"}); }
+
+std::map<std::string, std::string> Wine::RelayEnv() {
+  if (!relayConfigured_) {
+    Run({"reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/t", "REG_SZ", "/d",
+         "user32.MessageBoxA", "/f"});
+    relayConfigured_ = true;
+  }
+  return {{"WINEDEBUG", "+relay"}};
+}
+
+namespace {
+
+// One argument of a relay line: a hex word, optionally followed by a quoted
+// string as wine prints it.
+bool ParseArg(const std::string& line, size_t& at, unsigned* word, std::string* text, bool* hasText) {
+  size_t start = at;
+  while (at < line.size() && std::isxdigit(static_cast<unsigned char>(line[at]))) ++at;
+  if (at == start) return false;
+  *word = static_cast<unsigned>(std::stoul(line.substr(start, at - start), nullptr, 16));
+  *hasText = false;
+  text->clear();
+  if (at < line.size() && line[at] == ' ' && at + 1 < line.size() && line[at + 1] == '"') {
+    at += 2;
+    *hasText = true;
+    while (at < line.size() && line[at] != '"') {
+      if (line[at] == '\\' && at + 1 < line.size()) {
+        char e = line[++at];
+        *text += e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e;
+      } else {
+        *text += line[at];
+      }
+      ++at;
+    }
+    ++at;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<Wine::Box> Wine::BoxesIn(const std::string& relayTrace) {
+  std::vector<Box> boxes;
+  std::istringstream lines(relayTrace);
+  std::string line;
+  while (std::getline(lines, line)) {
+    size_t call = line.find(":Call user32.MessageBoxA(");
+    if (call == std::string::npos) continue;
+    size_t at = call + std::strlen(":Call user32.MessageBoxA(");
+    unsigned words[4];
+    std::string texts[4];
+    bool has[4];
+    bool ok = true;
+    for (int i = 0; i < 4 && ok; ++i) {
+      ok = ParseArg(line, at, &words[i], &texts[i], &has[i]);
+      if (i < 3 && ok) ok = at < line.size() && line[at++] == ',';
+    }
+    if (!ok) continue;
+    Box box;
+    box.text = texts[1];
+    box.caption = has[2] ? texts[2] : (words[2] == 0 ? "(null)" : "?");
+    box.flags = words[3];
+    boxes.push_back(box);
+  }
+  return boxes;
+}
+
+HostFolder::HostFolder(const std::string& name, const std::string& exeName) : exeName_(exeName) {
+  Wine& wine = Wine::Get();
+  dir_ = wine.DriveC() + "/t/" + name;
+  std::string cmd = "rm -rf '" + dir_ + "' && mkdir -p '" + dir_ + "'";
+  if (std::system(cmd.c_str()) != 0) throw std::runtime_error("cannot create " + dir_);
+  CopyFromBin("lumiclip-chrome-plugin.exe", exeName);
+}
+
+void HostFolder::CopyFromBin(const std::string& binName, const std::string& as) const {
+  WriteFile(dir_ + "/" + (as.empty() ? binName : as), ReadFile(Wine::Get().bin() + "/" + binName));
+}
+void HostFolder::Write(const std::string& name, const std::string& bytes) const { WriteFile(dir_ + "/" + name, bytes); }
+std::string HostFolder::Read(const std::string& name) const { return ReadFile(dir_ + "/" + name); }
+bool HostFolder::Exists(const std::string& name) const { return FileExists(dir_ + "/" + name); }
+
+Conversation::Conversation(const std::string& winExe, const std::map<std::string, std::string>& env,
+                           const std::vector<std::string>& hostArgs) {
+  Wine& wine = Wine::Get();
+  std::map<std::string, std::string> full = {{"WINEPREFIX", wine.prefix()}, {"WINEDEBUG", "-all"}};
+  for (const auto& [k, v] : env) full[k] = v;
+  std::vector<std::string> args = {"wine", wine.bin() + "/lumiclip-launcher.exe", winExe};
+  for (const std::string& a : hostArgs) args.push_back(a);
+  Child c = Spawn(args, full, false);
+  pid_ = c.pid;
+  in_ = c.in;
+  out_ = c.out;
+  reader_ = std::thread([this] { ReadLoop(); });
+}
+
+Conversation::~Conversation() {
+  CloseInput();
+  if (Wait(30000) < 0 && !reaped_) {
+    kill(-pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    reaped_ = true;
+  }
+  if (reader_.joinable()) reader_.join();
+  if (out_ >= 0) close(out_);
+}
+
+void Conversation::SendRaw(const std::string& bytes) {
+  size_t at = 0;
+  while (at < bytes.size()) {
+    ssize_t n = write(in_, bytes.data() + at, bytes.size() - at);
+    if (n <= 0) return;
+    at += static_cast<size_t>(n);
+  }
+}
+
+void Conversation::Send(const std::string& json) { SendRaw(FrameOf(json)); }
+
+void Conversation::CloseInput() {
+  if (in_ >= 0) {
+    close(in_);
+    in_ = -1;
+  }
+}
+
+void Conversation::ReadLoop() {
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = read(out_, buffer, sizeof(buffer));
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (n <= 0) {
+      eof_ = true;
+      changed_.notify_all();
+      return;
+    }
+    raw_.append(buffer, static_cast<size_t>(n));
+    while (ParseAvailable()) {
+    }
+    changed_.notify_all();
+  }
+}
+
+bool Conversation::ParseAvailable() {
+  if (raw_.size() - parsed_ < 4) return false;
+  uint32_t n = static_cast<unsigned char>(raw_[parsed_]) | static_cast<unsigned char>(raw_[parsed_ + 1]) << 8 |
+               static_cast<unsigned char>(raw_[parsed_ + 2]) << 16 |
+               static_cast<uint32_t>(static_cast<unsigned char>(raw_[parsed_ + 3])) << 24;
+  if (raw_.size() - parsed_ - 4 < n) return false;
+  std::string body = raw_.substr(parsed_ + 4, n);
+  parsed_ += 4 + n;
+  if (n > 1048576) frameErrors_ += "frame of " + std::to_string(n) + " bytes; ";
+  try {
+    nlohmann::json json = nlohmann::json::parse(body);
+    std::string data = json.at("data").get<std::string>();
+    if (data.empty()) {
+      messages_.push_back(current_);
+      current_.clear();
+    } else {
+      current_ += data;
+    }
+  } catch (const std::exception& e) {
+    frameErrors_ += std::string("invalid frame: ") + e.what() + "; ";
+  }
+  return true;
+}
+
+bool Conversation::Next(std::string* message, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return taken_ < messages_.size() || eof_; });
+  if (taken_ < messages_.size()) {
+    *message = messages_[taken_++];
+    return true;
+  }
+  return false;
+}
+
+std::string Conversation::RawOutput() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return raw_;
+}
+
+std::string Conversation::FrameErrors() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return frameErrors_;
+}
+
+bool Conversation::Exited() {
+  if (reaped_) return true;
+  int status = 0;
+  if (waitpid(pid_, &status, WNOHANG) == pid_) {
+    reaped_ = true;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  return reaped_;
+}
+
+int Conversation::Wait(int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!Exited()) {
+    if (std::chrono::steady_clock::now() > deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (reader_.joinable()) reader_.join();
+  return status_;
+}
+
+}  // namespace lumiclip::itest

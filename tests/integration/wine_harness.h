@@ -1,0 +1,129 @@
+// Runs the real Windows programs under wine for the integration tests: one
+// wine prefix per test program, host folders inside its drive C, and the
+// host started through the launcher exactly as a browser starts it.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace lumiclip::itest {
+
+struct ProcessResult {
+  int exitCode = -1;
+  bool timedOut = false;
+  std::string out;
+  std::string err;
+};
+
+class Wine {
+ public:
+  // The prefix of this test program, created (and its wineserver kept
+  // running) on first use.
+  static Wine& Get();
+
+  const std::string& prefix() const { return prefix_; }
+  const std::string& bin() const { return bin_; }  // the win32 build's bin folder
+  std::string DriveC() const { return prefix_ + "/drive_c"; }
+  std::string AppData() const;  // the user's roaming folder, Unix path
+  // Unix path inside drive C -> "C:\..." and back.
+  std::string WinPath(const std::string& unixPath) const;
+
+  // Runs a program under wine. env adds or replaces variables.
+  ProcessResult Run(const std::vector<std::string>& args, const std::string& input = std::string(),
+                    int timeoutMs = 60000, const std::map<std::string, std::string>& env = {});
+  // The default value of a HKCU key, read back with `wine reg query`; empty
+  // when the key or value is missing.
+  std::string RegQueryDefault(const std::string& key);
+  void RegDelete(const std::string& key);
+
+  // Runs args with wine's relay trace limited to user32.MessageBoxA and
+  // returns the boxes shown: text and caption as wine prints them.
+  struct Box {
+    std::string text;
+    std::string caption;  // "(null)" when the pointer was null
+    unsigned flags = 0;
+  };
+  static std::vector<Box> BoxesIn(const std::string& relayTrace);
+  std::map<std::string, std::string> RelayEnv();
+
+ private:
+  Wine();
+  ~Wine();
+  std::string prefix_;
+  std::string bin_;
+  bool relayConfigured_ = false;
+};
+
+// A fresh folder inside drive C holding a copy of the host exe (and, when
+// asked, the sample engine or any other file).
+class HostFolder {
+ public:
+  explicit HostFolder(const std::string& name, const std::string& exeName = "lumiclip-chrome-plugin.exe");
+  const std::string& dir() const { return dir_; }  // Unix path
+  std::string exe() const { return dir_ + "/" + exeName_; }
+  std::string winExe() const { return Wine::Get().WinPath(exe()); }
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  void CopyFromBin(const std::string& binName, const std::string& as = std::string()) const;
+  void Write(const std::string& name, const std::string& bytes) const;
+  std::string Read(const std::string& name) const;
+  bool Exists(const std::string& name) const;
+  std::string Log() const { return Read("native-lumiclip.log"); }
+
+ private:
+  std::string dir_;
+  std::string exeName_;
+};
+
+// One conversation with a host started through the launcher.
+class Conversation {
+ public:
+  explicit Conversation(const std::string& winExe, const std::map<std::string, std::string>& env = {},
+                        const std::vector<std::string>& hostArgs = {});
+  ~Conversation();
+
+  void Send(const std::string& json);        // one frame
+  void SendRaw(const std::string& bytes);    // anything
+  void CloseInput();
+  // The next reassembled outbound message; empty optional-like: ok=false on
+  // timeout or end of output.
+  bool Next(std::string* message, int timeoutMs = 30000);
+  // Raw bytes received so far (all frames as they came).
+  std::string RawOutput();
+  // Waits for the launcher (and so the host) to exit; its exit code or -1.
+  int Wait(int timeoutMs = 30000);
+  bool Exited();
+  // Every frame must be valid JSON of at most 1 MiB; empty when so.
+  std::string FrameErrors();
+
+ private:
+  void ReadLoop();
+  bool ParseAvailable();
+  int pid_ = -1;
+  int in_ = -1, out_ = -1;
+  std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::string raw_;
+  size_t parsed_ = 0;
+  std::string current_;
+  std::vector<std::string> messages_;
+  size_t taken_ = 0;
+  bool eof_ = false;
+  std::string frameErrors_;
+  int status_ = -1;
+  bool reaped_ = false;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+bool FileExists(const std::string& path);
+std::string FrameOf(const std::string& body);
+std::string Le32(uint32_t n);
+std::vector<std::string> Lines(const std::string& log);  // split at CR LF
+
+}  // namespace lumiclip::itest
