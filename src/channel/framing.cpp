@@ -58,15 +58,39 @@ size_t EscapeInto(const char* src, size_t inLimit, char* dst, size_t outLimit,
     const __m128i quote = _mm_set1_epi8('"');
     const __m128i slash = _mm_set1_epi8('\\');
     const __m128i space = _mm_set1_epi8(0x20);
+    auto needsEscape = [&](__m128i v) {
+      // A quote, a backslash, or a byte below 0x20 (max(v, 0x20) != v,
+      // unsigned).
+      return _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)),
+                          _mm_xor_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, space), v), _mm_set1_epi8(-1)));
+    };
+    // Long plain runs go 64 bytes at a time.
+    while (in + 64 <= inLimit && out + 64 <= outLimit) {
+      const __m128i* s = reinterpret_cast<const __m128i*>(src + in);
+      __m128i a = _mm_loadu_si128(s), b = _mm_loadu_si128(s + 1);
+      __m128i c = _mm_loadu_si128(s + 2), d = _mm_loadu_si128(s + 3);
+      __m128i bad = _mm_or_si128(_mm_or_si128(needsEscape(a), needsEscape(b)),
+                                 _mm_or_si128(needsEscape(c), needsEscape(d)));
+      if (_mm_movemask_epi8(bad) != 0) break;
+      __m128i* t = reinterpret_cast<__m128i*>(dst + out);
+      _mm_storeu_si128(t, a);
+      _mm_storeu_si128(t + 1, b);
+      _mm_storeu_si128(t + 2, c);
+      _mm_storeu_si128(t + 3, d);
+      in += 64;
+      out += 64;
+    }
     while (in + 16 <= inLimit && out + 16 <= outLimit) {
       __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + in));
-      // A byte needs escaping when it is a quote, a backslash, or below 0x20
-      // (max(v, 0x20) != v, unsigned).
-      __m128i bad = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)),
-                                 _mm_xor_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, space), v),
-                                               _mm_set1_epi8(-1)));
-      if (_mm_movemask_epi8(bad) != 0) break;
+      unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(needsEscape(v)));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + out), v);
+      if (mask != 0) {
+        // Keep the clean bytes before the first one to escape.
+        unsigned clean = static_cast<unsigned>(__builtin_ctz(mask));
+        in += clean;
+        out += clean;
+        break;
+      }
       in += 16;
       out += 16;
     }
@@ -89,21 +113,31 @@ size_t EscapeInto(const char* src, size_t inLimit, char* dst, size_t outLimit,
     }
 #endif
     if (in >= inLimit) break;
-    unsigned char c = static_cast<unsigned char>(src[in]);
-    size_t size = kEscape.size[c];
-    if (out + size > outLimit) break;
-    if (size == 1) {
-      dst[out] = static_cast<char>(c);
-    } else if (size == 2) {
-      dst[out] = '\\';
-      dst[out + 1] = kEscape.shortForm[c];
-    } else {
-      std::memcpy(dst + out, "\\u00", 4);
-      dst[out + 4] = kHex[c >> 4];
-      dst[out + 5] = kHex[c & 0xF];
+    // Escapes come in clusters: take a stretch byte by byte before trying
+    // the block loops again.
+    size_t stretch = std::min(inLimit, in + 16);
+    bool full = false;
+    while (in < stretch) {
+      unsigned char c = static_cast<unsigned char>(src[in]);
+      size_t size = kEscape.size[c];
+      if (out + size > outLimit) {
+        full = true;
+        break;
+      }
+      if (size == 1) {
+        dst[out] = static_cast<char>(c);
+      } else if (size == 2) {
+        dst[out] = '\\';
+        dst[out + 1] = kEscape.shortForm[c];
+      } else {
+        std::memcpy(dst + out, "\\u00", 4);
+        dst[out + 4] = kHex[c >> 4];
+        dst[out + 5] = kHex[c & 0xF];
+      }
+      out += size;
+      ++in;
     }
-    out += size;
-    ++in;
+    if (full) break;
   }
   *consumed = in;
   return out;
