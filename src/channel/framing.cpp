@@ -282,6 +282,19 @@ void WriteMessage(std::string_view text) {
   std::lock_guard<std::mutex> lock(OutputMutex());
   if (g_outputBroken) return;
   Os& os = TheOs();
+  // A small message goes out in one write: each write to the pipe wakes the
+  // browser, and most replies are a few bytes.
+  constexpr size_t kOneWriteLimit = 16384;
+  if (text.size() <= kOneWriteLimit) {
+    static std::string frames;
+    frames.clear();
+    ForEachFrame(text, OutputBuffer(), [](const char* bytes, size_t size) {
+      frames.append(bytes, size);
+      return true;
+    });
+    if (!os.WriteOutput(frames.data(), frames.size())) g_outputBroken = true;
+    return;
+  }
   ForEachFrame(text, OutputBuffer(), [&os](const char* bytes, size_t size) {
     // A broken channel stays broken: the rest of this message and every
     // later one is dropped, as the browser is gone.

@@ -1,0 +1,55 @@
+#!/usr/bin/env python3
+"""Joins the native benchmark JSON and the wine benchmark lines into one table."""
+import json
+import sys
+
+
+def native_rows(path):
+    with open(path) as f:
+        data = json.load(f)
+    rate = {b["name"]: b["bytes_per_second"] / 1e9 for b in data["benchmarks"]}
+    pairs = [
+        ("WriteMessage, 8 MiB plain text", "BM_WriteMessagePlain", "memcpy of the same bytes", "BM_MemcpyMessage",
+         "target >= 25 % of memcpy"),
+        ("WriteMessage, 8 MiB escape-heavy text", "BM_WriteMessageEscapeHeavy", "memcpy of the same bytes",
+         "BM_MemcpyMessage", ""),
+        ("DecodeBase64, 32 MiB", "BM_DecodeBase64", "OpenSSL EVP_DecodeBlock", "BM_OpenSslDecodeBlock",
+         "target >= OpenSSL and >= 1 GB/s"),
+    ]
+    for name, mine, ref_name, ref, note in pairs:
+        yield {"name": name, "figure": rate[mine], "unit": "GB/s", "reference": ref_name,
+               "reference_figure": rate[ref], "ratio": rate[mine] / rate[ref], "note": note}
+
+
+def wine_rows(path):
+    with open(path) as f:
+        for line in f:
+            line = line.strip()
+            if line.startswith("{"):
+                yield json.loads(line)
+
+
+def fmt(x):
+    if x == 0:
+        return "-"
+    if x >= 100:
+        return f"{x:,.0f}"
+    if x >= 10:
+        return f"{x:.1f}"
+    return f"{x:.3g}"
+
+
+def main():
+    rows = list(native_rows(sys.argv[1]))
+    if len(sys.argv) > 2:
+        rows += list(wine_rows(sys.argv[2]))
+    lines = ["| benchmark | figure | reference (same run) | reference figure | ratio | note |",
+             "|---|---|---|---|---|---|"]
+    for r in rows:
+        ratio = f"{r['ratio']:.2f}" if r.get("reference_figure") else "-"
+        lines.append(f"| {r['name']} | {fmt(r['figure'])} {r['unit']} | {r['reference'] or '-'} | "
+                     f"{fmt(r['reference_figure'])} | {ratio} | {r.get('note', '')} |")
+    print("\n".join(lines))
+
+
+main()

@@ -1,0 +1,392 @@
+// Measurements of the real host under wine, each beside a reference run in
+// the same session: the launcher with a host that does no work, and a
+// Node.js host over the same framing. Prints one JSON object per figure.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "big_text.h"
+#include "wine_harness.h"
+
+using namespace lumiclip::itest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+void Row(const std::string& name, double figure, const std::string& unit, const std::string& refName,
+         double ref, bool lowerIsBetter, const std::string& note = "") {
+  double ratio = ref > 0 ? figure / ref : 0;
+  std::printf(
+      "{\"name\":\"%s\",\"figure\":%.6g,\"unit\":\"%s\",\"reference\":\"%s\",\"reference_figure\":%.6g,"
+      "\"ratio\":%.4g,\"lower_is_better\":%s,\"note\":\"%s\"}\n",
+      name.c_str(), figure, unit.c_str(), refName.c_str(), ref, ratio, lowerIsBetter ? "true" : "false",
+      note.c_str());
+  std::fflush(stdout);
+}
+
+// A peer process speaking raw frames over its standard streams.
+class Peer {
+ public:
+  Peer(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+    int in[2], out[2];
+    if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe");
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(in[0], 0);
+      dup2(out[1], 1);
+      int null = open("/dev/null", O_WRONLY);
+      dup2(null, 2);
+      for (int fd = 3; fd < 1024; ++fd) close(fd);
+      for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+      std::vector<char*> argv;
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execvp(argv[0], argv.data());
+      _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    in_ = in[1];
+    out_ = out[0];
+    signal(SIGPIPE, SIG_IGN);
+  }
+  ~Peer() {
+    CloseInput();
+    int status;
+    for (int i = 0; i < 300 && waitpid(pid_, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+    close(out_);
+  }
+  void Write(const std::string& bytes) {
+    size_t at = 0;
+    while (at < bytes.size()) {
+      ssize_t n = write(in_, bytes.data() + at, bytes.size() - at);
+      if (n <= 0) throw std::runtime_error("peer closed its input");
+      at += static_cast<size_t>(n);
+    }
+  }
+  void CloseInput() {
+    if (in_ >= 0) close(in_);
+    in_ = -1;
+  }
+  // The next frame's body.
+  std::string Frame() {
+    while (buffer_.size() < 4 || buffer_.size() < 4 + Length()) Fill();
+    size_t n = Length();
+    std::string body = buffer_.substr(4, n);
+    buffer_.erase(0, 4 + n);
+    return body;
+  }
+  // Frames up to and including the next end frame; for a peer that does not
+  // chunk, one frame.
+  std::string Message(bool chunked) {
+    std::string all;
+    for (;;) {
+      std::string f = Frame();
+      if (!chunked) return f;
+      all += f;
+      if (f == "{\"data\":\"\"}") return all;
+    }
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  size_t Length() const {
+    return static_cast<unsigned char>(buffer_[0]) | static_cast<unsigned char>(buffer_[1]) << 8 |
+           static_cast<unsigned char>(buffer_[2]) << 16 | static_cast<size_t>(static_cast<unsigned char>(buffer_[3])) << 24;
+  }
+  void Fill() {
+    char chunk[65536];
+    pollfd p{out_, POLLIN, 0};
+    if (poll(&p, 1, 60000) <= 0) throw std::runtime_error("peer silent for 60 s");
+    ssize_t n = read(out_, chunk, sizeof(chunk));
+    if (n <= 0) throw std::runtime_error("peer closed its output");
+    buffer_.append(chunk, static_cast<size_t>(n));
+  }
+  pid_t pid_ = -1;
+  int in_ = -1, out_ = -1;
+  std::string buffer_;
+};
+
+std::vector<std::string> WineEnv() {
+  return {"WINEPREFIX=" + Wine::Get().prefix(), "WINEDEBUG=-all"};
+}
+
+Peer* StartThroughLauncher(const std::string& winExe) {
+  return new Peer({"wine", Wine::Get().bin() + "/lumiclip-launcher.exe", winExe}, WineEnv());
+}
+
+// The wine process of a host, found by its unique folder in the command line.
+pid_t FindProcess(const std::string& needle) {
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    DIR* d = opendir("/proc");
+    while (dirent* e = readdir(d)) {
+      pid_t pid = std::atoi(e->d_name);
+      if (pid <= 0) continue;
+      std::ifstream f("/proc/" + std::string(e->d_name) + "/cmdline", std::ios::binary);
+      std::string cmd((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+      if (cmd.find(needle) != std::string::npos && cmd.find("lumiclip-launcher") == std::string::npos) {
+        closedir(d);
+        return pid;
+      }
+    }
+    closedir(d);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return -1;
+}
+
+double CpuSeconds(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  std::istringstream s(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15; ++i) {
+    s >> field;
+    if (i == 14 || i == 15) ticks += std::atof(field.c_str());
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long PrivateKiB(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(f, line)) {
+    if (line.rfind("RssAnon:", 0) == 0) return std::atol(line.c_str() + 8);
+  }
+  return -1;
+}
+
+const std::string kPing = FrameOf("{\"JSONCommand\":\"ping\"}");
+const std::string kPongFrames = "{\"data\":\"{\\\"topic\\\":\\\"pong\\\"}\"}{\"data\":\"\"}";
+
+struct Latency {
+  double median, p99;
+};
+
+Latency PingLatency(Peer& peer, bool chunked, int count) {
+  std::vector<double> samples;
+  for (int i = 0; i < count; ++i) {
+    auto start = Clock::now();
+    peer.Write(kPing);
+    peer.Message(chunked);
+    samples.push_back(Ms(Clock::now() - start));
+  }
+  std::sort(samples.begin(), samples.end());
+  return {samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
+}
+
+double PipelinedPerSecond(Peer& peer, bool chunked, int count) {
+  std::string batch;
+  for (int i = 0; i < count; ++i) batch += kPing;
+  auto start = Clock::now();
+  std::thread writer([&] { peer.Write(batch); });
+  for (int i = 0; i < count; ++i) peer.Message(chunked);
+  writer.join();
+  return count / (Ms(Clock::now() - start) / 1000.0);
+}
+
+void SkipAnnouncement(Peer& host) {
+  host.Message(true);  // hostVersion
+  host.Message(true);  // getDLL or status
+}
+
+std::string Base64(const std::string& bytes) {
+  static const char a[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    uint32_t v = static_cast<unsigned char>(bytes[i]) << 16 | static_cast<unsigned char>(bytes[i + 1]) << 8 |
+                 static_cast<unsigned char>(bytes[i + 2]);
+    out += a[v >> 18];
+    out += a[(v >> 12) & 63];
+    out += a[(v >> 6) & 63];
+    out += a[v & 63];
+  }
+  return out;  // the benchmark payload is a multiple of three bytes long
+}
+
+void LatencyAndThroughput(const std::string& nodeHost) {
+  HostFolder folder("bench-ping");
+  folder.CopyFromBin("bench-echo-host.exe");
+  std::unique_ptr<Peer> host(StartThroughLauncher(folder.winExe()));
+  SkipAnnouncement(*host);
+  std::unique_ptr<Peer> echo(StartThroughLauncher(Wine::Get().WinPath(folder.Path("bench-echo-host.exe"))));
+  PingLatency(*host, true, 50);  // warm-up
+  PingLatency(*echo, true, 50);
+  Latency h = PingLatency(*host, true, 1000);
+  Latency e = PingLatency(*echo, true, 1000);
+  Row("ping round trip, median (wine, launcher)", h.median, "ms", "launcher + no-work host", e.median, true,
+      "target < 2 ms");
+  Row("ping round trip, p99 (wine, launcher)", h.p99, "ms", "launcher + no-work host", e.p99, true);
+  if (!nodeHost.empty()) {
+    Peer node({"node", nodeHost}, {});
+    PingLatency(node, false, 50);
+    Latency n = PingLatency(node, false, 1000);
+    Row("ping round trip, median, vs Node.js peer", h.median, "ms", "Node.js host (chrome-native-messaging, native)",
+        n.median, true);
+    double nodeRate = PipelinedPerSecond(node, false, 10000);
+    double hostRate = PipelinedPerSecond(*host, true, 10000);
+    Row("pipelined pings, vs Node.js peer", hostRate, "per s", "Node.js host (chrome-native-messaging, native)",
+        nodeRate, false);
+  }
+  double hostRate = PipelinedPerSecond(*host, true, 10000);
+  double echoRate = PipelinedPerSecond(*echo, true, 10000);
+  Row("pipelined pings (10,000)", hostRate, "per s", "launcher + no-work host", echoRate, false);
+}
+
+void IdleCpu() {
+  HostFolder folder("bench-idle");
+  std::unique_ptr<Peer> host(StartThroughLauncher(folder.winExe()));
+  SkipAnnouncement(*host);
+  pid_t pid = FindProcess("bench-idle");
+  if (pid < 0) throw std::runtime_error("host process not found");
+  double before = CpuSeconds(pid);
+  std::this_thread::sleep_for(std::chrono::seconds(10));
+  double used = CpuSeconds(pid) - before;
+  Row("CPU time of a silent host over 10 s", used * 1000.0, "ms", "10 s of wall time", 10000.0, true);
+}
+
+void LargeUpdate() {
+  HostFolder folder("bench-update");
+  folder.CopyFromBin("bench-echo-host.exe");
+  std::string bytes(24u << 20, '\0');  // 32 MiB of base64
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>((i * 2654435761u) >> 13);
+  std::string frame = FrameOf("{\"JSONCommand\":\"updateDLL\",\"data\":\"" + Base64(bytes) + "\"}");
+  auto timeOne = [&](const std::string& exe) {
+    std::unique_ptr<Peer> peer(StartThroughLauncher(exe));
+    if (exe == folder.winExe()) SkipAnnouncement(*peer);
+    peer->Write(kPing);
+    peer->Message(true);
+    auto start = Clock::now();
+    std::thread writer([&] { peer->Write(frame); });
+    std::string reply = peer->Message(true);
+    double ms = Ms(Clock::now() - start);
+    writer.join();
+    return std::make_pair(ms, reply);
+  };
+  auto [hostMs, reply] = timeOne(folder.winExe());
+  if (reply.find("status") == std::string::npos || reply.find("\\\"code\\\":\\\"0\\\"") == std::string::npos) {
+    throw std::runtime_error("updateDLL did not succeed: " + reply.substr(0, 200));
+  }
+  if (folder.Read("RAZ.dll") != bytes) throw std::runtime_error("RAZ.dll differs from the payload");
+  auto [echoMs, ignored] = timeOne(Wine::Get().WinPath(folder.Path("bench-echo-host.exe")));
+  Row("updateDLL of 32 MiB, first byte to status", hostMs, "ms", "launcher carrying the frame to a reading host",
+      echoMs, true);
+}
+
+// 100,000 mixed requests through the launcher to the host and the sample
+// engine; every reply checked, memory compared after the first 1,000.
+void Soak(int total) {
+  HostFolder folder("bench-soak");
+  folder.CopyFromBin("RAZ.dll");
+  std::unique_ptr<Peer> host(StartThroughLauncher(folder.winExe()));
+  SkipAnnouncement(*host);
+  pid_t pid = FindProcess("bench-soak");
+  const std::string big = SampleBigTextUtf8(512000, "ascii");
+  const std::string bigMessage = "{\"topic\":\"big\", \"data\":\"" + big + "\"}";
+  long memoryAfterFirst = 0;
+  long lost = 0, altered = 0;
+  auto start = Clock::now();
+  const int batchSize = 1000;
+  for (int base = 0; base < total; base += batchSize) {
+    std::string batch;
+    std::vector<std::string> expected;  // in order, pongs and pumped counted apart
+    int pongs = 0, pumps = 0;
+    for (int i = base; i < base + batchSize && i < total; ++i) {
+      int kind = i % 100;
+      if (kind == 0) {
+        batch += FrameOf("{\"JSONFunction\":\"big\",\"size\":512000,\"pattern\":\"ascii\"}");
+        expected.push_back(bigMessage);
+      } else if (kind < 5) {
+        batch += FrameOf("{\"JSONFunction\":\"pump\"}");
+        ++pumps;
+      } else if (kind < 20) {
+        batch += FrameOf("{\"JSONCommand\":\"setAddonVersion\",\"data\":\"soak " + std::to_string(i) + "\"}");
+      } else if (kind < 60) {
+        batch += kPing;
+        ++pongs;
+      } else {
+        batch += FrameOf("{\"JSONFunction\":\"echo\",\"data\":\"m" + std::to_string(i) + "\"}");
+        expected.push_back("{\"topic\":\"echo\", \"data\":\"m" + std::to_string(i) + "\"}");
+      }
+    }
+    std::thread writer([&] { host->Write(batch); });
+    size_t next = 0;
+    int seenPongs = 0, seenPumped = 0;
+    size_t want = expected.size() + pongs + pumps;
+    for (size_t got = 0; got < want; ++got) {
+      std::string frames = host->Message(true);
+      std::string message;
+      size_t at = 0;
+      // The frames of one message, back to back: {"data":"..."}...
+      while (at < frames.size()) {
+        size_t close = frames.find("\"}", at);
+        while (close != std::string::npos && !nlohmann::json::accept(frames.substr(at, close + 2 - at))) {
+          close = frames.find("\"}", close + 1);
+        }
+        if (close == std::string::npos) break;
+        message += nlohmann::json::parse(frames.substr(at, close + 2 - at))["data"].get<std::string>();
+        at = close + 2;
+      }
+      if (message == "{\"topic\":\"pong\"}") {
+        ++seenPongs;
+      } else if (message.rfind("{\"topic\":\"pumped\"", 0) == 0) {
+        ++seenPumped;
+      } else if (next < expected.size() && message == expected[next]) {
+        ++next;
+      } else {
+        ++altered;
+        if (next < expected.size()) ++next;
+      }
+    }
+    writer.join();
+    lost += static_cast<long>(expected.size() - next) + (pongs - seenPongs) + (pumps - seenPumped);
+    if (base == 0) memoryAfterFirst = PrivateKiB(pid);
+  }
+  double seconds = Ms(Clock::now() - start) / 1000.0;
+  long memoryAtEnd = PrivateKiB(pid);
+  Row("soak: requests per second (100,000 mixed, sample engine)", total / seconds, "per s", "", 0, false,
+      "lost " + std::to_string(lost) + ", altered " + std::to_string(altered));
+  Row("soak: host private memory at the end", static_cast<double>(memoryAtEnd), "KiB",
+      "after the first 1,000 requests", static_cast<double>(memoryAfterFirst), true, "target within 10 %");
+  if (lost != 0 || altered != 0) throw std::runtime_error("soak lost or altered messages");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string nodeHost = argc > 1 ? argv[1] : "";
+  int soak = argc > 2 ? std::atoi(argv[2]) : 100000;
+  try {
+    LatencyAndThroughput(nodeHost);
+    IdleCpu();
+    LargeUpdate();
+    if (soak > 0) Soak(soak);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "wine benchmark failed: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
