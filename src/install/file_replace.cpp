@@ -4,7 +4,12 @@
 
 namespace lumiclip {
 
-std::string TemporaryPathFor(const std::string& path) { return path + ".part"; }
+// The target's name with its last character replaced by "~": beside the
+// target, and never longer, so every path that fits the limit works.
+std::string TemporaryPathFor(const std::string& path) {
+  if (path.empty()) return "~";
+  return path.substr(0, path.size() - 1) + "~";
+}
 
 ReplaceResult WriteFileReplacing(const std::string& path, const void* data, size_t size,
                                  int64_t* written) {

@@ -22,7 +22,7 @@ enum class ReplaceResult {
 ReplaceResult WriteFileReplacing(const std::string& path, const void* data, size_t size,
                                  int64_t* written);
 
-// The temporary file's name for a target.
+// The temporary file's name for a target: as long as the target's.
 std::string TemporaryPathFor(const std::string& path);
 
 }  // namespace lumiclip

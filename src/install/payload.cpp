@@ -172,7 +172,7 @@ bool SavePayloadFile(const char* message, int32_t length, const char* path, Host
   if (state.engineLoaded) UnloadEngine(state);
 
   int64_t written = 0;
-  ReplaceResult result = PathFitsOrLog(TemporaryPathFor(path))
+  ReplaceResult result = PathFitsOrLog(path)
                              ? WriteFileReplacing(path, output.get(), decoded.size, &written)
                              : ReplaceResult::kCannotOpen;
   if (result == ReplaceResult::kCannotOpen) {

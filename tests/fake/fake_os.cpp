@@ -126,7 +126,7 @@ uint32_t FakeOs::FileAttributes(const std::string& path) {
 
 bool FakeOs::MakeDirectory(const std::string& path) {
   Record("MakeDirectory(" + path + ")");
-  if (Fails("MakeDirectory", path) || !ParentExists(path) || folders.count(Lower(path)) ||
+  if (Fails("MakeDirectory", path) || TooLong(path) || !ParentExists(path) || folders.count(Lower(path)) ||
       files.count(Lower(path))) {
     return false;
   }
@@ -136,7 +136,10 @@ bool FakeOs::MakeDirectory(const std::string& path) {
 
 bool FakeOs::CopyFileTo(const std::string& from, const std::string& to, bool failIfExists) {
   Record("CopyFileTo(" + from + "," + to + ")");
-  if (Fails("CopyFileTo", to) || !files.count(Lower(from)) || !ParentExists(to)) return false;
+  if (Fails("CopyFileTo", to) || TooLong(from) || TooLong(to) || !files.count(Lower(from)) ||
+      !ParentExists(to)) {
+    return false;
+  }
   if (failIfExists && files.count(Lower(to))) return false;
   files[Lower(to)] = files[Lower(from)];
   return true;
@@ -144,13 +147,15 @@ bool FakeOs::CopyFileTo(const std::string& from, const std::string& to, bool fai
 
 bool FakeOs::RemoveFile(const std::string& path) {
   Record("RemoveFile(" + path + ")");
-  if (Fails("RemoveFile", path)) return false;
+  if (Fails("RemoveFile", path) || TooLong(path)) return false;
   return files.erase(Lower(path)) != 0;
 }
 
 bool FakeOs::MoveReplacing(const std::string& from, const std::string& to) {
   Record("MoveReplacing(" + from + "," + to + ")");
-  if (Fails("MoveReplacing", to) || !files.count(Lower(from))) return false;
+  if (Fails("MoveReplacing", to) || TooLong(from) || TooLong(to) || !files.count(Lower(from))) {
+    return false;
+  }
   files[Lower(to)] = files[Lower(from)];
   files.erase(Lower(from));
   return true;
@@ -159,19 +164,23 @@ bool FakeOs::MoveReplacing(const std::string& from, const std::string& to) {
 int64_t FakeOs::FileLength(const std::string& path) {
   Record("FileLength(" + path + ")");
   auto it = files.find(Lower(path));
+  if (TooLong(path)) return -1;
   return it == files.end() ? -1 : static_cast<int64_t>(it->second.size());
 }
 
 bool FakeOs::AppendToFile(const std::string& path, std::string_view bytes) {
   // Not recorded: the log writes a line at nearly every step.
-  if (Fails("AppendToFile", path) || !ParentExists(path)) return false;
+  if (Fails("AppendToFile", path) || TooLong(path) || !ParentExists(path)) return false;
   files[Lower(path)].append(bytes.data(), bytes.size());
   return true;
 }
 
 int64_t FakeOs::WriteNewFile(const std::string& path, const void* data, size_t size) {
   Record("WriteNewFile(" + path + ")");
-  if (Fails("WriteNewFile", path) || !ParentExists(path) || folders.count(Lower(path))) return -1;
+  if (Fails("WriteNewFile", path) || TooLong(path) || !ParentExists(path) ||
+      folders.count(Lower(path))) {
+    return -1;
+  }
   size_t n = size;
   for (const auto& [needle, limit] : writeLimits) {
     if (Lower(path).find(needle) != std::string::npos) n = std::min(n, static_cast<size_t>(limit));

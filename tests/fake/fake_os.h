@@ -44,6 +44,9 @@ class FakeOs : public Os {
   std::map<std::string, std::string> files;  // keys are lower case
   std::set<std::string> folders;             // lower case
   std::map<std::string, int64_t> writeLimits;  // path (lower) -> bytes a write stores
+  // When non-zero, file calls on a longer path fail, as the ANSI functions do
+  // past MAX_PATH (259 characters and the zero). Off by default.
+  size_t maxPathLength = 0;
   // Calls that fail: "Name" fails every such call, "Name:needle" only those
   // whose first path argument contains needle (case-insensitive).
   std::set<std::string> failing;
@@ -136,6 +139,9 @@ class FakeOs : public Os {
  private:
   bool Fails(const std::string& name, const std::string& path = std::string()) const;
   bool ParentExists(const std::string& path) const;
+  bool TooLong(const std::string& path) const {
+    return maxPathLength != 0 && path.size() > maxPathLength;
+  }
   void Record(const std::string& call) { calls.push_back(call); }
   std::map<uint32_t, std::string> handles_;  // process handles -> pid
   std::vector<std::string> keys_;

@@ -1,0 +1,189 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake/host_fixture.h"
+#include "install/file_replace.h"
+#include "install/deploy.h"
+#include "support/dialogs.h"
+
+namespace lumiclip::testing {
+namespace {
+
+const char kAppData[] = "C:\\Users\\me\\AppData\\Roaming";
+const std::string kFolder = std::string(kAppData) + "\\Lumiclip";
+const std::string kTarget = kFolder + "\\lumiclip-chrome-plugin.exe";
+const std::string kManifest = kFolder + "\\lumiclip-native-manifest.json";
+const std::string kEngine = kFolder + "\\raz.dll";
+const char kKey[] = "Software\\Google\\Chrome\\NativeMessagingHosts\\com.lumiclipapp.api";
+const char kSource[] = "C:\\Downloads\\Lumiclip Setup (2).exe";
+// Bytes no text conversion would leave alone.
+const std::string kExeBytes = std::string("MZ\x90\0\r\n\x1a\n\xff", 9) + std::string(3000, '\x7f');
+
+class Deploy : public HostFixture {
+ protected:
+  Deploy() { os.AddFile(kSource, kExeBytes); }
+};
+
+TEST_F(Deploy, FirstDeployment) {
+  os.AddFile(kEngine, "old engine");
+  EXPECT_TRUE(DeployHost(kSource, true));
+
+  EXPECT_EQ(os.Log(), StoredLog({"Using folder for deployment: " + kFolder,
+                                 "Created directory with result: 1", "Copying myself...",
+                                 "Extracting manifest...", "Written 562 bytes", "Done",
+                                 "Deleting raz.dll...", "Writing registry...",
+                                 "Successfully registered to HKEY_CURRENT_USER"}));
+  EXPECT_TRUE(os.folders.count(FakeOs::Lower(kFolder)));
+  EXPECT_EQ(os.FileText(kTarget), kExeBytes);
+  EXPECT_NE(os.FileText(kManifest).find("\"path\": \"lumiclip-chrome-plugin.exe\""),
+            std::string::npos);
+  EXPECT_FALSE(os.HasFile(kEngine));
+  EXPECT_EQ(os.registry.size(), 1u);
+  EXPECT_EQ(os.registry[kKey], kManifest);
+  // REG_SZ, its size counting the terminating zero.
+  EXPECT_TRUE(os.Called("RegSetDefaultValue(1," + std::to_string(kManifest.size() + 1) + ")"));
+  EXPECT_TRUE(os.Called(std::string("RegCreateUserKey(") + kKey + "," + std::to_string(0x20006) + ")"));
+  size_t set = os.IndexOf("RegSetDefaultValue(");
+  size_t close = os.IndexOf("RegCloseKeyHandle()");
+  ASSERT_NE(close, std::string::npos);
+  EXPECT_LT(set, close);
+  EXPECT_TRUE(os.boxes.empty());
+}
+
+TEST_F(Deploy, SecondRunFindsTheFolder) {
+  ASSERT_TRUE(DeployHost(kSource, true));
+  os.AddFile(kSource, "newer");
+  os.files.erase(FakeOs::Lower("C:\\Host\\native-lumiclip.log"));
+  log_internal::ResetForTests();
+  EXPECT_TRUE(DeployHost(kSource, false));
+  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Created directory with result: 0",
+                                       "Successfully registered to HKEY_CURRENT_USER"}));
+  EXPECT_EQ(os.FileText(kTarget), "newer");
+  EXPECT_EQ(os.registry[kKey], kManifest);
+  EXPECT_TRUE(os.boxes.empty());
+}
+
+TEST_F(Deploy, TargetNameDoesNotDependOnTheSource) {
+  os.AddFile("C:\\a\\other-name.exe", "other");
+  ASSERT_TRUE(DeployHost("C:\\a\\other-name.exe", true));
+  EXPECT_EQ(os.FileText(kTarget), "other");
+  EXPECT_FALSE(os.HasFile(kFolder + "\\other-name.exe"));
+}
+
+// Each failing step, quiet and not.
+enum class Step { kCopy, kManifest, kCreateKey, kSetValue };
+
+struct FailureCase {
+  const char* name;
+  Step step;
+  bool quiet;
+};
+
+class DeployFailure : public Deploy, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(DeployFailure, StopsAndReports) {
+  const FailureCase& c = GetParam();
+  os.AddFile(kEngine, "old engine");
+  os.registry[kKey] = "previous value";
+  switch (c.step) {
+    case Step::kCopy: os.failing.insert("CopyFileTo"); break;
+    case Step::kManifest: os.failing.insert("WriteNewFile:manifest"); break;
+    case Step::kCreateKey: os.regCreateResult = 5; break;
+    case Step::kSetValue: os.regSetResult = 5; break;
+  }
+  EXPECT_FALSE(DeployHost(kSource, c.quiet));
+
+  std::string line, box;
+  switch (c.step) {
+    case Step::kCopy:
+      line = "\n**** Error: Failed to copy new executable to the deployment folder.\n";
+      box = MaintenanceErrorText(("Error copying native host to:\r\n" + kTarget).c_str());
+      break;
+    case Step::kManifest:
+      line = "\n**** Error: Failed to extract manifest.\n";
+      box = MaintenanceErrorText(("Error copying manifest file to:\r\n" + kManifest).c_str());
+      break;
+    case Step::kCreateKey:
+      line = "\n**** Error: Failed to create the registry key.\n";
+      box = RegistryErrorText("Error registering Lumiclip Native Host");
+      break;
+    case Step::kSetValue:
+      line = "\n**** Error: Failed to set the registry value.\n";
+      box = RegistryErrorText("Error registering Lumiclip Native Host");
+      break;
+  }
+  std::string log = os.Log();
+  EXPECT_TRUE(LogHasInOrder(log, {"Using folder for deployment: " + kFolder, line}));
+  // The failure ends the deployment.
+  EXPECT_EQ(log.substr(log.size() - StoredLogLine(line).size()), StoredLogLine(line));
+
+  if (c.quiet) {
+    EXPECT_TRUE(os.boxes.empty());
+  } else {
+    ASSERT_EQ(os.boxes.size(), 1u);
+    EXPECT_EQ(os.boxes[0].text, box);
+    EXPECT_EQ(os.boxes[0].caption, "Lumiclip Error");
+    EXPECT_EQ(os.boxes[0].flags, 0x10u);
+  }
+
+  bool copied = c.step != Step::kCopy;
+  bool registryReached = c.step == Step::kCreateKey || c.step == Step::kSetValue;
+  EXPECT_EQ(os.FileText(kTarget), copied ? kExeBytes : std::string());
+  EXPECT_EQ(os.HasFile(kManifest), registryReached);
+  EXPECT_FALSE(os.HasFile(TemporaryPathFor(kManifest)));
+  // The old engine goes only once the new host and its manifest are in place.
+  EXPECT_EQ(os.HasFile(kEngine), !registryReached);
+  EXPECT_EQ(os.registry[kKey], "previous value");
+  if (c.step == Step::kSetValue) {
+    EXPECT_TRUE(os.Called("RegCloseKeyHandle()"));
+  }
+  if (!registryReached) {
+    EXPECT_FALSE(os.Called("RegCreateUserKey("));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Deploy, DeployFailure,
+    ::testing::Values(FailureCase{"CopyQuiet", Step::kCopy, true},
+                      FailureCase{"Copy", Step::kCopy, false},
+                      FailureCase{"ManifestQuiet", Step::kManifest, true},
+                      FailureCase{"Manifest", Step::kManifest, false},
+                      FailureCase{"CreateKeyQuiet", Step::kCreateKey, true},
+                      FailureCase{"CreateKey", Step::kCreateKey, false},
+                      FailureCase{"SetValueQuiet", Step::kSetValue, true},
+                      FailureCase{"SetValue", Step::kSetValue, false}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+TEST_F(Deploy, MissingSourceIsACopyFailure) {
+  EXPECT_FALSE(DeployHost("C:\\Downloads\\gone.exe", true));
+  EXPECT_TRUE(LogHasInOrder(
+      os.Log(), {"Copying myself...",
+                 "\n**** Error: Failed to copy new executable to the deployment folder.\n"}));
+  EXPECT_FALSE(os.HasFile(kTarget));
+}
+
+TEST_F(Deploy, FolderPathTooLong) {
+  std::string appData = "C:\\" + std::string(240, 'r');
+  os.appData = appData;
+  os.AddFolder(appData);
+  std::string folder = appData + "\\Lumiclip";
+  std::string target = folder + "\\lumiclip-chrome-plugin.exe";
+  ASSERT_GT(target.size(), 259u);
+  EXPECT_FALSE(DeployHost(kSource, false));
+
+  EXPECT_TRUE(LogHasInOrder(
+      os.Log(), {"Using folder for deployment: " + folder, "Copying myself...",
+                 "\n**** Error: Path too long: " + target + "\n",
+                 "\n**** Error: Failed to copy new executable to the deployment folder.\n"}));
+  EXPECT_FALSE(os.Called("CopyFileTo("));
+  EXPECT_FALSE(os.HasFile(target));
+  ASSERT_EQ(os.boxes.size(), 1u);
+  EXPECT_EQ(os.boxes[0].text,
+            MaintenanceErrorText(("Error copying native host to:\r\n" + target).c_str()));
+  EXPECT_TRUE(os.registry.empty());
+}
+
+}  // namespace
+}  // namespace lumiclip::testing

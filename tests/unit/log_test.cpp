@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fake/host_fixture.h"
+#include "support/log.h"
+
+namespace lumiclip::testing {
+namespace {
+
+using Log = HostFixture;
+
+const char kLogPath[] = "C:\\Host\\native-lumiclip.log";
+
+// A text whose every byte tells its position, so a cut at the wrong place
+// shows.
+std::string Numbered(size_t n) {
+  std::string text;
+  for (size_t i = 0; i < n; ++i) text += static_cast<char>('a' + i % 26);
+  return text;
+}
+
+struct ShapeCase {
+  const char* name;
+  std::string text;
+  std::string stored;
+};
+
+std::vector<ShapeCase> ShapeCases() {
+  return {
+      {"empty", "", "\r\n"},
+      {"plain", "Started", "Started\r\n"},
+      {"inner line feed", "a\nb", "a\r\nb\r\n"},
+      {"error line", "\n**** Error: Exe not saved.\n", "\r\n**** Error: Exe not saved.\r\n\r\n"},
+      {"carriage return kept", "a\r\nb", "a\r\r\nb\r\n"},
+      {"format characters literal", "100%s %d %n done", "100%s %d %n done\r\n"},
+      {"exactly 500 bytes", Numbered(500), Numbered(500) + "\r\n"},
+      {"501 bytes", Numbered(501), Numbered(497) + "...\r\n"},
+      {"far over the limit", Numbered(5000), Numbered(497) + "...\r\n"},
+  };
+}
+
+TEST_F(Log, LinesAreStoredWithCrLfAndCutAt500Bytes) {
+  for (const ShapeCase& c : ShapeCases()) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ShapeLogLine(c.text.c_str()), c.stored);
+
+    os.files.erase(FakeOs::Lower(kLogPath));
+    LogLine(c.text);
+    EXPECT_EQ(os.FileText(kLogPath), c.stored);
+  }
+}
+
+TEST_F(Log, LinesAccumulateInOrder) {
+  LogLine("one");
+  LogLine(std::string("two"));
+  LogLine("");
+  LogLine("three");
+  EXPECT_EQ(os.Log(), "one\r\ntwo\r\n\r\nthree\r\n");
+}
+
+TEST_F(Log, FormatIntWritesTheNumber) {
+  struct Case {
+    int32_t value;
+    std::string line;
+  };
+  for (const Case& c : std::vector<Case>{{0, "With command: 0"},
+                                         {4, "With command: 4"},
+                                         {-12, "With command: -12"},
+                                         {INT32_MAX, "With command: 2147483647"},
+                                         {INT32_MIN, "With command: -2147483648"}}) {
+    os.files.erase(FakeOs::Lower(kLogPath));
+    LogFormatInt("With command: %d", c.value);
+    EXPECT_EQ(os.Log(), c.line + "\r\n");
+  }
+}
+
+TEST_F(Log, FormatStrInsertsTheTextLiterally) {
+  LogFormatStr("Saving to file: %s", "C:\\Host\\RAZ.dll");
+  LogFormatStr("\n**** Error: Path too long: %s\n", "C:\\x");
+  // A text holding format directives is inserted, not formatted again.
+  LogFormatStr("Got: %s", "%d %s %n");
+  LogFormatStr("%s", "");
+  EXPECT_EQ(os.Log(),
+            "Saving to file: C:\\Host\\RAZ.dll\r\n"
+            "\r\n**** Error: Path too long: C:\\x\r\n\r\n"
+            "Got: %d %s %n\r\n"
+            "\r\n");
+}
+
+TEST_F(Log, FormatStrWithALongTextIsCutLikeAnyLine) {
+  std::string text = Numbered(3000);
+  LogFormatStr("Folder: %s", text.c_str());
+  EXPECT_EQ(os.Log(), ("Folder: " + text).substr(0, 497) + "...\r\n");
+}
+
+TEST_F(Log, FileIsBesideTheExecutable) {
+  os.executablePath = "D:\\Tools\\Sub\\host.exe";
+  os.AddFolder("D:\\Tools\\Sub");
+  LogLine("Started");
+  EXPECT_EQ(os.FileText("D:\\Tools\\Sub\\native-lumiclip.log"), "Started\r\n");
+  EXPECT_FALSE(os.HasFile(kLogPath));
+}
+
+TEST_F(Log, ExecutableWithoutFolderLogsToARelativeName) {
+  os.executablePath = "host.exe";
+  LogLine("Started");
+  EXPECT_EQ(os.FileText("native-lumiclip.log"), "Started\r\n");
+  EXPECT_EQ(os.files.size(), 1u);
+}
+
+TEST_F(Log, DeepFolderDoesNotOverflow) {
+  std::string folder = "C:\\" + std::string(300, 'd') + "\\" + std::string(200, 'e');
+  os.executablePath = folder + "\\host.exe";
+  os.AddFolder(folder);
+  LogLine("Started");
+  EXPECT_EQ(os.FileText(folder + "\\native-lumiclip.log"), "Started\r\n");
+}
+
+TEST_F(Log, SizeLimitAtTheFirstLineOfAProcess) {
+  struct Case {
+    size_t existing;
+    bool kept;
+  };
+  for (const Case& c : std::vector<Case>{{0, true}, {102399, true}, {102400, true},
+                                         {102401, false}, {500000, false}}) {
+    SCOPED_TRACE(c.existing);
+    log_internal::ResetForTests();
+    std::string old(c.existing, 'o');
+    os.AddFile(kLogPath, old);
+    LogLine("Started");
+    EXPECT_EQ(os.Log(), (c.kept ? old : std::string()) + "Started\r\n");
+  }
+}
+
+TEST_F(Log, NeverDiscardedAgainWithinAProcess) {
+  LogLine("first");
+  // The file grows far past the limit while the process runs.
+  os.files[FakeOs::Lower(kLogPath)] += std::string(200000, 'g');
+  LogLine("second");
+  std::string log = os.Log();
+  ASSERT_EQ(log.size(), 7u + 200000u + 8u);
+  EXPECT_EQ(log.substr(0, 7), "first\r\n");
+  EXPECT_EQ(log.substr(log.size() - 8), "second\r\n");
+
+  // The next process does discard it.
+  log_internal::ResetForTests();
+  LogLine("third");
+  EXPECT_EQ(os.Log(), "third\r\n");
+}
+
+TEST_F(Log, MissingFileIsNotAnError) {
+  LogLine("Started");
+  EXPECT_EQ(os.Log(), "Started\r\n");
+}
+
+TEST_F(Log, FailedAppendIsSilentAndTheNextLineTriesAgain) {
+  os.failing.insert("AppendToFile");
+  EXPECT_NO_THROW(LogLine("lost"));
+  EXPECT_NO_THROW(LogFormatInt("lost %d", 1));
+  EXPECT_NO_THROW(LogFormatStr("lost %s", "too"));
+  EXPECT_FALSE(os.HasFile(kLogPath));
+
+  os.failing.clear();
+  LogLine("kept");
+  EXPECT_EQ(os.Log(), "kept\r\n");
+}
+
+}  // namespace
+}  // namespace lumiclip::testing

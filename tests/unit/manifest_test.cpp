@@ -1,0 +1,241 @@
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "fake/host_fixture.h"
+#include "install/file_replace.h"
+#include "install/manifest.h"
+
+namespace lumiclip::testing {
+namespace {
+
+using Manifest = HostFixture;
+
+const std::string kFolder = "C:\\Users\\me\\AppData\\Roaming\\Lumiclip";
+const std::string kPath = kFolder + "\\lumiclip-native-manifest.json";
+const std::string kPart = TemporaryPathFor(kPath);
+
+std::vector<std::string> SplitCrLf(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t from = 0;
+  for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", from)) {
+    lines.push_back(text.substr(from, at - from));
+    from = at + 2;
+  }
+  lines.push_back(text.substr(from));
+  return lines;
+}
+
+bool IsExtensionOrigin(const std::string& origin) {
+  const std::string head = "chrome-extension://";
+  if (origin.size() != head.size() + 33 || origin.compare(0, head.size(), head) != 0) return false;
+  for (size_t i = head.size(); i < head.size() + 32; ++i) {
+    if (origin[i] < 'a' || origin[i] > 'p') return false;
+  }
+  return origin.back() == '/';
+}
+
+class ManifestInFolder : public Manifest {
+ protected:
+  ManifestInFolder() { os.AddFolder(kFolder); }
+};
+
+TEST_F(Manifest, TemplateShape) {
+  std::string text = LoadManifestTemplate();
+  EXPECT_TRUE(os.Called("OwnResource(101,TEXT)"));
+  EXPECT_EQ(text, ReadSourceFile("res/manifest-template.json"));
+  EXPECT_EQ(text.size(), 544u);
+  // Every line ends in CR LF, the last one too.
+  ASSERT_GE(text.size(), 2u);
+  EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+  size_t lineFeeds = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++lineFeeds;
+      EXPECT_TRUE(i > 0 && text[i - 1] == '\r') << "bare line feed at " << i;
+    }
+    if (text[i] == '\r') {
+      EXPECT_TRUE(i + 1 < text.size() && text[i + 1] == '\n') << "bare carriage return at " << i;
+    }
+  }
+  EXPECT_EQ(lineFeeds, 13u);
+  size_t first = text.find("EXE_PATH");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_EQ(text.find("EXE_PATH", first + 1), std::string::npos);
+}
+
+TEST_F(ManifestInFolder, WrittenForTheDeployedExecutable) {
+  EXPECT_TRUE(ExtractManifest("lumiclip-chrome-plugin.exe", kFolder.c_str()));
+  ASSERT_TRUE(os.HasFile(kPath));
+  std::string text = os.FileText(kPath);
+  EXPECT_EQ(text.size(), 562u);
+  std::vector<std::string> lines = SplitCrLf(text);
+  ASSERT_EQ(lines.size(), 14u);  // 13 lines and the empty rest after the last CR LF
+  EXPECT_EQ(lines[3], "    \"path\": \"lumiclip-chrome-plugin.exe\",");
+  EXPECT_EQ(lines[13], "");
+
+  nlohmann::json json = nlohmann::json::parse(text);
+  EXPECT_EQ(json["name"], "com.lumiclipapp.api");
+  EXPECT_EQ(json["path"], "lumiclip-chrome-plugin.exe");
+  EXPECT_EQ(json["type"], "stdio");
+  ASSERT_TRUE(json["allowed_origins"].is_array());
+  ASSERT_EQ(json["allowed_origins"].size(), 5u);
+  bool hasStoreId = false;
+  for (const auto& origin : json["allowed_origins"]) {
+    ASSERT_TRUE(origin.is_string());
+    EXPECT_TRUE(IsExtensionOrigin(origin.get<std::string>())) << origin;
+    hasStoreId |= origin == "chrome-extension://ggboicgfhomimadepbllgoiodjhaeipi/";
+  }
+  EXPECT_TRUE(hasStoreId);
+
+  EXPECT_EQ(os.Log(), StoredLog({"Extracting manifest...", "Written 562 bytes", "Done"}));
+}
+
+TEST_F(ManifestInFolder, WrittenThroughATemporaryFile) {
+  ASSERT_TRUE(ExtractManifest("lumiclip-chrome-plugin.exe", kFolder.c_str()));
+  size_t write = os.IndexOf("WriteNewFile(" + kPart + ")");
+  size_t move = os.IndexOf("MoveReplacing(" + kPart + "," + kPath + ")");
+  ASSERT_NE(write, std::string::npos);
+  ASSERT_NE(move, std::string::npos);
+  EXPECT_LT(write, move);
+  EXPECT_FALSE(os.HasFile(kPart));
+}
+
+TEST_F(ManifestInFolder, PathLineForEachName) {
+  struct Case {
+    const char* name;
+    std::string pathLine;  // the fourth line, UTF-8
+    size_t size;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"cafe.exe", "    \"path\": \"cafe.exe\",", 544},
+           // Code page 1252's e acute becomes its two UTF-8 bytes.
+           {"caf\xe9.exe", "    \"path\": \"caf\xc3\xa9.exe\",", 545},
+           // 0x80 is the euro sign in code page 1252, three bytes in UTF-8.
+           {"\x80.exe", "    \"path\": \"\xe2\x82\xac.exe\",", 544 - 8 + 7},
+           {"", "    \"path\": \"\",", 536},
+           {"a.b.c.exe", "    \"path\": \"a.b.c.exe\",", 545},
+           // A name holding the placeholder is inserted once, not again.
+           {"EXE_PATH", "    \"path\": \"EXE_PATH\",", 544},
+           {"xEXE_PATHEXE_PATH.exe", "    \"path\": \"xEXE_PATHEXE_PATH.exe\",", 544 - 8 + 21},
+       }) {
+    SCOPED_TRACE(c.name);
+    os.files.clear();
+    EXPECT_TRUE(ExtractManifest(c.name, kFolder.c_str()));
+    std::string text = os.FileText(kPath);
+    EXPECT_EQ(text.size(), c.size);
+    std::vector<std::string> lines = SplitCrLf(text);
+    ASSERT_GT(lines.size(), 3u);
+    EXPECT_EQ(lines[3], c.pathLine);
+    // Everything but the path is the template's.
+    std::string tmpl = ReadSourceFile("res/manifest-template.json");
+    std::vector<std::string> expected = SplitCrLf(tmpl);
+    expected[3] = c.pathLine;
+    EXPECT_EQ(lines, expected);
+    EXPECT_TRUE(nlohmann::json::accept(text));
+  }
+}
+
+TEST_F(ManifestInFolder, OldLongerManifestLeavesNoTail) {
+  os.AddFile(kPath, std::string(5000, 'x'));
+  ASSERT_TRUE(ExtractManifest("lumiclip-chrome-plugin.exe", kFolder.c_str()));
+  EXPECT_EQ(os.FileText(kPath).size(), 562u);
+  EXPECT_EQ(os.FileText(kPath).find('x' + std::string(10, 'x')), std::string::npos);
+}
+
+TEST_F(Manifest, MissingFolder) {
+  os.files.clear();
+  EXPECT_FALSE(ExtractManifest("lumiclip-chrome-plugin.exe", "C:\\Nowhere\\Lumiclip"));
+  EXPECT_FALSE(os.HasFile("C:\\Nowhere\\Lumiclip\\lumiclip-native-manifest.json"));
+  EXPECT_EQ(os.Log(), StoredLog({"Extracting manifest...", "Extracting failed"}));
+}
+
+TEST_F(ManifestInFolder, MissingTemplateWritesAnEmptyFile) {
+  os.resources.clear();
+  os.AddFile(kPath, "old");
+  EXPECT_TRUE(ExtractManifest("lumiclip-chrome-plugin.exe", kFolder.c_str()));
+  ASSERT_TRUE(os.HasFile(kPath));
+  EXPECT_EQ(os.FileText(kPath), "");
+  EXPECT_EQ(os.Log(), StoredLog({"Extracting manifest...", "Written 0 bytes", "Done"}));
+}
+
+TEST_F(ManifestInFolder, ShortWriteKeepsTheOldManifest) {
+  os.AddFile(kPath, "old manifest");
+  os.writeLimits[FakeOs::Lower(kPart)] = 100;
+  EXPECT_FALSE(ExtractManifest("lumiclip-chrome-plugin.exe", kFolder.c_str()));
+  EXPECT_EQ(os.FileText(kPath), "old manifest");
+  EXPECT_FALSE(os.HasFile(kPart));
+  EXPECT_EQ(os.Log(), StoredLog({"Extracting manifest...", "Written 100 bytes", "Done"}));
+}
+
+TEST_F(ManifestInFolder, ShortWriteWithoutAnOldManifestLeavesNone) {
+  os.writeLimits[FakeOs::Lower(kPart)] = 0;
+  EXPECT_FALSE(ExtractManifest("lumiclip-chrome-plugin.exe", kFolder.c_str()));
+  EXPECT_FALSE(os.HasFile(kPath));
+  EXPECT_FALSE(os.HasFile(kPart));
+}
+
+TEST_F(ManifestInFolder, FailedReplaceKeepsTheOldManifest) {
+  os.AddFile(kPath, "old manifest");
+  os.failing.insert("MoveReplacing");
+  EXPECT_FALSE(ExtractManifest("lumiclip-chrome-plugin.exe", kFolder.c_str()));
+  EXPECT_EQ(os.FileText(kPath), "old manifest");
+  EXPECT_FALSE(os.HasFile(kPart));
+  std::string log = os.Log();
+  EXPECT_TRUE(LogHasInOrder(log, {"Extracting manifest...", "Written 562 bytes", "Done"}));
+  size_t done = log.find(StoredLogLine("Done"));
+  ASSERT_NE(done, std::string::npos);
+  EXPECT_NE(log.find("**** Error:", done), std::string::npos) << log;
+}
+
+TEST_F(ManifestInFolder, CannotOpenTheTemporaryFile) {
+  os.AddFile(kPath, "old manifest");
+  os.failing.insert("WriteNewFile");
+  EXPECT_FALSE(ExtractManifest("lumiclip-chrome-plugin.exe", kFolder.c_str()));
+  EXPECT_EQ(os.FileText(kPath), "old manifest");
+  EXPECT_EQ(os.Log(), StoredLog({"Extracting manifest...", "Extracting failed"}));
+}
+
+TEST_F(Manifest, PathLimitIs259Characters) {
+  const std::string name = "\\lumiclip-native-manifest.json";
+  for (size_t total : {258u, 259u, 260u, 400u}) {
+    SCOPED_TRACE(total);
+    os.files.clear();
+    os.calls.clear();
+    log_internal::ResetForTests();
+    std::string folder = "C:\\" + std::string(total - name.size() - 3, 'f');
+    os.AddFolder(folder);
+    std::string path = folder + name;
+    ASSERT_EQ(path.size(), total);
+    bool ok = ExtractManifest("lumiclip-chrome-plugin.exe", folder.c_str());
+    if (total <= 259) {
+      EXPECT_TRUE(ok);
+      EXPECT_EQ(os.FileText(path).size(), 562u);
+    } else {
+      EXPECT_FALSE(ok);
+      EXPECT_FALSE(os.HasFile(path));
+      EXPECT_FALSE(os.Called("WriteNewFile("));
+      EXPECT_EQ(os.Log(), StoredLog({"Extracting manifest...",
+                                     "\n**** Error: Path too long: " + path + "\n",
+                                     "Extracting failed"}));
+    }
+  }
+}
+
+// The temporary file beside the manifest must not push a path that fits
+// over the limit.
+TEST_F(Manifest, LongestAllowedPathIsWrittenUnderTheAnsiLimit) {
+  os.maxPathLength = 259;
+  const std::string name = "\\lumiclip-native-manifest.json";
+  std::string folder = "C:\\" + std::string(259 - name.size() - 3, 'f');
+  os.AddFolder(folder);
+  std::string path = folder + name;
+  ASSERT_EQ(path.size(), 259u);
+  EXPECT_TRUE(ExtractManifest("lumiclip-chrome-plugin.exe", folder.c_str()));
+  EXPECT_EQ(os.FileText(path).size(), 562u);
+}
+
+}  // namespace
+}  // namespace lumiclip::testing

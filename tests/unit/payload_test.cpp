@@ -1,0 +1,372 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fake/host_fixture.h"
+#include "install/file_replace.h"
+#include "install/payload.h"
+
+namespace lumiclip::testing {
+namespace {
+
+struct Decoded {
+  std::string bytes;
+  Base64Result result;
+  size_t stop = 0;  // offset of result.stop in the text
+};
+
+// Input and output in buffers of exactly the documented sizes, so that the
+// sanitizers see any access past either.
+Decoded Decode(const std::string& text) {
+  size_t n = text.size();
+  std::unique_ptr<char[]> in(new char[n]);
+  std::copy(text.begin(), text.end(), in.get());
+  size_t bound = Base64OutputBound(n);
+  std::unique_ptr<unsigned char[]> out(new unsigned char[bound]);
+  Decoded d;
+  d.result = DecodeBase64(in.get(), in.get() + n, out.get());
+  d.stop = static_cast<size_t>(d.result.stop - in.get());
+  if (d.result.error == nullptr) {
+    EXPECT_LE(d.result.size, bound);
+    d.bytes.assign(reinterpret_cast<const char*>(out.get()), d.result.size);
+  }
+  return d;
+}
+
+std::string RandomBytes(std::mt19937& rng, size_t n) {
+  std::uniform_int_distribution<int> byte(0, 255);
+  std::string bytes(n, '\0');
+  for (char& c : bytes) c = static_cast<char>(byte(rng));
+  return bytes;
+}
+
+std::string EscapeSlashes(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '/') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+std::string WithoutPadding(std::string text) {
+  while (!text.empty() && text.back() == '=') text.pop_back();
+  return text;
+}
+
+TEST(Base64, EncoderUnderTestAgreesWithTheRfcVectors) {
+  // The reference encoder the round trips below rely on.
+  EXPECT_EQ(EncodeBase64(""), "");
+  EXPECT_EQ(EncodeBase64("f"), "Zg==");
+  EXPECT_EQ(EncodeBase64("foobar"), "Zm9vYmFy");
+  EXPECT_EQ(EncodeBase64("\xff\xff\xff"), "////");
+}
+
+TEST(Base64, RfcVectors) {
+  struct Case {
+    const char* text;
+    std::string bytes;
+  };
+  for (const Case& c : std::vector<Case>{{"", ""},
+                                         {"Zg==", "f"},
+                                         {"Zm8=", "fo"},
+                                         {"Zm9v", "foo"},
+                                         {"Zm9vYg==", "foob"},
+                                         {"Zm9vYmE=", "fooba"},
+                                         {"Zm9vYmFy", "foobar"}}) {
+    Decoded d = Decode(c.text);
+    EXPECT_EQ(d.result.error, nullptr) << c.text;
+    EXPECT_EQ(d.bytes, c.bytes) << c.text;
+    EXPECT_FALSE(d.result.closed) << c.text;
+    EXPECT_EQ(d.stop, std::string(c.text).size()) << c.text;
+  }
+}
+
+TEST(Base64, UnpaddedAndLeftoverCharacters) {
+  struct Case {
+    const char* text;
+    std::string bytes;
+  };
+  for (const Case& c : std::vector<Case>{{"YWI", "ab"},
+                                         {"Zm9vYg", "foob"},
+                                         {"Zm9vYmE", "fooba"},
+                                         {"YWI=", "ab"},
+                                         {"YQ==", "a"},
+                                         // One character over cannot make a byte.
+                                         {"Zm9vY", "foo"},
+                                         {"Y", ""},
+                                         {"Zm9vYmFyZ", "foobar"}}) {
+    Decoded d = Decode(c.text);
+    EXPECT_EQ(d.result.error, nullptr) << c.text;
+    EXPECT_EQ(d.bytes, c.bytes) << c.text;
+  }
+}
+
+TEST(Base64, EscapedSlash) {
+  Decoded d = Decode("\\/\\/\\/\\/");
+  EXPECT_EQ(d.result.error, nullptr);
+  EXPECT_EQ(d.bytes, "\xff\xff\xff");
+  // Mixed with plain characters, inside and across groups.
+  d = Decode("YW\\/j" + EscapeSlashes(EncodeBase64("\xfb\xff\xbf?/")));
+  EXPECT_EQ(d.result.error, nullptr);
+  EXPECT_EQ(d.bytes, std::string("a\x6f\xe3") + "\xfb\xff\xbf?/");
+}
+
+TEST(Base64, RejectedTexts) {
+  for (const std::string& text : std::vector<std::string>{
+           "YW\nJj", "YW\r\nJj", "YWJj\n", "YWJj\\u0041", "YW=Jj", "Y===", "YWJj=", "YW Jj",
+           "YWJj YWJj", "Y=", "YW=", "YWI==", "====", "YWJj\\", "YW\\\"Jj", "YW\tJj", "YWJ-", "YWJ_",
+           std::string("YW\0Jj", 5), "YW\x80Jj", "YWJ\xff", "\xc3\xa9YWJj", "Zg==Zg==",
+           "Zg===", "YWJjYWJjYWJjYWJjYW\nJj"}) {
+    Decoded d = Decode(text);
+    EXPECT_NE(d.result.error, nullptr) << "accepted: " << ::testing::PrintToString(text);
+    EXPECT_LE(d.stop, text.size());
+  }
+}
+
+TEST(Base64, BadByteAnywhereIsFoundWhereItIs) {
+  // A long valid text takes the fast path; a bad byte at any position must
+  // still stop it there.
+  std::string valid = EncodeBase64(std::string(60, 'q'));
+  ASSERT_EQ(valid.size(), 80u);
+  for (const char* bad : {"\n", " ", "\x80", "\\u", "\xff", "-"}) {
+    for (size_t k = 0; k < valid.size(); ++k) {
+      std::string text = valid;
+      text.replace(k, 1, bad);
+      Decoded d = Decode(text);
+      ASSERT_NE(d.result.error, nullptr) << k << " " << ::testing::PrintToString(text);
+      EXPECT_EQ(d.stop, k) << ::testing::PrintToString(text);
+    }
+  }
+}
+
+TEST(Base64, StopsAtTheFirstUnescapedQuote) {
+  Decoded d = Decode("YWJj\"rest is \n not base64\"");
+  EXPECT_EQ(d.result.error, nullptr);
+  EXPECT_TRUE(d.result.closed);
+  EXPECT_EQ(d.stop, 4u);
+  EXPECT_EQ(d.bytes, "abc");
+
+  d = Decode("\"YWJj");
+  EXPECT_EQ(d.result.error, nullptr);
+  EXPECT_TRUE(d.result.closed);
+  EXPECT_EQ(d.stop, 0u);
+  EXPECT_EQ(d.bytes, "");
+
+  d = Decode("YWI=\",\"x\":\"y\"}");
+  EXPECT_EQ(d.result.error, nullptr);
+  EXPECT_TRUE(d.result.closed);
+  EXPECT_EQ(d.stop, 4u);
+  EXPECT_EQ(d.bytes, "ab");
+}
+
+TEST(Base64, QuoteAtEveryPositionOfALongText) {
+  std::mt19937 rng(7);
+  std::string bytes = RandomBytes(rng, 75);
+  std::string text = EncodeBase64(bytes);
+  ASSERT_EQ(text.size(), 100u);
+  for (size_t k = 0; k < text.size(); ++k) {
+    Decoded d = Decode(text.substr(0, k) + "\"" + text.substr(k));
+    ASSERT_EQ(d.result.error, nullptr) << k;
+    EXPECT_TRUE(d.result.closed) << k;
+    EXPECT_EQ(d.stop, k);
+    // Whole groups give three bytes, a group cut after two or three
+    // characters one or two.
+    size_t n = k / 4 * 3 + (k % 4 == 2 ? 1 : k % 4 == 3 ? 2 : 0);
+    EXPECT_EQ(d.bytes, bytes.substr(0, n)) << k;
+  }
+}
+
+TEST(Base64, RandomRoundTripOfEveryLength) {
+  std::mt19937 rng(20240531);
+  for (size_t n = 0; n <= 300; ++n) {
+    std::string bytes = RandomBytes(rng, n);
+    std::string text = EncodeBase64(bytes);
+    for (const std::string& variant :
+         {text, WithoutPadding(text), EscapeSlashes(text), EscapeSlashes(WithoutPadding(text))}) {
+      Decoded d = Decode(variant);
+      ASSERT_EQ(d.result.error, nullptr) << n << " " << variant;
+      ASSERT_EQ(d.bytes, bytes) << n << " " << variant;
+      EXPECT_FALSE(d.result.closed);
+      EXPECT_EQ(d.stop, variant.size());
+
+      Decoded quoted = Decode(variant + "\"}");
+      ASSERT_EQ(quoted.bytes, bytes) << n;
+      EXPECT_TRUE(quoted.result.closed);
+      EXPECT_EQ(quoted.stop, variant.size());
+    }
+  }
+}
+
+TEST(Base64, LargePayload) {
+  std::mt19937 rng(99);
+  std::string bytes = RandomBytes(rng, 3 * 1024 * 1024 + 1);
+  Decoded d = Decode(EncodeBase64(bytes) + "\"");
+  ASSERT_EQ(d.result.error, nullptr);
+  EXPECT_TRUE(d.result.closed);
+  EXPECT_TRUE(d.bytes == bytes);
+}
+
+// --- saving --------------------------------------------------------------
+
+const std::string kTarget = "C:\\Host\\RAZ.dll";
+const std::string kPart = TemporaryPathFor(kTarget);
+const std::string kOld = "old engine bytes";
+
+class Payload : public HostFixture {
+ protected:
+  Payload() { os.AddFile(kTarget, kOld); }
+  bool Save(const std::string& message) {
+    return SavePayloadFile(message.c_str(), static_cast<int32_t>(message.size()), kTarget.c_str(),
+                           state);
+  }
+  void ExpectUntouched() {
+    EXPECT_EQ(os.FileText(kTarget), kOld);
+    EXPECT_FALSE(os.HasFile(kPart));
+  }
+  HostState state;
+};
+
+TEST_F(Payload, SavesTheDecodedData) {
+  os.files.erase(FakeOs::Lower(kTarget));
+  EXPECT_TRUE(Save("{\"JSONCommand\":\"updateDLL\",\"data\":\"YWJj\"}"));
+  EXPECT_EQ(os.FileText(kTarget), "abc");
+  EXPECT_FALSE(os.HasFile(kPart));
+  EXPECT_EQ(os.Log(), StoredLog({"Saving to file: " + kTarget, "Written 3 bytes"}));
+}
+
+TEST_F(Payload, ReplacesTheOldFileThroughATemporaryOne) {
+  EXPECT_TRUE(Save("{\"data\":\"YWJj\"}"));
+  EXPECT_EQ(os.FileText(kTarget), "abc");
+  size_t write = os.IndexOf("WriteNewFile(" + kPart + ")");
+  size_t move = os.IndexOf("MoveReplacing(" + kPart + "," + kTarget + ")");
+  ASSERT_NE(write, std::string::npos);
+  ASSERT_NE(move, std::string::npos);
+  EXPECT_LT(write, move);
+  EXPECT_FALSE(os.HasFile(kPart));
+}
+
+TEST_F(Payload, DataEndsAtItsClosingQuote) {
+  EXPECT_TRUE(Save("{\"data\":\"YWJj\",\"x\":\"zz\"}"));
+  EXPECT_EQ(os.FileText(kTarget), "abc");
+  EXPECT_TRUE(Save("{\"JSONCommand\":\"updateDLL\",\"data\":\"Zm9vYmFy\",\"JSONCommandID\":\"7\"}"));
+  EXPECT_EQ(os.FileText(kTarget), "foobar");
+}
+
+TEST_F(Payload, EscapedSlashesAndOneCharacterPayload) {
+  EXPECT_TRUE(Save("{\"data\":\"\\/\\/\\/\\/\"}"));
+  EXPECT_EQ(os.FileText(kTarget), "\xff\xff\xff");
+
+  os.files.erase(FakeOs::Lower(kTarget));
+  EXPECT_TRUE(Save("{\"data\":\"Y\"}"));
+  ASSERT_TRUE(os.HasFile(kTarget));
+  EXPECT_EQ(os.FileText(kTarget), "");
+  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Written 0 bytes"}));
+}
+
+TEST_F(Payload, LargePayload) {
+  std::mt19937 rng(3);
+  std::string bytes = RandomBytes(rng, 3 * 1024 * 1024);
+  EXPECT_TRUE(Save("{\"JSONCommand\":\"updateDLL\",\"data\":\"" + EncodeBase64(bytes) + "\"}"));
+  EXPECT_TRUE(os.FileText(kTarget) == bytes);
+  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Written 3145728 bytes"}));
+}
+
+TEST_F(Payload, RequestsWithoutAUsablePayloadWriteNothing) {
+  struct Case {
+    const char* name;
+    std::string message;
+    int32_t length;  // -1: the message's own
+  };
+  const std::string good = "{\"data\":\"YWJj\"}";
+  for (const Case& c : std::vector<Case>{
+           {"space after the colon", "{\"data\": \"YWJj\"}", -1},
+           {"no data key", "{\"JSONCommand\":\"updateDLL\",\"payload\":\"YWJj\"}", -1},
+           {"data not a string", "{\"data\":12}", -1},
+           {"empty payload", "{\"data\":\"\"}", -1},
+           {"no closing quote", "{\"data\":\"YWJj", -1},
+           {"closing quote past the length", good, 13},
+           {"length ends where the payload starts", good, 9},
+           {"length ends inside the key", good, 5},
+           {"zero length", good, 0},
+           {"negative length", good, -5},
+       }) {
+    SCOPED_TRACE(c.name);
+    os.files.erase(FakeOs::Lower("C:\\Host\\native-lumiclip.log"));
+    int32_t length = c.length == -1 ? static_cast<int32_t>(c.message.size()) : c.length;
+    EXPECT_FALSE(SavePayloadFile(c.message.c_str(), length, kTarget.c_str(), state));
+    ExpectUntouched();
+    EXPECT_FALSE(os.Called("WriteNewFile("));
+    EXPECT_EQ(os.Log(), StoredLog({"Saving to file: " + kTarget}));
+  }
+}
+
+TEST_F(Payload, CorruptPayloadIsRefusedBeforeAnythingChanges) {
+  for (const std::string& payload :
+       std::vector<std::string>{"YW\nJj", "YW\r\nJj", "YWJj\\u0041", "YW=Jj", "Y===", "YWJj=",
+                                "YW Jj", "YW\xc3\xa9Jj", "YWJj\\\"more"}) {
+    SCOPED_TRACE(payload);
+    os.files.erase(FakeOs::Lower("C:\\Host\\native-lumiclip.log"));
+    state.engineLoaded = true;
+    EXPECT_FALSE(Save("{\"data\":\"" + payload + "\"}"));
+    ExpectUntouched();
+    EXPECT_FALSE(os.Called("WriteNewFile("));
+    // The engine keeps running when there is nothing to replace it with.
+    EXPECT_TRUE(state.engineLoaded);
+    std::string log = os.Log();
+    EXPECT_EQ(log.find(StoredLogLine("Saving to file: " + kTarget)), 0u);
+    EXPECT_NE(log.find("not valid base64"), std::string::npos) << log;
+  }
+}
+
+TEST_F(Payload, FileThatCannotBeOpened) {
+  os.failing.insert("WriteNewFile");
+  EXPECT_FALSE(Save("{\"data\":\"YWJj\"}"));
+  ExpectUntouched();
+  EXPECT_EQ(os.Log(), StoredLog({"Saving to file: " + kTarget,
+                                 "\n**** Error: Failed to open file for saving\n"}));
+}
+
+TEST_F(Payload, ShortWriteKeepsTheOldFile) {
+  os.writeLimits[FakeOs::Lower(kPart)] = 2;
+  EXPECT_FALSE(Save("{\"data\":\"Zm9vYmFy\"}"));
+  ExpectUntouched();
+  EXPECT_EQ(os.Log(), StoredLog({"Saving to file: " + kTarget, "Written 2 bytes"}));
+}
+
+TEST_F(Payload, FailedReplaceKeepsTheOldFile) {
+  os.failing.insert("MoveReplacing");
+  EXPECT_FALSE(Save("{\"data\":\"Zm9vYmFy\"}"));
+  ExpectUntouched();
+  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Saving to file: " + kTarget, "Written 6 bytes"}));
+}
+
+TEST_F(Payload, EngineLibraryUpdate) {
+  os.executablePath = "D:\\App\\host.exe";
+  os.AddFolder("D:\\App");
+  const std::string target = "D:\\App\\RAZ.dll";
+  std::string message = "{\"JSONCommand\":\"updateDLL\",\"data\":\"YWJj\"}";
+  EXPECT_TRUE(UpdateEngineLibrary(state, message.c_str(), static_cast<int32_t>(message.size())));
+  EXPECT_EQ(os.FileText(target), "abc");
+  EXPECT_EQ(os.Log(), StoredLog({"Updating raz.dll...", "Saving to file: " + target,
+                                 "Written 3 bytes", "Done"}));
+}
+
+TEST_F(Payload, EngineLibraryUpdateFailure) {
+  std::string message = "{\"JSONCommand\":\"updateDLL\",\"data\":\"YW\\nJj\"}";
+  EXPECT_FALSE(UpdateEngineLibrary(state, message.c_str(), static_cast<int32_t>(message.size())));
+  ExpectUntouched();
+  std::string log = os.Log();
+  EXPECT_TRUE(LogHasInOrder(log, {"Updating raz.dll...", "Saving to file: " + kTarget}));
+  std::string last = StoredLogLine("\n**** Error: RAZ.dll not saved.\n");
+  EXPECT_EQ(log.substr(log.size() - last.size()), last);
+  EXPECT_EQ(log.find(StoredLogLine("Done")), std::string::npos);
+}
+
+}  // namespace
+}  // namespace lumiclip::testing

@@ -1,0 +1,243 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fake/host_fixture.h"
+#include "install/file_replace.h"
+#include "install/self_update.h"
+
+namespace lumiclip::testing {
+namespace {
+
+const std::string kFolder = "C:\\Users\\me\\AppData\\Roaming\\Lumiclip";
+const std::string kStaging = kFolder + "\\.staged";
+const std::string kManifest = kFolder + "\\lumiclip-native-manifest.json";
+const std::string kEngine = kFolder + "\\raz.dll";
+const std::string kNewExe = std::string("MZ new host\0\r\n\xff", 15);
+const std::string kOldExe = "MZ old host";
+
+std::string UpdateRequest(const std::string& payload) {
+  return "{\"JSONCommand\":\"updateNativeHost\",\"data\":\"" + payload + "\"}";
+}
+
+// The running host, deployed, asked to replace itself.
+class SelfUpdateParent : public HostFixture {
+ protected:
+  SelfUpdateParent() {
+    os.executablePath = kFolder + "\\my-host.exe";
+    os.AddFolder(kFolder);
+    os.AddFile(os.executablePath, kOldExe);
+    os.AddFile(kManifest, "manifest");
+  }
+  int32_t Update(const std::string& message) {
+    return UpdateNativeHost(state, message.c_str(), static_cast<int32_t>(message.size()));
+  }
+  const std::string staged = kStaging + "\\my-host.exe";
+  HostState state;
+};
+
+TEST_F(SelfUpdateParent, StagesAndStartsTheNewHost) {
+  EXPECT_EQ(Update(UpdateRequest(EncodeBase64(kNewExe))), 0);
+
+  EXPECT_TRUE(os.folders.count(FakeOs::Lower(kStaging)));
+  EXPECT_EQ(os.FileText(staged), kNewExe);
+  EXPECT_FALSE(os.HasFile(TemporaryPathFor(staged)));
+  EXPECT_EQ(os.FileText(os.executablePath), kOldExe) << "the running file stays";
+  ASSERT_EQ(os.shellRuns.size(), 1u);
+  EXPECT_EQ(os.shellRuns[0].verb, "open");
+  EXPECT_EQ(os.shellRuns[0].file, staged);
+  EXPECT_EQ(os.shellRuns[0].parameters, "--update 4242");
+  EXPECT_EQ(os.shellRuns[0].show, 0);
+  // The manifest goes only once the child runs.
+  EXPECT_FALSE(os.HasFile(kManifest));
+  EXPECT_LT(os.IndexOf("ShellRun("), os.IndexOf("RemoveFile(" + kManifest + ")"));
+  EXPECT_TRUE(os.Called("MakeDirectory(" + kStaging + ")"));
+
+  EXPECT_EQ(os.Log(), StoredLog({"Updating myself...", "Writing staged file...",
+                                 "Saving to file: " + staged,
+                                 "Written " + std::to_string(kNewExe.size()) + " bytes",
+                                 "Executing child process " + staged + "...", "Exec result: 42"}));
+}
+
+TEST_F(SelfUpdateParent, ChildIsToldThisProcessId) {
+  os.processId = 7;
+  EXPECT_EQ(Update(UpdateRequest(EncodeBase64(kNewExe))), 0);
+  ASSERT_EQ(os.shellRuns.size(), 1u);
+  EXPECT_EQ(os.shellRuns[0].parameters, "--update 7");
+}
+
+TEST_F(SelfUpdateParent, StagingFolderLeftFromBefore) {
+  os.AddFolder(kStaging);
+  os.AddFile(staged, "an older staged file");
+  EXPECT_EQ(Update(UpdateRequest(EncodeBase64(kNewExe))), 0);
+  EXPECT_EQ(os.FileText(staged), kNewExe);
+}
+
+TEST_F(SelfUpdateParent, StagedUnderTheOwnFileName) {
+  os.executablePath = "C:\\Host\\lumiclip-chrome-plugin.exe";
+  EXPECT_EQ(Update(UpdateRequest(EncodeBase64(kNewExe))), 0);
+  EXPECT_EQ(os.FileText(kStaging + "\\lumiclip-chrome-plugin.exe"), kNewExe);
+  ASSERT_EQ(os.shellRuns.size(), 1u);
+  EXPECT_EQ(os.shellRuns[0].file, kStaging + "\\lumiclip-chrome-plugin.exe");
+}
+
+TEST_F(SelfUpdateParent, NotSavedWhenTheDeploymentFolderIsMissing) {
+  os.appData = "C:\\Nowhere";
+  EXPECT_EQ(Update(UpdateRequest(EncodeBase64(kNewExe))), 1);
+  EXPECT_TRUE(os.shellRuns.empty());
+  EXPECT_TRUE(os.HasFile(kManifest));
+  std::string log = os.Log();
+  std::string last = StoredLogLine("\n**** Error: Exe not saved.\n");
+  EXPECT_TRUE(LogHasInOrder(log, {"Updating myself...", "Writing staged file..."}));
+  EXPECT_EQ(log.substr(log.size() - last.size()), last);
+}
+
+TEST_F(SelfUpdateParent, NotSavedWhenThePayloadIsCorrupt) {
+  for (const std::string& message :
+       {UpdateRequest("TVo\nK"), UpdateRequest(""), std::string("{\"JSONCommand\":\"updateNativeHost\"}")}) {
+    SCOPED_TRACE(message);
+    EXPECT_EQ(Update(message), 1);
+    EXPECT_TRUE(os.shellRuns.empty());
+    EXPECT_FALSE(os.HasFile(staged));
+    EXPECT_TRUE(os.HasFile(kManifest));
+  }
+}
+
+TEST_F(SelfUpdateParent, ChildThatCannotStart) {
+  for (intptr_t result : {2, 0, 32}) {
+    SCOPED_TRACE(result);
+    os.files.erase(FakeOs::Lower(kFolder + "\\native-lumiclip.log"));
+    os.shellResult = result;
+    EXPECT_EQ(Update(UpdateRequest(EncodeBase64(kNewExe))), 2);
+    EXPECT_TRUE(os.HasFile(kManifest)) << "the old host must stay reachable";
+    std::string log = os.Log();
+    std::string last = StoredLogLine("\n**** Error: Error executing child process\n");
+    EXPECT_TRUE(LogHasInOrder(log, {"Exec result: " + std::to_string(result)}));
+    EXPECT_EQ(log.substr(log.size() - last.size()), last);
+  }
+}
+
+TEST_F(SelfUpdateParent, ChildStartedAtTheBoundary) {
+  os.shellResult = 33;
+  EXPECT_EQ(Update(UpdateRequest(EncodeBase64(kNewExe))), 0);
+  EXPECT_FALSE(os.HasFile(kManifest));
+}
+
+TEST_F(SelfUpdateParent, ManifestThatCannotBeDeleted) {
+  os.failing.insert("RemoveFile:manifest");
+  EXPECT_EQ(Update(UpdateRequest(EncodeBase64(kNewExe))), 3);
+  ASSERT_EQ(os.shellRuns.size(), 1u);
+  std::string log = os.Log();
+  std::string last = StoredLogLine("\n**** Error: Error deleting manifest file\n");
+  EXPECT_EQ(log.substr(log.size() - last.size()), last);
+}
+
+// The staged child, started with the parent's process id.
+class SelfUpdateChild : public HostFixture {
+ protected:
+  SelfUpdateChild() {
+    os.AddFolder(kStaging);
+    os.executablePath = kStaging + "\\my-host.exe";
+    os.AddFile(os.executablePath, kNewExe);
+    os.AddFile(target, kOldExe);
+    os.AddFile(kEngine, "engine");
+    // The parent deleted the manifest before it started the child.
+  }
+  std::vector<std::string> ManifestLines() {
+    return {"Extracting manifest...", "Written 547 bytes", "Done"};
+  }
+  void ExpectRedeployed() {
+    EXPECT_EQ(os.FileText(target), kNewExe);
+    EXPECT_FALSE(os.HasFile(kEngine));
+    EXPECT_NE(os.FileText(kManifest).find("    \"path\": \"my-host.exe\",\r\n"), std::string::npos);
+  }
+  const std::string target = kFolder + "\\my-host.exe";
+};
+
+TEST_F(SelfUpdateChild, WaitsForTheParentThenRedeploys) {
+  os.processes[77] = 0;  // WAIT_OBJECT_0
+  RunUpdateMode(77);
+
+  EXPECT_TRUE(os.Called("OpenProcessHandle(" + std::to_string(0x1FFFFF) + ",77)"));
+  EXPECT_EQ(os.waits, std::vector<uint32_t>{60000});
+  size_t wait = os.IndexOf("WaitForObject(");
+  size_t close = os.IndexOf("CloseOsHandle()");
+  ASSERT_NE(close, std::string::npos);
+  EXPECT_LT(wait, close);
+  // Nothing is touched while the parent may still hold the files.
+  EXPECT_LT(close, os.IndexOf("RemoveFile("));
+  EXPECT_LT(close, os.IndexOf("CopyFileTo("));
+
+  std::vector<std::string> lines = {"Parent PID: 77", "Waiting parent process 77 to close...",
+                                    "The parent process has closed!", "Deleting raz.dll...",
+                                    "Copying myself...", target};
+  for (const std::string& l : ManifestLines()) lines.push_back(l);
+  EXPECT_EQ(os.Log(), StoredLog(lines));
+  ExpectRedeployed();
+  EXPECT_EQ(os.FileText(kManifest).size(), 544u - 8u + 11u);
+}
+
+TEST_F(SelfUpdateChild, ParentAlreadyGone) {
+  RunUpdateMode(77);
+  EXPECT_FALSE(os.Called("WaitForObject("));
+  std::vector<std::string> lines = {"Parent PID: 77", "Deleting raz.dll...", "Copying myself...",
+                                    target};
+  for (const std::string& l : ManifestLines()) lines.push_back(l);
+  EXPECT_EQ(os.Log(), StoredLog(lines));
+  ExpectRedeployed();
+}
+
+TEST_F(SelfUpdateChild, FailedWaitCountsAsClosed) {
+  os.processes[77] = 0xFFFFFFFFu;  // WAIT_FAILED
+  RunUpdateMode(77);
+  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Waiting parent process 77 to close...",
+                                       "The parent process has closed!", "Deleting raz.dll...",
+                                       "Copying myself...", "Done"}));
+  EXPECT_TRUE(os.Called("CloseOsHandle()"));
+  ExpectRedeployed();
+}
+
+TEST_F(SelfUpdateChild, TimeoutLeavesTheOldHostAndRestoresItsManifest) {
+  os.processes[77] = 0x102;  // WAIT_TIMEOUT
+  RunUpdateMode(77);
+
+  EXPECT_EQ(os.FileText(target), kOldExe);
+  EXPECT_EQ(os.FileText(kEngine), "engine");
+  EXPECT_FALSE(os.Called("CopyFileTo("));
+  EXPECT_TRUE(os.Called("CloseOsHandle()"));
+  ASSERT_TRUE(os.HasFile(kManifest));
+  EXPECT_NE(os.FileText(kManifest).find("    \"path\": \"my-host.exe\",\r\n"), std::string::npos);
+
+  std::vector<std::string> lines = {"Parent PID: 77", "Waiting parent process 77 to close...",
+                                    "Timeout!",
+                                    "Restoring the manifest for the host still in place..."};
+  for (const std::string& l : ManifestLines()) lines.push_back(l);
+  EXPECT_EQ(os.Log(), StoredLog(lines));
+}
+
+TEST_F(SelfUpdateChild, FailedCopyStillWritesTheManifest) {
+  os.failing.insert("CopyFileTo");
+  RunUpdateMode(77);
+  EXPECT_EQ(os.FileText(target), kOldExe);
+  EXPECT_TRUE(os.HasFile(kManifest));
+  EXPECT_TRUE(LogHasInOrder(
+      os.Log(), {"Copying myself...", target,
+                 "\n**** Error: Failed to copy new executable to the deployment folder.\n",
+                 "Extracting manifest...", "Written 547 bytes", "Done"}));
+}
+
+TEST_F(SelfUpdateChild, DeployedUnderTheOwnFileName) {
+  os.executablePath = kStaging + "\\lumiclip-chrome-plugin.exe";
+  os.AddFile(os.executablePath, kNewExe);
+  RunUpdateMode(0);
+  EXPECT_EQ(os.FileText(kFolder + "\\lumiclip-chrome-plugin.exe"), kNewExe);
+  EXPECT_EQ(os.FileText(target), kOldExe);
+  EXPECT_NE(os.FileText(kManifest).find("\"path\": \"lumiclip-chrome-plugin.exe\","),
+            std::string::npos);
+  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Parent PID: 0", "Written 562 bytes"}));
+}
+
+}  // namespace
+}  // namespace lumiclip::testing
