@@ -45,11 +45,40 @@ struct EscapeTable {
 };
 constexpr EscapeTable kEscape;
 
-// Copies src to dst, escaping, until src is used up or the next byte's escape
-// would pass outLimit. Returns the bytes produced; *consumed gets the bytes
-// taken. Plain runs are copied a block at a time: a message is mostly text
-// with nothing to escape.
-size_t EscapeInto(const char* src, size_t inLimit, char* dst, size_t outLimit,
+// Length of the well-formed UTF-8 sequence at s, or 0 when the bytes there
+// do not form one (a stray continuation byte, an overlong form, a surrogate,
+// a code point past U+10FFFF, or a sequence cut by the end of the text).
+size_t Utf8SequenceLength(const unsigned char* s, size_t available) {
+  unsigned char c = s[0];
+  size_t n;
+  if (c >= 0xC2 && c <= 0xDF) {
+    n = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    n = 3;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    n = 4;
+  } else {
+    return 0;
+  }
+  if (available < n) return 0;
+  for (size_t i = 1; i < n; ++i) {
+    if ((s[i] & 0xC0) != 0x80) return 0;
+  }
+  if ((c == 0xE0 && s[1] < 0xA0) || (c == 0xED && s[1] >= 0xA0) || (c == 0xF0 && s[1] < 0x90) ||
+      (c == 0xF4 && s[1] >= 0x90)) {
+    return 0;
+  }
+  return n;
+}
+
+// Copies src to dst, escaping, until inLimit bytes are taken or the next
+// character's escaped form would pass outLimit. A UTF-8 character is taken
+// whole or not at all; bytes that are not well-formed UTF-8 become "\ufffd",
+// since the browser refuses a frame holding them. textSize is where the text
+// really ends (at or after inLimit). Returns the bytes produced; *consumed
+// gets the bytes taken. Plain runs are copied a block at a time: a message
+// is mostly text with nothing to escape.
+size_t EscapeInto(const char* src, size_t inLimit, size_t textSize, char* dst, size_t outLimit,
                   size_t* consumed) {
   size_t in = 0;
   size_t out = 0;
@@ -58,20 +87,21 @@ size_t EscapeInto(const char* src, size_t inLimit, char* dst, size_t outLimit,
     const __m128i quote = _mm_set1_epi8('"');
     const __m128i slash = _mm_set1_epi8('\\');
     const __m128i space = _mm_set1_epi8(0x20);
-    auto needsEscape = [&](__m128i v) {
-      // A quote, a backslash, or a byte below 0x20 (max(v, 0x20) != v,
-      // unsigned).
-      return _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)),
-                          _mm_xor_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, space), v), _mm_set1_epi8(-1)));
+    // Bit i set when byte i is a quote, a backslash, below 0x20 (max(v, 0x20)
+    // != v, unsigned) or from 0x80 up.
+    auto attention = [&](__m128i v) {
+      __m128i bad = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)),
+                                 _mm_xor_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, space), v), _mm_set1_epi8(-1)));
+      return _mm_or_si128(bad, v);
     };
     // Long plain runs go 64 bytes at a time.
     while (in + 64 <= inLimit && out + 64 <= outLimit) {
       const __m128i* s = reinterpret_cast<const __m128i*>(src + in);
       __m128i a = _mm_loadu_si128(s), b = _mm_loadu_si128(s + 1);
       __m128i c = _mm_loadu_si128(s + 2), d = _mm_loadu_si128(s + 3);
-      __m128i bad = _mm_or_si128(_mm_or_si128(needsEscape(a), needsEscape(b)),
-                                 _mm_or_si128(needsEscape(c), needsEscape(d)));
-      if (_mm_movemask_epi8(bad) != 0) break;
+      __m128i any = _mm_or_si128(_mm_or_si128(attention(a), attention(b)),
+                                 _mm_or_si128(attention(c), attention(d)));
+      if (_mm_movemask_epi8(any) != 0) break;
       __m128i* t = reinterpret_cast<__m128i*>(dst + out);
       _mm_storeu_si128(t, a);
       _mm_storeu_si128(t + 1, b);
@@ -82,13 +112,13 @@ size_t EscapeInto(const char* src, size_t inLimit, char* dst, size_t outLimit,
     }
     while (in + 16 <= inLimit && out + 16 <= outLimit) {
       __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + in));
-      unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(needsEscape(v)));
+      unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(attention(v)));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + out), v);
       if (mask != 0) {
-        // Keep the clean bytes before the first one to escape.
-        unsigned clean = static_cast<unsigned>(__builtin_ctz(mask));
-        in += clean;
-        out += clean;
+        // Keep the plain bytes before the first one that needs a look.
+        unsigned plain = static_cast<unsigned>(__builtin_ctz(mask));
+        in += plain;
+        out += plain;
         break;
       }
       in += 16;
@@ -102,11 +132,12 @@ size_t EscapeInto(const char* src, size_t inLimit, char* dst, size_t outLimit,
       const uint64_t high = 0x8080808080808080ull;
       uint64_t q = v ^ (ones * '"');
       uint64_t s = v ^ (ones * '\\');
-      // Exact tests: a zero byte in q or s, or a byte below 0x20 in v.
+      // Exact tests: a zero byte in q or s, a byte below 0x20 or from 0x80
+      // up in v.
       uint64_t zeroQ = (q - ones) & ~q & high;
       uint64_t zeroS = (s - ones) & ~s & high;
       uint64_t low = (v - ones * 0x20) & ~v & high;
-      if ((zeroQ | zeroS | low) != 0) break;
+      if ((zeroQ | zeroS | low | (v & high)) != 0) break;
       std::memcpy(dst + out, &v, 8);
       in += 8;
       out += 8;
@@ -119,6 +150,27 @@ size_t EscapeInto(const char* src, size_t inLimit, char* dst, size_t outLimit,
     bool full = false;
     while (in < stretch) {
       unsigned char c = static_cast<unsigned char>(src[in]);
+      if (c >= 0x80) {
+        size_t n = Utf8SequenceLength(reinterpret_cast<const unsigned char*>(src + in), textSize - in);
+        if (n == 0) {
+          if (out + 6 > outLimit) {
+            full = true;
+            break;
+          }
+          std::memcpy(dst + out, "\\ufffd", 6);
+          out += 6;
+          ++in;
+          continue;
+        }
+        if (in + n > inLimit || out + n > outLimit) {
+          full = true;  // the chunk ends before this character
+          break;
+        }
+        std::memcpy(dst + out, src + in, n);
+        in += n;
+        out += n;
+        continue;
+      }
       size_t size = kEscape.size[c];
       if (out + size > outLimit) {
         full = true;
@@ -147,26 +199,7 @@ size_t EscapeInto(const char* src, size_t inLimit, char* dst, size_t outLimit,
 // Returns the escaped size; *taken gets the message bytes it holds.
 size_t EscapeChunk(std::string_view text, char* dst, size_t* taken) {
   size_t limit = std::min(text.size(), kChunkLimit);
-  size_t in = 0;
-  size_t out = EscapeInto(text.data(), limit, dst, kEscapedLimit, &in);
-  if (in < text.size()) {
-    // Never end a chunk inside a UTF-8 sequence: the browser would replace
-    // both halves. Bytes from 0x80 up are copied unescaped, so stepping back
-    // over them removes as many bytes from the output.
-    size_t lead = in;
-    while (lead > 0 && in - lead < 4 &&
-           (static_cast<unsigned char>(text[lead]) & 0xC0) == 0x80) {
-      --lead;
-    }
-    unsigned char c = static_cast<unsigned char>(text[lead]);
-    size_t seq = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-    if (lead < in && lead > 0 && seq > 1 && lead + seq > in) {
-      out -= in - lead;
-      in = lead;
-    }
-  }
-  *taken = in;
-  return out;
+  return EscapeInto(text.data(), limit, text.size(), dst, kEscapedLimit, taken);
 }
 
 void PutLength(char* p, uint32_t n) {
@@ -224,7 +257,7 @@ void AppendJsonEscaped(std::string_view text, std::string& out) {
   size_t base = out.size();
   out.resize(base + text.size() * 6);
   size_t consumed = 0;
-  size_t produced = EscapeInto(text.data(), text.size(), &out[base], text.size() * 6, &consumed);
+  size_t produced = EscapeInto(text.data(), text.size(), text.size(), &out[base], text.size() * 6, &consumed);
   out.resize(base + produced);
 }
 

@@ -210,6 +210,16 @@ TEST_F(Engine, DataAndTopicsAreEscapedForJson) {
   EXPECT_EQ(nlohmann::json::parse(messages[0])["data"], "\\\"");
 }
 
+TEST_F(Engine, ATopicThatIsNotUtf8StillMakesAValidMessage) {
+  engine.inCall = [&](const std::string& text) {
+    if (!text.empty()) engine.Emit("t\xff", u"d");
+  };
+  Handle("{\"f\":1}");
+  std::vector<std::string> messages = Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(nlohmann::json::parse(messages[0])["topic"], "t\xef\xbf\xbd");
+}
+
 TEST_F(Engine, ATopicFullOfQuotesDoesNotOverflow) {
   std::string topic(5000, '"');
   engine.inCall = [&](const std::string& text) {

@@ -99,6 +99,29 @@ TEST_F(Framing, ChunkCutWhereTheEscapedFormWouldPassTheLimit) {
   EXPECT_EQ(taken, escaped / 2);
 }
 
+TEST_F(Framing, BytesThatAreNotUtf8BecomeReplacementCharacters) {
+  // The browser drops a frame holding them, and the message with it.
+  struct Case {
+    std::string in, out;
+  } cases[] = {
+      {"a\xff" "b", "a\xef\xbf\xbd" "b"},
+      {"\xc3\x28", "\xef\xbf\xbd("},                    // a lead byte without its continuation
+      {"\xe0\x80\xaf", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // overlong
+      {"\xed\xa0\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // a surrogate
+      {"\xf4\x90\x80\x80", "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},  // past U+10FFFF
+      {"end \xe2\x82", "end \xef\xbf\xbd\xef\xbf\xbd"},  // cut by the end of the message
+      {"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80", "\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80"},  // well-formed stays
+  };
+  for (const Case& c : cases) {
+    os.output.clear();
+    WriteMessage(c.in);
+    std::string error;
+    std::vector<std::string> messages = DecodeMessages(os.output, &error);
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(messages, std::vector<std::string>{c.out});
+  }
+}
+
 TEST_F(Framing, StatusMessage) {
   SendStatus(1, "Error updating RAZ.dll");
   EXPECT_EQ(DecodeMessages(os.output),
