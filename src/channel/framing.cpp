@@ -290,7 +290,7 @@ Frame ReadFrame() {
   // The buffer grows with what arrives, so that a huge length followed by a
   // few bytes costs only those bytes.
   const size_t want = static_cast<size_t>(length);
-  frame.body.resize(std::min<size_t>(want, size_t{16} << 20));
+  frame.body.resize(std::min<size_t>(want, size_t{64} << 10));
   size_t got = 0;
   Os& os = TheOs();
   while (got < want) {

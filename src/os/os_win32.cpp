@@ -96,10 +96,18 @@ class RealOs final : public Os {
     return length;
   }
   bool AppendToFile(const std::string& path, std::string_view bytes) override {
-    FILE* file = fopen(path.c_str(), "ab");
-    if (file == nullptr) return false;
-    if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), file);
-    fclose(file);
+    // Append-only access makes each write land at the end of the file as one
+    // step; the runtime's "a" mode seeks and then writes, so two processes
+    // sharing the log could overwrite each other's lines.
+    HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    if (!bytes.empty()) {
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    }
+    CloseHandle(file);
     return true;
   }
   int64_t WriteNewFile(const std::string& path, const void* data,

@@ -249,6 +249,28 @@ std::string Wine::RegQueryDefault(const std::string& key) {
 
 void Wine::RegDelete(const std::string& key) { Run({"reg", "delete", "HKCU\\" + key, "/f"}); }
 
+void Wine::StartSession() {
+  if (sessionStarted_) return;
+  sessionStarted_ = true;
+  std::vector<std::string> envStrings = Environment({{"WINEPREFIX", prefix_}, {"WINEDEBUG", "-all"}});
+  std::vector<char*> envp;
+  for (const std::string& e : envStrings) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  const char* argv[] = {"wine", "cmd", "/c", "exit", nullptr};
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+    setpgid(0, 0);
+    execvpe(argv[0], const_cast<char**>(argv), envp.data());
+    _exit(127);
+  }
+  if (pid > 0) waitpid(pid, nullptr, 0);
+}
+
 std::map<std::string, std::string> Wine::RelayEnv() {
   if (!relayConfigured_) {
     Run({"reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/t", "REG_SZ", "/d",
@@ -262,7 +284,8 @@ namespace {
 
 // One argument of a relay line: a hex word, optionally followed by a quoted
 // string as wine prints it.
-bool ParseArg(const std::string& line, size_t& at, unsigned* word, std::string* text, bool* hasText) {
+bool ParseArg(const std::string& line, size_t& at, unsigned* word, std::string* text, bool* hasText,
+              bool* cut = nullptr) {
   size_t start = at;
   while (at < line.size() && std::isxdigit(static_cast<unsigned char>(line[at]))) ++at;
   if (at == start) return false;
@@ -282,11 +305,43 @@ bool ParseArg(const std::string& line, size_t& at, unsigned* word, std::string* 
       ++at;
     }
     ++at;
+    if (cut != nullptr && line.compare(at, 3, "...") == 0) {
+      *cut = true;
+      at += 3;
+    }
   }
   return true;
 }
 
 }  // namespace
+
+std::vector<Wine::Box> Wine::AllBoxesIn(const std::string& relayTrace) {
+  std::vector<Box> boxes;
+  std::istringstream lines(relayTrace);
+  std::string line;
+  while (std::getline(lines, line)) {
+    size_t call = line.find(":Call user32.MessageBoxA(");
+    if (call == std::string::npos) continue;
+    size_t at = call + std::strlen(":Call user32.MessageBoxA(");
+    unsigned words[4];
+    std::string texts[4];
+    bool has[4];
+    bool cut = false;
+    bool ok = true;
+    for (int i = 0; i < 4 && ok; ++i) {
+      ok = ParseArg(line, at, &words[i], &texts[i], &has[i], &cut);
+      if (i < 3 && ok) ok = at < line.size() && line[at++] == ',';
+    }
+    if (!ok) continue;
+    Box box;
+    box.text = texts[1];
+    box.caption = has[2] ? texts[2] : (words[2] == 0 ? "(null)" : "?");
+    box.flags = words[3];
+    box.cut = cut;
+    boxes.push_back(box);
+  }
+  return boxes;
+}
 
 std::vector<Wine::Box> Wine::BoxesIn(const std::string& relayTrace) {
   std::vector<Box> boxes;

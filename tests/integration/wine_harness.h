@@ -47,9 +47,20 @@ class Wine {
     std::string text;
     std::string caption;  // "(null)" when the pointer was null
     unsigned flags = 0;
+    bool cut = false;  // wine printed only the text's start, followed by "..."
   };
   static std::vector<Box> BoxesIn(const std::string& relayTrace);
+  // As BoxesIn, and also the boxes whose text or caption wine cut short in
+  // the trace (long texts are printed as "start"...), which BoxesIn skips.
+  static std::vector<Box> AllBoxesIn(const std::string& relayTrace);
   std::map<std::string, std::string> RelayEnv();
+
+  // Starts the prefix's session (wineboot and its services) from a process
+  // whose standard streams are /dev/null. Without it the session's services
+  // are started by the first program run and inherit its pipes, so a Run
+  // that comes first waits for its whole timeout. Runs once; later calls do
+  // nothing.
+  void StartSession();
 
  private:
   Wine();
@@ -57,6 +68,7 @@ class Wine {
   std::string prefix_;
   std::string bin_;
   bool relayConfigured_ = false;
+  bool sessionStarted_ = false;
 };
 
 // A fresh folder inside drive C holding a copy of the host exe (and, when

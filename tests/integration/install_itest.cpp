@@ -1,0 +1,287 @@
+// Deployment by the real exe under wine, in this program's own prefix: the
+// copy in the user's roaming folder, the host manifest beside it and the
+// registry entry the browser looks up.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <dirent.h>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "wine_harness.h"
+
+namespace lumiclip::itest {
+namespace {
+
+class Session : public ::testing::Environment {
+ public:
+  void SetUp() override { Wine::Get().StartSession(); }
+};
+const ::testing::Environment* const kSession = ::testing::AddGlobalTestEnvironment(new Session);
+
+const char kKey[] = "Software\\Google\\Chrome\\NativeMessagingHosts\\com.lumiclipapp.api";
+const char kExe[] = "lumiclip-chrome-plugin.exe";
+const char kManifest[] = "lumiclip-native-manifest.json";
+const char kPathLine[] = "    \"path\": \"lumiclip-chrome-plugin.exe\",";
+
+std::string Deployed() { return Wine::Get().AppData() + "/Lumiclip"; }
+std::string DeployedFile(const std::string& name) { return Deployed() + "/" + name; }
+std::string WinDeployed() { return Wine::Get().WinPath(Deployed()); }
+
+std::set<std::string> Listing(const std::string& dir) {
+  std::set<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n != "." && n != "..") names.insert(n);
+    }
+    closedir(d);
+  }
+  return names;
+}
+
+bool Has(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// Every test starts from a user who never deployed.
+class Install : public ::testing::Test {
+ protected:
+  void SetUp() override { Reset(); }
+
+  static void Reset() {
+    Wine& wine = Wine::Get();
+    ASSERT_FALSE(wine.AppData().empty());
+    std::string cmd = "rm -rf '" + Deployed() + "'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    wine.RegDelete(kKey);
+    ASSERT_EQ(wine.RegQueryDefault(kKey), "");
+  }
+
+  ProcessResult RunTraced(const HostFolder& folder, const std::vector<std::string>& args = {}) {
+    Wine& wine = Wine::Get();
+    std::vector<std::string> argv = {folder.winExe()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ProcessResult r = wine.Run(argv, "", 60000, wine.RelayEnv());
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.exitCode, 0);
+    // The trace is on: an empty box list means no box, not no trace.
+    EXPECT_NE(r.err.find("Call PE DLL"), std::string::npos);
+    return r;
+  }
+
+  static std::vector<std::string> DeployLines(int command) {
+    return {"Started",
+            "With command: " + std::to_string(command),
+            "Using folder for deployment: " + WinDeployed(),
+            "Created directory with result: 1",
+            "Copying myself...",
+            "Extracting manifest...",
+            "Written 562 bytes",
+            "Done",
+            "Deleting raz.dll...",
+            "Writing registry...",
+            "Successfully registered to HKEY_CURRENT_USER"};
+  }
+
+  // What a browser needs to find and trust the deployed host.
+  static void ExpectDeployed(const HostFolder& folder, const std::string& startedExe) {
+    EXPECT_EQ(Listing(Deployed()), (std::set<std::string>{kExe, kManifest}));
+    std::string deployedExe = ReadFile(DeployedFile(kExe));
+    EXPECT_FALSE(deployedExe.empty());
+    EXPECT_TRUE(deployedExe == folder.Read(startedExe)) << "the deployed exe differs from the started one";
+    std::string manifest = ReadFile(DeployedFile(kManifest));
+    EXPECT_EQ(manifest.size(), 562u);
+    std::vector<std::string> lines = Lines(manifest);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[3], kPathLine);
+    EXPECT_NE(manifest.find(std::string(kPathLine) + "\r\n"), std::string::npos);
+    nlohmann::json json = nlohmann::json::parse(manifest, nullptr, false);
+    ASSERT_FALSE(json.is_discarded());
+    EXPECT_EQ(json.value("name", ""), "com.lumiclipapp.api");
+    EXPECT_EQ(json.value("path", ""), kExe);
+    EXPECT_EQ(json.value("type", ""), "stdio");
+    ASSERT_TRUE(json.contains("allowed_origins") && json["allowed_origins"].is_array());
+    const nlohmann::json& origins = json["allowed_origins"];
+    EXPECT_EQ(origins.size(), 5u);
+    std::set<std::string> distinct;
+    const std::regex shape("chrome-extension://[a-p]{32}/");
+    for (const auto& o : origins) {
+      ASSERT_TRUE(o.is_string());
+      std::string s = o.get<std::string>();
+      EXPECT_TRUE(std::regex_match(s, shape)) << s;
+      distinct.insert(s);
+    }
+    EXPECT_EQ(distinct.size(), 5u);
+    EXPECT_EQ(distinct.count("chrome-extension://ggboicgfhomimadepbllgoiodjhaeipi/"), 1u);
+    EXPECT_EQ(Wine::Get().RegQueryDefault(kKey), Wine::Get().WinPath(DeployedFile(kManifest)));
+  }
+};
+
+// Install mode (no arguments) and deploy mode do the same work; only deploy
+// mode ends its log with "Exit". Neither shows a box when all goes well, and
+// install mode starts no second process.
+TEST_F(Install, DeploysQuietly) {
+  struct Case {
+    std::vector<std::string> args;
+    int command;
+    bool exitLine;
+  };
+  const Case cases[] = {{{}, 2, false}, {{"--deploy"}, 3, true}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE("command " + std::to_string(k.command));
+    if (&k != cases) Reset();
+    HostFolder folder("deploy-" + std::to_string(k.command));
+    ProcessResult r = RunTraced(folder, k.args);
+    EXPECT_TRUE(Wine::AllBoxesIn(r.err).empty());
+    std::vector<std::string> expected = DeployLines(k.command);
+    if (k.exitLine) expected.push_back("Exit");
+    EXPECT_EQ(Lines(folder.Log()), expected);
+    ExpectDeployed(folder, kExe);
+  }
+}
+
+// A second deployment over the first: the folder exists, a stale engine and
+// an outdated exe are there; the result is the same as the first time.
+TEST_F(Install, SecondRunReplacesWhatIsThere) {
+  HostFolder folder("second-run");
+  RunTraced(folder);
+  std::string manifest = ReadFile(DeployedFile(kManifest));
+  std::string registered = Wine::Get().RegQueryDefault(kKey);
+  ASSERT_FALSE(registered.empty());
+
+  WriteFile(DeployedFile("raz.dll"), "an old engine");
+  WriteFile(DeployedFile(kExe), "an old host");
+  folder.Write("native-lumiclip.log", "");
+  ProcessResult r = RunTraced(folder);
+  EXPECT_TRUE(Wine::AllBoxesIn(r.err).empty());
+  std::vector<std::string> expected = DeployLines(2);
+  expected[3] = "Created directory with result: 0";
+  EXPECT_EQ(Lines(folder.Log()), expected);
+  EXPECT_FALSE(FileExists(DeployedFile("raz.dll")));
+  EXPECT_TRUE(ReadFile(DeployedFile(kManifest)) == manifest);
+  EXPECT_EQ(Wine::Get().RegQueryDefault(kKey), registered);
+  ExpectDeployed(folder, kExe);
+}
+
+// The deployed name is fixed, whatever the started file is called.
+TEST_F(Install, DeployedNameDoesNotFollowTheStartedName) {
+  HostFolder folder("other-name", "other-name.exe");
+  RunTraced(folder);
+  EXPECT_EQ(Lines(folder.Log()), DeployLines(2));
+  ExpectDeployed(folder, "other-name.exe");
+  EXPECT_FALSE(FileExists(DeployedFile("other-name.exe")));
+}
+
+// An older, longer manifest is replaced whole, not overwritten in place.
+TEST_F(Install, LongerOldManifestIsReplacedWhole) {
+  HostFolder folder("long-manifest");
+  mkdir(Deployed().c_str(), 0755);
+  std::string old = "{\r\n    \"name\": \"old\",\r\n    \"pad\": \"" + std::string(5000 - 40, 'p') + "\"\r\n}\r\n";
+  WriteFile(DeployedFile(kManifest), old);
+  RunTraced(folder);
+  std::vector<std::string> expected = DeployLines(2);
+  expected[3] = "Created directory with result: 0";
+  EXPECT_EQ(Lines(folder.Log()), expected);
+  ExpectDeployed(folder, kExe);
+}
+
+// A file where the deployment folder belongs: nothing can be deployed.
+// Deploy mode says so in a box; install mode stays quiet and hands over to
+// deploy mode through the shell's elevation verb, whose box is the only one.
+TEST_F(Install, BlockedFolderIsReportedOnce) {
+  struct Case {
+    std::vector<std::string> args;
+    int command;
+  };
+  const Case cases[] = {{{"--deploy"}, 3}, {{}, 2}};
+  const std::string copyError = "**** Error: Failed to copy new executable to the deployment folder.";
+  for (const Case& k : cases) {
+    SCOPED_TRACE("command " + std::to_string(k.command));
+    if (&k != cases) Reset();
+    WriteFile(Deployed(), "not a folder");
+    HostFolder folder("blocked-" + std::to_string(k.command));
+    ProcessResult r = RunTraced(folder, k.args);
+    std::vector<Wine::Box> boxes = Wine::AllBoxesIn(r.err);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, "Lumiclip Error");
+    EXPECT_EQ(boxes[0].flags, 0x10u);
+    EXPECT_EQ(boxes[0].text.rfind("There was error during Lumiclip maintenance:\r\n", 0), 0u)
+        << boxes[0].text;
+    EXPECT_NE(boxes[0].text.find("\"Error copying native host to:\r\n" + WinDeployed() + "\\" + kExe + "\""),
+              std::string::npos)
+        << boxes[0].text;
+    EXPECT_EQ(Wine::Get().RegQueryDefault(kKey), "");
+    EXPECT_EQ(ReadFile(Deployed()), "not a folder");
+
+    std::vector<std::string> lines = Lines(folder.Log());
+    std::vector<std::string> deployLines = {"Started",
+                                            "With command: 3",
+                                            "Using folder for deployment: " + WinDeployed(),
+                                            "Created directory with result: 0",
+                                            "Copying myself...",
+                                            "",
+                                            copyError,
+                                            "",
+                                            "Exit"};
+    if (k.command == 3) {
+      EXPECT_EQ(lines, deployLines);
+      continue;
+    }
+    // Two processes share the log: the started one, then the deploy-mode
+    // one it launched; their last lines may interleave.
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Started"), 2);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), copyError), 2);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Exit"), 1);
+    EXPECT_TRUE(Has(lines, "With command: 2"));
+    EXPECT_TRUE(Has(lines, "With command: 3"));
+    EXPECT_TRUE(Has(lines, "Failed to deploy with default permissions, trying to execute as admin."));
+    auto code = std::find_if(lines.begin(), lines.end(),
+                             [](const std::string& l) { return l.rfind("Execution code is: ", 0) == 0; });
+    ASSERT_NE(code, lines.end());
+    EXPECT_GT(std::atoi(code->c_str() + 19), 32) << *code;
+  }
+}
+
+// Update mode writes the manifest with its own file name. Under code page
+// 1252 the name "café.exe" comes from the system as one byte E9 for the é;
+// the manifest must hold it as UTF-8.
+TEST_F(Install, UpdateModeWritesItsOwnNameAsUtf8) {
+  const std::string name = "caf\xC3\xA9.exe";
+  HostFolder folder("accented", name);
+  // Update mode runs from inside an earlier deployment's folder.
+  mkdir(Deployed().c_str(), 0755);
+  ProcessResult r = Wine::Get().Run({folder.winExe(), "--update", "0"}, "", 60000,
+                                    {{"LANG", "C.UTF-8"}, {"LC_ALL", "C.UTF-8"}});
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_EQ(r.exitCode, 0);
+  std::vector<std::string> lines = Lines(folder.Log());
+  EXPECT_TRUE(Has(lines, "With command: 4"));
+  EXPECT_TRUE(Has(lines, "Parent PID: 0"));
+  EXPECT_FALSE(Has(lines, "Waiting parent process 0 to close..."));
+  // The log holds the system's own bytes: this proves the code page.
+  EXPECT_TRUE(Has(lines, WinDeployed() + "\\caf\xE9.exe")) << folder.Log();
+  EXPECT_TRUE(Has(lines, "Written 545 bytes"));
+  EXPECT_EQ(lines.empty() ? "" : lines.back(), "Exit");
+
+  std::string manifest = ReadFile(DeployedFile(kManifest));
+  EXPECT_EQ(manifest.size(), 545u);
+  std::vector<std::string> manifestLines = Lines(manifest);
+  ASSERT_GE(manifestLines.size(), 4u);
+  EXPECT_EQ(manifestLines[3], "    \"path\": \"" + name + "\",");
+  nlohmann::json json = nlohmann::json::parse(manifest, nullptr, false);
+  ASSERT_FALSE(json.is_discarded());
+  EXPECT_EQ(json.value("path", ""), name);
+  EXPECT_TRUE(ReadFile(DeployedFile(name)) == folder.Read(name));
+  // Update mode leaves the registry to the deployment before it.
+  EXPECT_EQ(Wine::Get().RegQueryDefault(kKey), "");
+}
+
+}  // namespace
+}  // namespace lumiclip::itest
