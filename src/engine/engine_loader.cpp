@@ -82,9 +82,14 @@ bool LoadEngine(const char* path, int32_t browserId) {
   auto init = reinterpret_cast<InitLibraryFn>(os.ModuleExport(g_module, "_initLibrary"));
   // An engine that reports success but leaves start or call empty cannot be
   // driven; calling the empty word would crash the host.
-  if (init == nullptr || init(&g_table.header, kEngineTableSize) == 0 || g_table.start == 0 ||
-      g_table.call == 0) {
+  bool initialised = init != nullptr && init(&g_table.header, kEngineTableSize) != 0;
+  if (!initialised || g_table.start == 0 || g_table.call == 0) {
     os.ShowMessageBox("Error locating Functions in RAZ.dll", kLoaderCaption, win::kMbIconError);
+    // Released, not left mapped: a mapped library cannot be replaced, and an
+    // update is the only cure for a library that cannot be driven.
+    if (initialised && g_table.finish != 0) reinterpret_cast<FinishFn>(g_table.finish)();
+    os.ReleaseModule(g_module);
+    g_module = nullptr;
     return false;
   }
 

@@ -127,6 +127,8 @@ TEST_F(Engine, InitFailureOrAMissingExportShowsTheLocatingBox) {
     EXPECT_EQ(box.flags, 0x10u);
   }
   EXPECT_EQ(engine.trace, std::vector<std::string>{"init"});  // start never called
+  // Released each time, so that an update can replace the file.
+  EXPECT_EQ(os.modules["c:\\host\\raz.dll"].releases, os.modules["c:\\host\\raz.dll"].loads);
 }
 
 TEST_F(Engine, XmlLiteIsProbedByNameThenBesideTheEngine) {
