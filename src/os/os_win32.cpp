@@ -96,17 +96,24 @@ class RealOs final : public Os {
     return length;
   }
   bool AppendToFile(const std::string& path, std::string_view bytes) override {
-    // Append-only access makes each write land at the end of the file as one
-    // step; the runtime's "a" mode seeks and then writes, so two processes
-    // sharing the log could overwrite each other's lines.
-    HANDLE file = CreateFileA(path.c_str(), FILE_APPEND_DATA,
+    // Processes started from the same executable share the log. A write at
+    // the end of the file is two steps (find the end, write), so appends are
+    // serialised through an exclusive lock on one byte far past any content.
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
+    OVERLAPPED lockByte = {};
+    lockByte.Offset = 0xFFFFFFF0u;
+    lockByte.OffsetHigh = 0x7FFFFFFFu;
+    bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockByte) != 0;
+    LARGE_INTEGER zero = {};
+    SetFilePointerEx(file, zero, nullptr, FILE_END);
     DWORD written = 0;
     if (!bytes.empty()) {
       WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     }
+    if (locked) UnlockFileEx(file, 0, 1, 0, &lockByte);
     CloseHandle(file);
     return true;
   }
