@@ -12,13 +12,6 @@
 namespace lumiclip::itest {
 namespace {
 
-// Boots the prefix's session once, before any test runs a program.
-class Session : public ::testing::Environment {
- public:
-  void SetUp() override { Wine::Get().StartSession(); }
-};
-const ::testing::Environment* const kSession = ::testing::AddGlobalTestEnvironment(new Session);
-
 const char kHello[] = "{\"topic\":\"hostVersion\", \"data\":\"0.98.93\"}";
 const char kGetDll[] = "{\"topic\":\"getDLL\"}";
 const char kStatus0[] = "{\"topic\":\"status\", \"code\":\"0\", \"data\":\"0.98.93\"}";

@@ -11,13 +11,6 @@
 namespace lumiclip::itest {
 namespace {
 
-// Boots the prefix's session once, before any test runs a program.
-class Session : public ::testing::Environment {
- public:
-  void SetUp() override { Wine::Get().StartSession(); }
-};
-const ::testing::Environment* const kSession = ::testing::AddGlobalTestEnvironment(new Session);
-
 const char kPing[] = "{\"JSONCommand\":\"ping\"}";
 const char kPong[] = "{\"topic\":\"pong\"}";
 

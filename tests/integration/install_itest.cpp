@@ -19,12 +19,6 @@
 namespace lumiclip::itest {
 namespace {
 
-class Session : public ::testing::Environment {
- public:
-  void SetUp() override { Wine::Get().StartSession(); }
-};
-const ::testing::Environment* const kSession = ::testing::AddGlobalTestEnvironment(new Session);
-
 const char kKey[] = "Software\\Google\\Chrome\\NativeMessagingHosts\\com.lumiclipapp.api";
 const char kExe[] = "lumiclip-chrome-plugin.exe";
 const char kManifest[] = "lumiclip-native-manifest.json";

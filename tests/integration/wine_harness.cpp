@@ -153,6 +153,7 @@ Wine::Wine() {
   std::string base = DriveC() + "/t";
   std::string clean = "rm -rf '" + base + "' && mkdir -p '" + base + "'";
   if (std::system(clean.c_str()) != 0) throw std::runtime_error("cannot prepare " + base);
+  StartSession();
 }
 
 Wine::~Wine() {
