@@ -123,25 +123,43 @@ bool ReadSome(HANDLE in, std::vector<char>& buffer, DWORD& got) {
          got > 0;
 }
 
+// Reads the next piece of request lines from in and frames every line it
+// completed (the last, unterminated one once input ends). *more turns false
+// at the end of input; *count gets the number of lines.
+class RequestReader {
+ public:
+  explicit RequestReader(HANDLE in) : in_(in), buffer_(kBufferSize) {}
+  std::string NextFrames(bool* more, size_t* count) {
+    DWORD got = 0;
+    *more = ReadSome(in_, buffer_, got);
+    lines_.clear();
+    if (*more) {
+      splitter_.Feed(buffer_.data(), got, lines_);
+    } else {
+      splitter_.Finish(lines_);
+    }
+    std::string frames;
+    for (const auto& line : lines_) frames += EncodeFrame(line);
+    *count = lines_.size();
+    return frames;
+  }
+
+ private:
+  HANDLE in_;
+  LineSplitter splitter_;
+  std::vector<char> buffer_;
+  std::vector<std::string> lines_;
+};
+
 int RunEncode() {
   SetBinaryStdio();
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  LineSplitter splitter;
-  std::vector<char> buffer(kBufferSize);
-  std::vector<std::string> lines;
+  RequestReader reader(in);
   bool more = true;
   while (more) {
-    DWORD got = 0;
-    more = ReadSome(in, buffer, got);
-    lines.clear();
-    if (more) {
-      splitter.Feed(buffer.data(), got, lines);
-    } else {
-      splitter.Finish(lines);
-    }
-    std::string frames;
-    for (const auto& line : lines) frames += EncodeFrame(line);
+    size_t count = 0;
+    std::string frames = reader.NextFrames(&more, &count);
     if (!frames.empty() && !WriteAll(out, frames.data(), frames.size())) {
       WriteStderr("lumiclip-client: cannot write to stdout: " + ErrorText(GetLastError()) +
                   "\n");
@@ -174,27 +192,17 @@ struct WriterContext {
 DWORD WINAPI WriteRequests(void* param) {
   auto& ctx = *static_cast<WriterContext*>(param);
   const Options& opt = *ctx.options;
-  LineSplitter splitter;
-  std::vector<char> buffer(kBufferSize);
-  std::vector<std::string> lines;
+  RequestReader reader(ctx.source);
   size_t sent = 0;
   bool hostTakesInput = true;
   bool more = true;
   while (more && hostTakesInput) {
-    DWORD got = 0;
-    more = ReadSome(ctx.source, buffer, got);
-    lines.clear();
-    if (more) {
-      splitter.Feed(buffer.data(), got, lines);
-    } else {
-      splitter.Finish(lines);
-    }
     // One write per batch of lines, each line still its own frame.
-    std::string frames;
-    for (const auto& line : lines) frames += EncodeFrame(line);
+    size_t count = 0;
+    std::string frames = reader.NextFrames(&more, &count);
     if (frames.empty()) continue;
     if (WriteAll(ctx.toHost, frames.data(), frames.size())) {
-      sent += lines.size();
+      sent += count;
     } else {
       hostTakesInput = false;
       WriteStderr("lumiclip-client: the host stopped taking input; " + std::to_string(sent) +

@@ -254,11 +254,16 @@ bool ReadExactly(char* dst, size_t size) {
 }  // namespace
 
 void AppendJsonEscaped(std::string_view text, std::string& out) {
-  size_t base = out.size();
-  out.resize(base + text.size() * 6);
-  size_t consumed = 0;
-  size_t produced = EscapeInto(text.data(), text.size(), text.size(), &out[base], text.size() * 6, &consumed);
-  out.resize(base + produced);
+  // Through a small buffer: the escaped size is not known before, and room
+  // for the worst case would be six times the text.
+  char buffer[16384];
+  out.reserve(out.size() + text.size());
+  while (!text.empty()) {
+    size_t consumed = 0;
+    size_t produced = EscapeInto(text.data(), text.size(), text.size(), buffer, sizeof(buffer), &consumed);
+    out.append(buffer, produced);
+    text.remove_prefix(consumed);
+  }
 }
 
 size_t NextChunkLength(std::string_view text, size_t* escapedSize) {

@@ -29,41 +29,15 @@ void Pump(HostState& state) {
   HandleNextMessage(state);
 }
 
-// Backslash and quote as always, and the control characters too: the
-// extension parses the topic message as JSON.
-std::u16string EscapeWide(const char16_t* data) {
-  std::u16string out;
-  if (data == nullptr) return out;
-  static const char16_t kHex[] = u"0123456789abcdef";
-  for (const char16_t* p = data; *p != 0; ++p) {
-    char16_t c = *p;
-    switch (c) {
-      case u'\\': out += u"\\\\"; break;
-      case u'"': out += u"\\\""; break;
-      case u'\b': out += u"\\b"; break;
-      case u'\f': out += u"\\f"; break;
-      case u'\n': out += u"\\n"; break;
-      case u'\r': out += u"\\r"; break;
-      case u'\t': out += u"\\t"; break;
-      default:
-        if (c < 0x20) {
-          out += u"\\u00";
-          out += kHex[c >> 4];
-          out += kHex[c & 0xF];
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out;
-}
-
+// The data is converted first and escaped as UTF-8 like the topic: escaping
+// touches only ASCII characters, so the order makes no difference, and the
+// extension parses the topic message as JSON, control characters included.
 void Forward(const char* topic, const char16_t* data) {
-  std::string utf8 = TheOs().WideToUtf8(EscapeWide(data));
+  std::string utf8 = data == nullptr ? std::string() : TheOs().WideToUtf8(data);
   std::string message = "{\"topic\":\"";
   AppendJsonEscaped(topic, message);
   message += "\", \"data\":\"";
-  message += utf8;
+  AppendJsonEscaped(utf8, message);
   message += "\"}";
   WriteMessage(message);
 }

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -286,7 +287,7 @@ namespace {
 // One argument of a relay line: a hex word, optionally followed by a quoted
 // string as wine prints it.
 bool ParseArg(const std::string& line, size_t& at, unsigned* word, std::string* text, bool* hasText,
-              bool* cut = nullptr) {
+              bool* cut) {
   size_t start = at;
   while (at < line.size() && std::isxdigit(static_cast<unsigned char>(line[at]))) ++at;
   if (at == start) return false;
@@ -306,7 +307,7 @@ bool ParseArg(const std::string& line, size_t& at, unsigned* word, std::string* 
       ++at;
     }
     ++at;
-    if (cut != nullptr && line.compare(at, 3, "...") == 0) {
+    if (line.compare(at, 3, "...") == 0) {
       *cut = true;
       at += 3;
     }
@@ -345,28 +346,9 @@ std::vector<Wine::Box> Wine::AllBoxesIn(const std::string& relayTrace) {
 }
 
 std::vector<Wine::Box> Wine::BoxesIn(const std::string& relayTrace) {
-  std::vector<Box> boxes;
-  std::istringstream lines(relayTrace);
-  std::string line;
-  while (std::getline(lines, line)) {
-    size_t call = line.find(":Call user32.MessageBoxA(");
-    if (call == std::string::npos) continue;
-    size_t at = call + std::strlen(":Call user32.MessageBoxA(");
-    unsigned words[4];
-    std::string texts[4];
-    bool has[4];
-    bool ok = true;
-    for (int i = 0; i < 4 && ok; ++i) {
-      ok = ParseArg(line, at, &words[i], &texts[i], &has[i]);
-      if (i < 3 && ok) ok = at < line.size() && line[at++] == ',';
-    }
-    if (!ok) continue;
-    Box box;
-    box.text = texts[1];
-    box.caption = has[2] ? texts[2] : (words[2] == 0 ? "(null)" : "?");
-    box.flags = words[3];
-    boxes.push_back(box);
-  }
+  // Only the boxes whose texts wine printed whole.
+  std::vector<Box> boxes = AllBoxesIn(relayTrace);
+  boxes.erase(std::remove_if(boxes.begin(), boxes.end(), [](const Box& b) { return b.cut; }), boxes.end());
   return boxes;
 }
 
