@@ -107,6 +107,8 @@ class FakeOs : public Os {
   bool Crashed() const { return down_; }
   // The machine starts again: every file holds what a crash leaves of it.
   void Reboot();
+  // The cache written back, as time does: everything is on the disk.
+  void FlushAll() { unflushed_.clear(); }
   // The system code page: 1252, or 932 with its two-byte characters.
   uint32_t codePage = 1252;
 
