@@ -3,7 +3,10 @@
 // process (updateNative).
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <cstdlib>
+#include <random>
 
 #include <nlohmann/json.hpp>
 
@@ -59,6 +62,19 @@ std::vector<std::string> Slice(const std::vector<std::string>& lines, const std:
   return std::vector<std::string>(lines.begin() + at, lines.begin() + static_cast<long>(end));
 }
 
+// Temporary files (their names end in "~") left in a folder.
+std::vector<std::string> TemporaryFiles(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string n = e->d_name;
+      if (!n.empty() && n.back() == '~') names.push_back(n);
+    }
+    closedir(d);
+  }
+  return names;
+}
+
 // Without the empty lines that the error lines' own line feeds leave.
 std::vector<std::string> LogLines(const std::string& log) {
   std::vector<std::string> out;
@@ -93,7 +109,7 @@ TEST(UpdateDll, WritesTheDecodedPayloadAndStaysOpen) {
   c.CloseInput();
   EXPECT_EQ(c.Wait(), 0);
   EXPECT_EQ(c.FrameErrors(), "");
-  EXPECT_FALSE(folder.Exists("RAZ.dll.part"));
+  EXPECT_EQ(Joined(TemporaryFiles(folder.dir())), "");
 
   std::vector<std::string> log = LogLines(folder.Log());
   std::string saving = "Saving to file: " + wine.WinPath(folder.Path("RAZ.dll"));
@@ -194,7 +210,7 @@ TEST_P(UpdateDllRejected, KeepsTheEngineAndClosesTheHost) {
     EXPECT_EQ(c.FrameErrors(), "");
   }
   EXPECT_TRUE(folder.Read("RAZ.dll") == before) << "RAZ.dll changed";
-  EXPECT_FALSE(folder.Exists("RAZ.dll.part"));
+  EXPECT_EQ(Joined(TemporaryFiles(folder.dir())), "");
   std::vector<std::string> log = LogLines(folder.Log());
   std::vector<std::string> tail = {
       "Updating raz.dll...",
@@ -225,11 +241,59 @@ INSTANTIATE_TEST_SUITE_P(
         BadPayload{"empty", "", ""}),
     [](const ::testing::TestParamInfo<BadPayload>& info) { return std::string(info.param.name); });
 
+// Two hosts from one folder receive updateDLL at the same moment, each with
+// its own payload. Their temporary files never mix: RAZ.dll ends as one
+// payload exactly, and a host that answered status 0 had its whole payload
+// in place (the other one may have replaced it since).
+TEST(UpdateDll, TwoHostsAtTheSameMoment) {
+  HostFolder folder("dll-two-hosts");
+  std::mt19937 rng(13);
+  std::string payloads[2];
+  for (std::string& p : payloads) {
+    p.resize(6 << 20);
+    for (char& c : p) c = static_cast<char>(rng());
+  }
+  std::string requests[2] = {UpdateDll(Base64(payloads[0])), UpdateDll(Base64(payloads[1]))};
+  Conversation first(folder.winExe(), Behaviour(""));
+  Conversation second(folder.winExe(), Behaviour(""));
+  Conversation* hosts[2] = {&first, &second};
+  std::string version = AnnouncedVersion(first, false);
+  AnnouncedVersion(second, false);
+
+  std::thread other([&] { second.Send(requests[1]); });
+  first.Send(requests[0]);
+  other.join();
+  bool saved[2];
+  for (int i = 0; i < 2; ++i) {
+    HostMessage m = NextMessage(*hosts[i], 60000);
+    saved[i] = m.raw == "{\"topic\":\"status\", \"code\":\"0\", \"data\":\"" + version + "\"}";
+    EXPECT_TRUE(saved[i] || m.raw == kUpdateFailed) << m.raw;
+  }
+  for (Conversation* c : hosts) {
+    c->CloseInput();
+    EXPECT_EQ(c->Wait(60000), 0);
+    EXPECT_EQ(c->FrameErrors(), "");
+  }
+
+  std::string engine = folder.Read("RAZ.dll");
+  int winner = engine == payloads[0] ? 0 : engine == payloads[1] ? 1 : -1;
+  ASSERT_NE(winner, -1) << "RAZ.dll is neither payload: " << engine.size() << " bytes";
+  EXPECT_TRUE(saved[winner]) << "the payload in place belongs to a host that reported failure";
+  EXPECT_TRUE(saved[0] || saved[1]);
+  EXPECT_EQ(Joined(TemporaryFiles(folder.dir())), "");
+  std::vector<std::string> log = LogLines(folder.Log());
+  for (int i = 0; i < 2; ++i) {
+    if (saved[i]) {
+      EXPECT_TRUE(Contains(log, "Written " + std::to_string(payloads[i].size()) + " bytes"));
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // updateNative: the deployed host writes the payload into .staged, starts it
-// with --update and its process id, deletes the manifest and closes; the
-// child waits for it, removes the engine, copies itself over the deployed
-// exe and writes the manifest again.
+// with --update and its process id and closes, leaving the manifest in place;
+// the child waits for it, removes the engine, replaces the deployed exe with
+// a copy of itself and writes the manifest again.
 
 TEST(UpdateNative, HandsOverToTheStagedChild) {
   Wine& wine = Wine::Get();
@@ -303,6 +367,7 @@ TEST(UpdateNative, HandsOverToTheStagedChild) {
   EXPECT_FALSE(FileExists(deployed + "/raz.dll"));
   EXPECT_FALSE(FileExists(deployed + "/RAZ.dll"));
   EXPECT_TRUE(ReadFile(deployed + "/" + exeName) == payload) << "the deployed exe is not the payload";
+  EXPECT_EQ(Joined(TemporaryFiles(deployed)), "");
   EXPECT_TRUE(ReadFile(deployed + "/.staged/" + exeName) == payload) << "the staged exe is not the payload";
   EXPECT_EQ(manifest.size(), 562u);
   EXPECT_EQ(ReadFile(deployed + "/" + manifestName), manifest);
