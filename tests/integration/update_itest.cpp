@@ -3,8 +3,6 @@
 // process (updateNative).
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <cstdlib>
 #include <random>
 
@@ -60,19 +58,6 @@ std::vector<std::string> Slice(const std::vector<std::string>& lines, const std:
   if (at < 0) return {};
   size_t end = std::min(lines.size(), static_cast<size_t>(at) + count);
   return std::vector<std::string>(lines.begin() + at, lines.begin() + static_cast<long>(end));
-}
-
-// Temporary files (their names end in "~") left in a folder.
-std::vector<std::string> TemporaryFiles(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (!n.empty() && n.back() == '~') names.push_back(n);
-    }
-    closedir(d);
-  }
-  return names;
 }
 
 // Without the empty lines that the error lines' own line feeds leave.
