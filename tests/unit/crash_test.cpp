@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -97,9 +98,12 @@ const Scenario kScenarios[] = {
      [](FakeOs& os) {
        Installed(os);
        RunParent(os);
-       os.executablePath = kStaged;
      },
-     [](FakeOs&) { RunUpdateMode(4242); }, &kNewHost, nullptr},
+     [](FakeOs& os) {
+       os.executablePath = kStaged;
+       RunUpdateMode(4242);
+     },
+     &kNewHost, nullptr},
 };
 
 void Arrange(FakeOs& os, const Scenario& s) {
@@ -113,6 +117,10 @@ struct CrashPoint {
   const Scenario* scenario;
   size_t afterCalls;
 };
+
+void PrintTo(const CrashPoint& p, std::ostream* out) {
+  *out << p.scenario->name << " cut after call " << p.afterCalls;
+}
 
 // A fresh process and system outside any test, for the dry runs.
 class World : public HostFixture {
@@ -139,6 +147,30 @@ std::vector<CrashPoint> EveryCrashPoint() {
 
 class Crash : public HostFixture, public ::testing::WithParamInterface<CrashPoint> {
  protected:
+  void ExpectWholeInstallation(const Scenario& s) {
+    if (os.HasFile(kEngine)) {
+      std::string engine = os.FileText(kEngine);
+      EXPECT_TRUE(engine == kOldEngine || engine == kNewEngine)
+          << "RAZ.dll is neither engine: " << engine.size() << " bytes";
+    }
+    auto registered = os.registry.find(kKey);
+    if (registered == os.registry.end()) {
+      EXPECT_FALSE(s.registeredBefore) << "the registration was lost";
+      return;
+    }
+    ASSERT_EQ(registered->second, kManifest);
+    ASSERT_TRUE(os.HasFile(kManifest)) << "the registered manifest is gone";
+    nlohmann::json manifest = nlohmann::json::parse(os.FileText(kManifest), nullptr, false);
+    ASSERT_FALSE(manifest.is_discarded()) << "the manifest is not JSON: " << os.FileText(kManifest);
+    ASSERT_TRUE(manifest.contains("path") && manifest["path"].is_string());
+    std::string exe = kFolder + "\\" + manifest["path"].get<std::string>();
+    ASSERT_TRUE(os.HasFile(exe)) << "the manifest names a missing host: " << exe;
+    std::string host = os.FileText(exe);
+    ASSERT_TRUE(host == kOldHost || host == kNewHost)
+        << "the host is neither the old nor the new one: " << host.size() << " bytes";
+    ExpectHostAnnounces(exe, host == kOldHost ? "0.98.92" : "0.98.93");
+  }
+
   // Starts the registered host as the browser would and checks what it
   // announces: its own version, then getDLL without an engine or status 0
   // with one.
@@ -163,35 +195,46 @@ class Crash : public HostFixture, public ::testing::WithParamInterface<CrashPoin
   }
 };
 
+// What the whole run leaves, on the disk. Temporary files left by an
+// earlier crash may stay beside it.
+void ExpectNewState(FakeOs& os, const Scenario& s, bool strayTemporaries) {
+  EXPECT_EQ(os.registry[kKey], kManifest);
+  nlohmann::json manifest = nlohmann::json::parse(os.FileText(kManifest), nullptr, false);
+  ASSERT_FALSE(manifest.is_discarded());
+  EXPECT_EQ(manifest.value("path", ""), "lumiclip-chrome-plugin.exe");
+  EXPECT_TRUE(os.FileText(kExe) == *s.host);
+  EXPECT_EQ(os.HasFile(kEngine), s.engine != nullptr);
+  if (s.engine != nullptr) {
+    EXPECT_TRUE(os.FileText(kEngine) == *s.engine);
+  }
+  std::set<std::string> expected = {"lumiclip-chrome-plugin.exe", "lumiclip-native-manifest.json"};
+  if (s.engine != nullptr) expected.insert("raz.dll");
+  std::set<std::string> names = os.FileNamesIn(kFolder);
+  names.erase("native-lumiclip.log");  // a host run from the folder logs there
+  if (strayTemporaries) {
+    for (auto it = names.begin(); it != names.end();) {
+      it = it->back() == '~' ? names.erase(it) : std::next(it);
+    }
+  }
+  EXPECT_EQ(names, expected) << "a temporary file was left";
+}
+
 TEST_P(Crash, LeavesACompleteInstallation) {
   const Scenario& s = *GetParam().scenario;
   Arrange(os, s);
   os.crashAfterCalls = GetParam().afterCalls;
   s.run(os);
+  ASSERT_TRUE(os.Crashed() || GetParam().afterCalls == os.calls.size());
   os.Reboot();
+  std::string runningFrom = os.executablePath;
+  ExpectWholeInstallation(s);
 
-  if (os.HasFile(kEngine)) {
-    std::string engine = os.FileText(kEngine);
-    EXPECT_TRUE(engine == kOldEngine || engine == kNewEngine)
-        << "RAZ.dll is neither engine: " << engine.size() << " bytes";
-  }
-
-  auto registered = os.registry.find(kKey);
-  if (registered == os.registry.end()) {
-    EXPECT_FALSE(s.registeredBefore) << "the registration was lost";
-    return;
-  }
-  ASSERT_EQ(registered->second, kManifest);
-  ASSERT_TRUE(os.HasFile(kManifest)) << "the registered manifest is gone";
-  nlohmann::json manifest = nlohmann::json::parse(os.FileText(kManifest), nullptr, false);
-  ASSERT_FALSE(manifest.is_discarded()) << "the manifest is not JSON: " << os.FileText(kManifest);
-  ASSERT_TRUE(manifest.contains("path") && manifest["path"].is_string());
-  std::string exe = kFolder + "\\" + manifest["path"].get<std::string>();
-  ASSERT_TRUE(os.HasFile(exe)) << "the manifest names a missing host: " << exe;
-  std::string host = os.FileText(exe);
-  ASSERT_TRUE(host == kOldHost || host == kNewHost)
-      << "the host is neither the old nor the new one: " << host.size() << " bytes";
-  ExpectHostAnnounces(exe, host == kOldHost ? "0.98.92" : "0.98.93");
+  // Nothing a crash leaves stands in the way of the next run.
+  os.executablePath = runningFrom;
+  log_internal::ResetForTests();
+  s.run(os);
+  os.Reboot();
+  ExpectNewState(os, s, true);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryCall, Crash, ::testing::ValuesIn(EveryCrashPoint()),
@@ -206,24 +249,10 @@ TEST(CrashScenarios, CompleteRunsLeaveTheirNewState) {
   for (const Scenario& s : kScenarios) {
     SCOPED_TRACE(s.name);
     World world;
-    FakeOs& os = world.os;
-    Arrange(os, s);
-    s.run(os);
-    os.Reboot();
-    EXPECT_EQ(os.registry[kKey], kManifest);
-    nlohmann::json manifest = nlohmann::json::parse(os.FileText(kManifest), nullptr, false);
-    ASSERT_FALSE(manifest.is_discarded());
-    EXPECT_EQ(manifest.value("path", ""), "lumiclip-chrome-plugin.exe");
-    EXPECT_TRUE(os.FileText(kExe) == *s.host);
-    EXPECT_EQ(os.HasFile(kEngine), s.engine != nullptr);
-    if (s.engine != nullptr) {
-      EXPECT_TRUE(os.FileText(kEngine) == *s.engine);
-    }
-    EXPECT_EQ(os.FileNamesIn(kFolder),
-              (std::set<std::string>(
-                  s.engine ? std::set<std::string>{"lumiclip-chrome-plugin.exe", "lumiclip-native-manifest.json", "raz.dll"}
-                           : std::set<std::string>{"lumiclip-chrome-plugin.exe", "lumiclip-native-manifest.json"})))
-        << "a temporary file was left";
+    Arrange(world.os, s);
+    s.run(world.os);
+    world.os.Reboot();
+    ExpectNewState(world.os, s, false);
   }
 }
 
