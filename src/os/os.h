@@ -84,7 +84,7 @@ class Os {
   virtual int64_t WriteNewFile(const std::string& path, const void* data,
                                size_t size) = 0;
 
-  // --- files made durable and compared ----------------------------------------
+  // --- files made durable, and file identity -------------------------------
   // CopyFileA(from, to, TRUE), then the copy opened and flushed to the disk
   // (FlushFileBuffers). kExists when something has that name already.
   enum class NewCopy { kDone, kExists, kFailed };
