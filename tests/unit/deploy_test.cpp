@@ -7,6 +7,7 @@
 
 #include "fake/host_fixture.h"
 #include "install/deploy.h"
+#include "install/file_replace.h"
 #include "support/dialogs.h"
 
 namespace lumiclip::testing {
@@ -92,6 +93,26 @@ TEST_F(Deploy, DeployedCopyOpenedByTheUser) {
   EXPECT_TRUE(os.HasFile(kManifest));
   EXPECT_EQ(os.registry[kKey], kManifest);
   EXPECT_TRUE(os.boxes.empty());
+}
+
+// The executable is copied to a temporary name of this process, created
+// exclusively: a name that is taken is passed over and left alone.
+TEST_F(Deploy, CopyPassesOverATakenTemporaryName) {
+  os.AddFolder(kFolder);
+  os.AddFile(kTarget, "old host");
+  std::string probe = TemporaryPathFor(kTarget);
+  std::string taken =
+      kTarget + ".4242." + std::to_string(std::stoul(probe.substr(kTarget.size() + 6)) + 1) + "~";
+  os.AddFile(taken, "another host's copy");
+  EXPECT_TRUE(DeployHost(kSource, true));
+  EXPECT_EQ(os.FileText(kTarget), kExeBytes);
+  EXPECT_EQ(os.FileText(taken), "another host's copy");
+  size_t tried = os.IndexOf("CopyToNewFile(" + std::string(kSource) + "," + taken + ")");
+  ASSERT_NE(tried, std::string::npos);
+  EXPECT_LT(tried, os.IndexOf("MoveReplacing("));
+  // Copied and flushed under the next name, then moved over the target.
+  EXPECT_EQ(os.calls[tried + 1].rfind("CopyToNewFile(", 0), 0u);
+  EXPECT_EQ(os.calls[tried + 2].rfind("MoveReplacing(", 0), 0u);
 }
 
 TEST_F(Deploy, TargetNameDoesNotDependOnTheSource) {

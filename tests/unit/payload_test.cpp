@@ -284,9 +284,11 @@ TEST_F(Payload, TemporaryNamesAreNeverShared) {
     os.files.clear();
     os.calls.clear();
     os.AddFile(c.target, kOld);
-    // Whatever name this process would take next is held by someone else.
-    std::string taken = TemporaryPathFor(c.target);
-    std::string next = TemporaryPathFor(c.target);
+    // The next two names this process would take are held already.
+    std::string probe = TemporaryPathFor(c.target);
+    size_t count = std::stoul(probe.substr(c.target.size() + 6));
+    std::string taken = c.target + ".4242." + std::to_string(count + 1) + "~";
+    std::string next = c.target + ".4242." + std::to_string(count + 2) + "~";
     os.AddFile(taken, "another writer's bytes");
     os.AddFile(next, "left by a crash");
     std::string message = "{\"data\":\"YWJj\"}";
@@ -295,7 +297,11 @@ TEST_F(Payload, TemporaryNamesAreNeverShared) {
     EXPECT_EQ(os.FileText(c.target), "abc");
     EXPECT_EQ(os.FileText(taken), "another writer's bytes");
     EXPECT_EQ(os.FileText(next), "left by a crash");
-    for (const std::string& part : Temporaries()) EXPECT_NE(FakeOs::Lower(part), FakeOs::Lower(c.target));
+    std::vector<std::string> tried = Temporaries();
+    ASSERT_EQ(tried.size(), 3u);
+    EXPECT_EQ(tried[0], taken);
+    EXPECT_EQ(tried[1], next);
+    for (const std::string& part : tried) EXPECT_NE(FakeOs::Lower(part), FakeOs::Lower(c.target));
   }
 }
 
