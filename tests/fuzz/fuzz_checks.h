@@ -1063,12 +1063,13 @@ inline std::string CheckEngineReentry(const uint8_t* data, size_t size) {
     if (read[i] != i) return "request " + std::to_string(read[i]) + " read as number " + std::to_string(i);
   }
   const size_t count = read.size();
+  const bool closed = count > 0 && ReentryCloses(frames[count - 1].kind);
   if (count > lostFrame) return "a request after a lost body was read";
-  if (lostFrame < frames.size() && count == lostFrame && !InputAtEnd()) return "a lost body left the input open";
+  if (count == lostFrame && !closed && !InputAtEnd()) return "a lost body left the input open";
   for (size_t i = 0; i + 1 < count; ++i) {
     if (ReentryCloses(frames[i].kind)) return "request " + std::to_string(i + 1) + " read after a closing command";
   }
-  if (count < frames.size() && count != lostFrame && (count == 0 || !ReentryCloses(frames[count - 1].kind))) {
+  if (count < frames.size() && count != lostFrame && !closed) {
     return "host mode ended with request " + std::to_string(count) + " unread";
   }
   size_t pings = 0, updates = 0, natives = 0;
