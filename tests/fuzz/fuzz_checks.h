@@ -896,7 +896,7 @@ inline std::string CheckEngineReentry(const uint8_t* data, size_t size) {
   const bool finishPumps = (flags & 2u) != 0;
   const bool finishTalks = (flags & 4u) != 0;
   const bool noStart = (flags & 8u) != 0;
-  const size_t lostFrame = flags >> 4 == 0 ? SIZE_MAX : static_cast<size_t>((flags >> 4) - 1);
+  size_t lostFrame = flags >> 4 == 0 ? SIZE_MAX : static_cast<size_t>((flags >> 4) - 1);
 
   std::vector<ReentryFrame> frames;
   std::string stream;
@@ -929,6 +929,7 @@ inline std::string CheckEngineReentry(const uint8_t* data, size_t size) {
     stream += testing::FrameOf(f.body);
     frames.push_back(std::move(f));
   }
+  if (lostFrame >= frames.size()) lostFrame = SIZE_MAX;
   // The input in batches: the first arrives at once, each later one at a
   // window-message pump.
   std::vector<std::string> batches(1);
@@ -1028,7 +1029,7 @@ inline std::string CheckEngineReentry(const uint8_t* data, size_t size) {
       engineCode(script, "window procedure");
     }
   };
-  const size_t lostAt = lostFrame < frames.size() ? frames[lostFrame].bodyStart : SIZE_MAX;
+  const size_t lostAt = lostFrame == SIZE_MAX ? SIZE_MAX : frames[lostFrame].bodyStart;
   os.onReadInput = [&](size_t) {
     size_t waiting = 0;
     for (const std::string& chunk : os.pending) waiting += chunk.size();
