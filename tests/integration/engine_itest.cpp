@@ -267,7 +267,7 @@ struct Undrivable {
 
 class EngineUndrivable : public ::testing::TestWithParam<Undrivable> {};
 
-TEST_P(EngineUndrivable, ShowsTheLocatingBoxAndNeverStarts) {
+TEST_P(EngineUndrivable, ShowsTheLocatingBoxAndNeverStartsNorFinishes) {
   const Undrivable& k = GetParam();
   HostFolder folder(std::string("undrivable-") + k.name);
   folder.CopyFromBin(k.library, "RAZ.dll");
@@ -293,6 +293,7 @@ TEST_P(EngineUndrivable, ShowsTheLocatingBoxAndNeverStarts) {
   std::string trace = folder.Read(kTraceFile);
   EXPECT_EQ(trace.find("\nstart "), std::string::npos) << trace;
   EXPECT_EQ(trace.find("\ncall "), std::string::npos) << trace;
+  EXPECT_EQ(trace.find("\nfinish"), std::string::npos) << trace;  // never started, so never finished
   if (k.initEnd[0] == '\0') {
     EXPECT_EQ(trace, "");
   } else {
