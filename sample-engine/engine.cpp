@@ -300,6 +300,55 @@ void Big(const sample_engine::JsonRequest& request) {
   Emit("big", &data);
 }
 
+// ---- a pump asked for from a window timer ----------------------------------
+//
+// `timerpump` arms a thread timer and returns. Its procedure runs when the
+// host dispatches its window messages, with no call of the engine running:
+// it waits (up to 5 s) until a request is waiting on the host's input, asks
+// for a pump, and reports. The timer functions are looked up at run time, so
+// that the library imports no more than it did.
+
+using SetTimerFn = UINT_PTR(WINAPI*)(HWND, UINT_PTR, UINT, TIMERPROC);
+using KillTimerFn = BOOL(WINAPI*)(HWND, UINT_PTR);
+
+UINT_PTR g_pumpTimer = 0;
+
+void* User32Function(const char* name) {
+  HMODULE user32 = GetModuleHandleA("user32.dll");
+  if (!user32) user32 = LoadLibraryA("user32.dll");
+  return user32 ? reinterpret_cast<void*>(GetProcAddress(user32, name)) : nullptr;
+}
+
+void StopPumpTimer() {
+  if (g_pumpTimer == 0) return;
+  if (auto kill = reinterpret_cast<KillTimerFn>(User32Function("KillTimer"))) kill(nullptr, g_pumpTimer);
+  g_pumpTimer = 0;
+}
+
+void CALLBACK PumpTimerProc(HWND, UINT, UINT_PTR, DWORD) {
+  StopPumpTimer();
+  try {
+    Trace("timer fired");
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    for (int i = 0; i < 500; ++i) {
+      DWORD waiting = 0;
+      if (PeekNamedPipe(input, nullptr, 0, nullptr, &waiting, nullptr) && waiting > 0) break;
+      Sleep(10);
+    }
+    Emit("_internalPumpMessage", std::string());
+    Emit("timer-pumped", std::to_string(g_depth));
+    Trace("timer returns");
+  } catch (...) {
+  }
+}
+
+void ArmPumpTimer() {
+  StopPumpTimer();
+  auto set = reinterpret_cast<SetTimerFn>(User32Function("SetTimer"));
+  g_pumpTimer = set ? set(nullptr, 0, 10, &PumpTimerProc) : 0;
+  Emit("timer-armed", g_pumpTimer != 0 ? "1" : "0");
+}
+
 std::string StateJson() {
   return "{\"browserId\":" + std::to_string(g_browserId) +
          ",\"addonVersion\":" + sample_engine::JsonQuote(g_addonVersion) +
@@ -350,6 +399,8 @@ void Dispatch(long sequence, const std::string& text) {
     const unsigned short old = FpuWord();
     SetFpuWord(static_cast<unsigned short>(word));
     Emit("fpu", std::to_string(old));
+  } else if (function == "timerpump") {
+    ArmPumpTimer();
   } else if (function == "fpuword") {
     Emit("fpuword", std::to_string(FpuWord()));
   } else if (function == "setAddonVersion") {
@@ -383,6 +434,7 @@ void __cdecl Finish() {
   } catch (...) {
   }
   // The host frees the DLL next; nothing may call back after this.
+  StopPumpTimer();
   g_callback = nullptr;
 }
 

@@ -295,19 +295,26 @@ Frame ReadFrame() {
   // The buffer grows with what arrives, so that a huge length followed by a
   // few bytes costs only those bytes.
   const size_t want = static_cast<size_t>(length);
-  frame.body.resize(std::min<size_t>(want, size_t{64} << 10));
   size_t got = 0;
   Os& os = TheOs();
-  while (got < want) {
-    if (got == frame.body.size()) frame.body.resize(std::min(want, frame.body.size() * 2));
-    size_t n = os.ReadInput(&frame.body[got], frame.body.size() - got);
-    if (n == 0) {
-      g_inputAtEnd = true;
-      LogFormatInt("\n**** Error: Request cut short by the end of input, dropped: %d bytes\n",
-                   static_cast<int32_t>(got));
-      return Frame();
+  try {
+    frame.body.resize(std::min<size_t>(want, size_t{64} << 10));
+    while (got < want) {
+      if (got == frame.body.size()) frame.body.resize(std::min(want, frame.body.size() * 2));
+      size_t n = os.ReadInput(&frame.body[got], frame.body.size() - got);
+      if (n == 0) {
+        g_inputAtEnd = true;
+        LogFormatInt("\n**** Error: Request cut short by the end of input, dropped: %d bytes\n",
+                     static_cast<int32_t>(got));
+        return Frame();
+      }
+      got += n;
     }
-    got += n;
+  } catch (...) {
+    // The rest of this body is still in the stream, and read as frames it
+    // would be taken for requests: nothing may read the input again.
+    g_inputAtEnd = true;
+    throw;
   }
   frame.length = length;
   frame.valid = true;

@@ -81,6 +81,9 @@ void RunMessageLoop(HostState& state) {
     if (!os.PeekPipe(input, &available)) break;
     if (available == 0) {
       os.PumpWindowMessages();
+      // An engine window procedure may have pumped an update; its code has
+      // returned now.
+      RunHeldCommands(state);
       os.SleepMs(1);
       continue;
     }
@@ -99,8 +102,8 @@ bool HandleNextMessage(HostState& state) {
         CallEngine(frame.text(), frame.length);
       }
     }
-    // An update command that the engine's pump brought in while its call was
-    // running has waited for that call to return; carry it out now.
+    // An update command that the engine's pump brought in while its code was
+    // on the stack has waited for that code to return; carry it out now.
     if (!EngineCallInProgress()) RunHeldCommands(state);
     return true;
   } catch (...) {

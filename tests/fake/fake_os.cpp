@@ -332,7 +332,10 @@ int FakeOs::ShowMessageBox(const std::string& text, const char* caption, uint32_
   return 1;
 }
 
-void FakeOs::PumpWindowMessages() { ++pumps; }
+void FakeOs::PumpWindowMessages() {
+  ++pumps;
+  if (onPumpMessages) onPumpMessages();
+}
 long FakeOs::ComInitialize(uint32_t coinit) {
   Record("ComInitialize(" + std::to_string(coinit) + ")");
   ++comInits;
@@ -381,6 +384,7 @@ bool FakeOs::PeekPipe(OsHandle, uint32_t* available) {
 }
 
 size_t FakeOs::ReadInput(void* buffer, size_t size) {
+  if (onReadInput) onReadInput(size);
   while (!pending.empty() && pending.front().empty()) pending.erase(pending.begin());
   if (pending.empty()) return 0;
   std::string& chunk = pending.front();

@@ -71,6 +71,12 @@ class FakeOs : public Os {
   std::string output;
   bool outputBroken = false;
   uint16_t fpuWord = 0x037F;
+  // Called by every PumpWindowMessages: what the thread's window procedures
+  // (an engine's, say) do when their messages are dispatched.
+  std::function<void()> onPumpMessages;
+  // Called at every ReadInput with the size asked for, before anything is
+  // read; may throw, as a read that cannot get its buffer does.
+  std::function<void(size_t size)> onReadInput;
 
   // --- what the test inspects --------------------------------------------
   std::vector<std::string> calls;

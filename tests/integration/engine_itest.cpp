@@ -267,7 +267,7 @@ struct Undrivable {
 
 class EngineUndrivable : public ::testing::TestWithParam<Undrivable> {};
 
-TEST_P(EngineUndrivable, ShowsTheLocatingBoxAndNeverStarts) {
+TEST_P(EngineUndrivable, ShowsTheLocatingBoxAndNeverStartsNorFinishes) {
   const Undrivable& k = GetParam();
   HostFolder folder(std::string("undrivable-") + k.name);
   folder.CopyFromBin(k.library, "RAZ.dll");
@@ -293,6 +293,7 @@ TEST_P(EngineUndrivable, ShowsTheLocatingBoxAndNeverStarts) {
   std::string trace = folder.Read(kTraceFile);
   EXPECT_EQ(trace.find("\nstart "), std::string::npos) << trace;
   EXPECT_EQ(trace.find("\ncall "), std::string::npos) << trace;
+  EXPECT_EQ(trace.find("\nfinish"), std::string::npos) << trace;  // never started, so never finished
   if (k.initEnd[0] == '\0') {
     EXPECT_EQ(trace, "");
   } else {
@@ -532,6 +533,43 @@ TEST(EnginePump, UpdateHeldDuringTheCallReplacesTheEngineAfterIt) {
   ASSERT_GE(pumped, 0) << Joined(trace);
   EXPECT_GT(finish, pumped) << Joined(trace);
   EXPECT_EQ(IndexOf(trace, "dllmain detach"), finish + 1) << Joined(trace);
+  EXPECT_TRUE(Contains(Lines(folder.Log()), "Holding 'updateDLL' until the engine call returns")) << folder.Log();
+}
+
+// The engine asks for the pump from a window timer's procedure, which the
+// host's idle loop dispatches with no engine call running. The update read
+// there is carried out only after the procedure has returned: the old engine
+// is finished and freed then, and the new one answers.
+TEST(EnginePump, UpdatePumpedFromAWindowTimerRunsAfterTheTimerReturns) {
+  HostFolder folder = EngineFolder("pump-timer");
+  const std::string payload = folder.Read("RAZ.dll") + "a newer build";
+  Conversation c(folder.winExe(), Behaviour(""));
+  ExpectAnnouncement(c, true);
+  c.Send("{\"JSONFunction\":\"timerpump\"}");
+  EXPECT_EQ(NextMessage(c).raw, "{\"topic\":\"timer-armed\", \"data\":\"1\"}");
+  // Sent once the procedure runs, so that it is its pump that reads them.
+  ASSERT_TRUE(WaitUntil([&] { return Contains(TraceLines(folder.Read(kTraceFile)), "timer fired"); }, 20000))
+      << folder.Read(kTraceFile);
+  c.SendRaw(FrameOf(UpdateDllWith(payload)) + FrameOf("{\"JSONCommand\":\"ping\"}"));
+  EXPECT_EQ(NextMessage(c).raw, "{\"topic\":\"timer-pumped\", \"data\":\"0\"}");
+  HostMessage status = NextMessage(c);
+  EXPECT_EQ(status.topic, "status") << status.raw;
+  EXPECT_EQ(status.code, "0") << status.raw;
+  EXPECT_EQ(NextMessage(c).raw, "{\"topic\":\"pong\"}");
+  c.Send("{\"JSONFunction\":\"state\"}");
+  HostMessage state = NextMessage(c);
+  ASSERT_EQ(state.topic, "state") << state.raw;
+  EXPECT_EQ(nlohmann::json::parse(state.data)["processLoads"], 2) << state.raw;
+  CloseAndWait(c);
+  EXPECT_TRUE(folder.Read("RAZ.dll") == payload) << "RAZ.dll differs from the payload";
+
+  std::vector<std::string> events = TraceEvents(TraceLines(folder.Read(kTraceFile)),
+                                                {"dllmain", "timer", "finish", "initLibrary"});
+  std::vector<std::string> expected = {
+      "dllmain attach", kInitLine, "timer fired", "timer returns", "finish", "dllmain detach", "dllmain attach",
+      "initLibrary size=24 words=6,0,0,0,0,0 load=1 processLoad=2 behaviours=none result=1", "finish",
+      "dllmain detach"};
+  EXPECT_EQ(Joined(events), Joined(expected));
   EXPECT_TRUE(Contains(Lines(folder.Log()), "Holding 'updateDLL' until the engine call returns")) << folder.Log();
 }
 

@@ -421,5 +421,53 @@ TEST(UpdateNative, RejectedPayloadKeepsTheManifestAndClosesTheHost) {
   EXPECT_EQ(Joined(Slice(log, "Updating myself...", expected.size() + 1)), Joined(expected)) << folder.Log();
 }
 
+// updateNative pumped by the engine from a window timer, with no engine call
+// running: the parent closes only after the timer procedure has returned,
+// and the staged child completes the hand-over.
+TEST(UpdateNative, PumpedFromAnEngineTimerHandsOverAfterTheTimerReturns) {
+  Wine& wine = Wine::Get();
+  const std::string deployed = wine.AppData() + "/Lumiclip";
+  const std::string exeName = "lumiclip-chrome-plugin.exe";
+  ASSERT_EQ(std::system(("rm -rf '" + deployed + "'").c_str()), 0);
+  HostFolder source("native-timer-source");
+  ProcessResult deploy = RunWineToFiles({source.winExe(), "--deploy"}, "");
+  ASSERT_FALSE(deploy.timedOut);
+  ASSERT_TRUE(FileExists(deployed + "/" + exeName)) << source.Log();
+  WriteFile(deployed + "/raz.dll", BinFile("RAZ.dll"));
+  const std::string payload = BinFile(exeName) + std::string(1000, 'T');
+  const std::string winDeployed = wine.WinPath(deployed);
+  const std::string tracePath = deployed + "/" + kTraceFile;
+  {
+    Conversation parent(winDeployed + "\\" + exeName, Behaviour(""));
+    AnnouncedVersion(parent, true);
+    parent.Send("{\"JSONFunction\":\"timerpump\"}");
+    EXPECT_EQ(NextMessage(parent).raw, "{\"topic\":\"timer-armed\", \"data\":\"1\"}");
+    ASSERT_TRUE(WaitUntil([&] { return Contains(TraceLines(ReadFile(tracePath)), "timer fired"); }, 20000))
+        << ReadFile(tracePath);
+    parent.Send("{\"JSONCommand\":\"updateNative\",\"data\":\"" + Base64(payload) + "\"}");
+    EXPECT_EQ(NextMessage(parent).raw, "{\"topic\":\"timer-pumped\", \"data\":\"0\"}");
+    HostMessage m = NextMessage(parent, 30000);
+    EXPECT_EQ(m.topic, "<none>") << m.raw;
+    EXPECT_EQ(parent.Wait(30000), 0);
+    EXPECT_EQ(parent.FrameErrors(), "");
+  }
+  const std::string childLogPath = deployed + "/.staged/native-lumiclip.log";
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        std::vector<std::string> l = LogLines(ReadFile(childLogPath));
+        return !l.empty() && l.back() == "Exit";
+      },
+      20000))
+      << ReadFile(childLogPath);
+  EXPECT_TRUE(ReadFile(deployed + "/" + exeName) == payload) << "the deployed exe is not the payload";
+  EXPECT_FALSE(FileExists(deployed + "/raz.dll"));
+  std::vector<std::string> events =
+      TraceEvents(TraceLines(ReadFile(tracePath)), {"timer", "finish", "dllmain detach"});
+  EXPECT_EQ(Joined(events), Joined({"timer fired", "timer returns", "finish", "dllmain detach"}));
+  std::vector<std::string> parentLog = LogLines(ReadFile(deployed + "/native-lumiclip.log"));
+  EXPECT_TRUE(Contains(parentLog, "Holding 'updateNative' until the engine call returns")) << Joined(parentLog);
+  EXPECT_EQ(parentLog.back(), "Exit");
+}
+
 }  // namespace
 }  // namespace lumiclip::itest
