@@ -369,7 +369,8 @@ void Big(const Request& request) {
 
 std::string StateJson() {
   return "{\"browserId\":" + std::to_string(g_browserId) +
-         ",\"addonVersion\":" + nlohmann::json(g_addonVersion).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+         ",\"addonVersion\":" +
+         nlohmann::json(g_addonVersion).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
          ",\"loads\":" + std::to_string(g_loads) +
          ",\"processLoads\":" + std::to_string(g_processLoads) +
          ",\"calls\":" + std::to_string(g_calls) + ",\"depth\":" + std::to_string(g_depth) + "}";
