@@ -120,8 +120,9 @@ struct Request {
       out = v->get<long long>();
       return true;
     }
-    if (!v || !v->is_string() || v->get_ref<const std::string&>().empty()) return false;
+    if (!v || !v->is_string()) return false;
     const std::string& text = v->get_ref<const std::string&>();
+    if (text.empty()) return false;
     errno = 0;
     char* end = nullptr;
     const long long value = std::strtoll(text.c_str(), &end, 0);
