@@ -133,7 +133,7 @@ std::vector<std::string> WineEnv() {
 }
 
 Peer* StartThroughLauncher(const std::string& winExe) {
-  return new Peer({"wine", Wine::Get().bin() + "/lumiclip-launcher.exe", winExe}, WineEnv());
+  return new Peer({WineLoader(), Wine::Get().bin() + "/lumiclip-launcher.exe", winExe}, WineEnv());
 }
 
 // The wine process of a host, found by its unique folder in the command line.

@@ -140,7 +140,7 @@ inline ProcessResult RunWineToFiles(const std::vector<std::string>& programArgs,
     if (full.count(kv.substr(0, kv.find('='))) == 0) envStrings.push_back(kv);
   }
   for (const auto& [k, v] : full) envStrings.push_back(k + "=" + v);
-  std::vector<std::string> args = {"wine"};
+  std::vector<std::string> args = {WineLoader()};
   args.insert(args.end(), programArgs.begin(), programArgs.end());
   std::vector<char*> argv, envp;
   for (std::string& a : args) argv.push_back(&a[0]);

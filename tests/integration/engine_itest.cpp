@@ -15,7 +15,8 @@ namespace {
 const char kOperaVersion[] = "{\"JSONCommand\":\"setAddonVersion\",\"version\":\"3.1.4\",\"browser\":\"Opera\"}";
 const char kChromeVersion[] = "{\"JSONCommand\":\"setAddonVersion\",\"version\":\"2.7.1\",\"browser\":\"Chrome\"}";
 const char kTraceFile[] = "sample-engine-trace.txt";
-const char kInitLine[] = "initLibrary size=24 words=6,0,0,0,0,0 load=1 processLoad=1 behaviours=none result=1";
+const char kInitLine[] = "initLibrary size=" LUMICLIP_ENGINE_TABLE_SIZE
+    " words=6,0,0,0,0,0 load=1 processLoad=1 behaviours=none result=1";
 
 std::string Echo(const std::string& data) { return "{\"JSONFunction\":\"echo\",\"data\":\"" + data + "\"}"; }
 
@@ -145,7 +146,8 @@ TEST(EngineOrder, ReloadAfterUpdateStartsWithAFreshTableAndTheCurrentBrowser) {
       "finish",
       "dllmain detach",
       "dllmain attach",
-      "initLibrary size=24 words=6,0,0,0,0,0 load=1 processLoad=2 behaviours=none result=1",
+      "initLibrary size=" LUMICLIP_ENGINE_TABLE_SIZE
+          " words=6,0,0,0,0,0 load=1 processLoad=2 behaviours=none result=1",
       "start browserId=6 callback=nonnull",
       CallLine(1, kOperaVersion),
       CallLine(2, Echo("after")),
@@ -300,7 +302,8 @@ TEST_P(EngineUndrivable, ShowsTheLocatingBoxAndNeverStartsNorFinishes) {
     std::vector<std::string> lines = TraceLines(trace);
     ASSERT_GE(lines.size(), 2u) << trace;
     EXPECT_EQ(lines[0], "dllmain attach");
-    EXPECT_TRUE(StartsWith(lines[1], "initLibrary size=24 words=6,0,0,0,0,0 load=1 ")) << trace;
+    EXPECT_TRUE(StartsWith(lines[1], "initLibrary size=" LUMICLIP_ENGINE_TABLE_SIZE
+        " words=6,0,0,0,0,0 load=1 ")) << trace;
     EXPECT_NE(lines[1].find(std::string(" behaviours=") + k.behaviour + " " + k.initEnd), std::string::npos)
         << trace;
   }
@@ -366,7 +369,8 @@ TEST(EngineNoFinish, StaysMappedSoAnUpdateFailsAndKeepsTheOldFile) {
   std::vector<std::string> events = TraceEvents(trace, {"dllmain", "initLibrary", "start", "finish"});
   std::vector<std::string> expected = {
       "dllmain attach",
-      "initLibrary size=24 words=6,0,0,0,0,0 load=1 processLoad=1 behaviours=no-finish result=1",
+      "initLibrary size=" LUMICLIP_ENGINE_TABLE_SIZE
+          " words=6,0,0,0,0,0 load=1 processLoad=1 behaviours=no-finish result=1",
       "start browserId=5 callback=nonnull",
       // No finish and no detach at the update: only the process end detaches.
       "dllmain detach",

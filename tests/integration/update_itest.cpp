@@ -150,14 +150,16 @@ TEST(UpdateDll, UnloadsTheLoadedEngineFirst) {
                                                 {"dllmain", "initLibrary", "start", "call", "finish"});
   std::vector<std::string> expected = {
       "dllmain attach",
-      "initLibrary size=24 words=6,0,0,0,0,0 load=1 processLoad=1 behaviours=finish-topic result=1",
+      "initLibrary size=" LUMICLIP_ENGINE_TABLE_SIZE
+          " words=6,0,0,0,0,0 load=1 processLoad=1 behaviours=finish-topic result=1",
       "start browserId=6 callback=nonnull",
       CallLine(1, kOperaVersion),
       CallLine(2, Echo("old")),
       "finish",
       "dllmain detach",
       "dllmain attach",
-      "initLibrary size=24 words=6,0,0,0,0,0 load=1 processLoad=2 behaviours=finish-topic result=1",
+      "initLibrary size=" LUMICLIP_ENGINE_TABLE_SIZE
+          " words=6,0,0,0,0,0 load=1 processLoad=2 behaviours=finish-topic result=1",
       "start browserId=6 callback=nonnull",
       CallLine(1, kOperaVersion),
       CallLine(2, Echo("new")),
