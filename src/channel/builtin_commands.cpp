@@ -60,9 +60,6 @@ bool RunUpdateNative(int32_t length, const char* text, HostState& state) {
     case 2:
       SendStatus(1, "Error executing staged native file");
       break;
-    case 3:
-      SendStatus(1, "Error deleting manifest file");
-      break;
     default:
       break;
   }

@@ -714,8 +714,7 @@ inline bool IsHostMessage(const std::string& m) {
       StatusMessage(0, kHostVersion),
       StatusMessage(1, "Error updating RAZ.dll"),
       StatusMessage(1, "Error writing staged native file"),
-      StatusMessage(1, "Error executing staged native file"),
-      StatusMessage(1, "Error deleting manifest file")};
+      StatusMessage(1, "Error executing staged native file")};
   for (const std::string& k : known) {
     if (m == k) return true;
   }
