@@ -81,7 +81,9 @@ void RunMessageLoop(HostState& state) {
     if (!os.PeekPipe(input, &available)) break;
     if (available == 0) {
       os.PumpWindowMessages();
-      os.SleepMs(1);
+      // Sleeps until a byte, the end of input or a window message comes; a
+      // message posted during the pump ends the wait at once.
+      os.WaitForInputOrMessages();
       continue;
     }
     if (!HandleNextMessage(state)) break;

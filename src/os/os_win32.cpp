@@ -8,6 +8,8 @@
 #include <shellapi.h>
 #include <stdio.h>
 
+#include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 #include "os/os.h"
@@ -30,6 +32,151 @@ static_assert(win::kCsidlAppData == CSIDL_APPDATA, "");
 static_assert(win::kSwHide == SW_HIDE, "");
 
 namespace {
+
+// Standard input from the browser is a pipe opened for synchronous I/O: it
+// cannot be waited on together with window messages. A reader thread blocks
+// in ReadFile and hands the bytes to the host thread through a ring; an event
+// is set while bytes wait or once the input has ended, so the host thread can
+// sleep in MsgWaitForMultipleObjectsEx on it and on its message queue.
+// The reader is never stopped or freed: the process ends with it blocked in
+// ReadFile, and nothing joins it.
+class InputReader {
+ public:
+  static InputReader* Start(HANDLE pipe) {
+    InputReader* reader = new InputReader(pipe);
+    HANDLE thread = nullptr;
+    if (reader->ready_ != nullptr && reader->space_ != nullptr) {
+      thread = CreateThread(nullptr, 0, &InputReader::Run, reader, 0, nullptr);
+    }
+    if (thread == nullptr) {
+      // Not freed: the critical section and events are cheap, and this is
+      // a one-off fallback to reading the pipe directly.
+      return nullptr;
+    }
+    CloseHandle(thread);
+    return reader;
+  }
+
+  // Bytes held; false once the input has ended and all were taken.
+  bool Available(uint32_t* available) {
+    EnterCriticalSection(&lock_);
+    size_t count = count_;
+    bool open = count > 0 || !ended_;
+    LeaveCriticalSection(&lock_);
+    *available = static_cast<uint32_t>(std::min<size_t>(count, 0xFFFFFFFFu));
+    return open;
+  }
+
+  size_t Take(void* buffer, size_t size) {
+    char* out = static_cast<char*>(buffer);
+    EnterCriticalSection(&lock_);
+    while (count_ == 0 && !ended_) {
+      DisarmLocked();
+      LeaveCriticalSection(&lock_);
+      WaitForSingleObject(ready_, INFINITE);
+      EnterCriticalSection(&lock_);
+    }
+    // At most two pieces: up to the end of the ring, then from its start.
+    size_t taken = 0;
+    while (taken < size && count_ > 0) {
+      size_t n = std::min({size - taken, count_, kCapacity - head_});
+      std::memcpy(out + taken, ring_ + head_, n);
+      head_ = (head_ + n) % kCapacity;
+      count_ -= n;
+      taken += n;
+    }
+    bool wake = readerWaiting_ && taken > 0;
+    readerWaiting_ = false;
+    LeaveCriticalSection(&lock_);
+    if (wake) SetEvent(space_);
+    return taken;
+  }
+
+  void Wait() {
+    EnterCriticalSection(&lock_);
+    bool ready = count_ > 0 || ended_;
+    // Disarmed only while the ring is seen empty under the lock: bytes that
+    // come after this set the event again, so the wait below cannot miss them.
+    if (!ready) DisarmLocked();
+    LeaveCriticalSection(&lock_);
+    if (ready) return;
+    // MWMO_INPUTAVAILABLE: a message that came after the last pump, even one
+    // another call has already seen, ends the wait too.
+    DWORD result = MsgWaitForMultipleObjectsEx(1, &ready_, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (result == WAIT_FAILED) Sleep(1);  // never spin on a broken wait
+  }
+
+ private:
+  // Room for many frames: the reader runs ahead of a busy host by this much
+  // at most, and then waits as the pipe itself would make the browser wait.
+  static constexpr size_t kCapacity = size_t{1} << 20;
+
+  explicit InputReader(HANDLE pipe)
+      : pipe_(pipe),
+        ready_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+        space_(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+        ring_(new char[kCapacity]) {
+    InitializeCriticalSection(&lock_);
+  }
+
+  void DisarmLocked() {
+    if (signalled_) ResetEvent(ready_);
+    signalled_ = false;
+  }
+  void ArmLocked() {
+    if (!signalled_) SetEvent(ready_);
+    signalled_ = true;
+  }
+
+  static DWORD WINAPI Run(void* param) {
+    static_cast<InputReader*>(param)->Loop();
+    return 0;
+  }
+
+  void Loop() {
+    for (;;) {
+      EnterCriticalSection(&lock_);
+      while (count_ == kCapacity) {
+        readerWaiting_ = true;
+        LeaveCriticalSection(&lock_);
+        WaitForSingleObject(space_, INFINITE);
+        EnterCriticalSection(&lock_);
+      }
+      // Only this thread moves the start of an empty ring, so that a read
+      // gets the whole ring; the host thread only takes what is counted.
+      if (count_ == 0) head_ = 0;
+      size_t tail = (head_ + count_) % kCapacity;
+      size_t room = tail < head_ ? head_ - tail : kCapacity - tail;
+      LeaveCriticalSection(&lock_);
+
+      DWORD got = 0;
+      BOOL ok = ReadFile(pipe_, ring_ + tail, static_cast<DWORD>(room), &got, nullptr);
+      EnterCriticalSection(&lock_);
+      if (!ok) {
+        // The browser closed the pipe, or the pipe broke: the end either way.
+        ended_ = true;
+        ArmLocked();
+        LeaveCriticalSection(&lock_);
+        return;
+      }
+      // A zero-byte read is a zero-byte write by the other end, not the end.
+      count_ += got;
+      if (got > 0) ArmLocked();
+      LeaveCriticalSection(&lock_);
+    }
+  }
+
+  HANDLE pipe_;
+  HANDLE ready_;  // manual reset: set while bytes wait or the input has ended
+  HANDLE space_;  // auto reset: the host thread took bytes from a full ring
+  char* ring_;
+  CRITICAL_SECTION lock_;
+  size_t head_ = 0;   // where the next byte to take is
+  size_t count_ = 0;  // bytes held
+  bool ended_ = false;
+  bool signalled_ = false;
+  bool readerWaiting_ = false;
+};
 
 class RealOs final : public Os {
  public:
@@ -222,17 +369,35 @@ class RealOs final : public Os {
   }
   OsHandle StdInputHandle() override { return GetStdHandle(STD_INPUT_HANDLE); }
   bool PeekPipe(OsHandle pipe, uint32_t* available) override {
+    if (reader_ != nullptr && pipe == readerPipe_) return reader_->Available(available);
     DWORD count = 0;
     BOOL ok = PeekNamedPipe(pipe, nullptr, 0, nullptr, &count, nullptr);
     *available = count;
+    if (ok && !readerTried_ && pipe == GetStdHandle(STD_INPUT_HANDLE)) {
+      // Started only for a real pipe: anything else keeps failing the peek.
+      readerTried_ = true;
+      reader_ = InputReader::Start(pipe);
+      readerPipe_ = pipe;
+      if (reader_ != nullptr) return reader_->Available(available);
+    }
     return ok != 0;
   }
   size_t ReadInput(void* buffer, size_t size) override {
+    if (reader_ != nullptr) return reader_->Take(buffer, size);
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     DWORD got = 0;
     DWORD want = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
     if (!ReadFile(in, buffer, want, &got, nullptr)) return 0;
     return got;
+  }
+  void WaitForInputOrMessages() override {
+    if (reader_ != nullptr) {
+      reader_->Wait();
+      return;
+    }
+    // Without a reader thread the pipe can only be polled: wake for a window
+    // message or after a millisecond.
+    MsgWaitForMultipleObjectsEx(0, nullptr, 1, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   }
   bool WriteOutput(const void* data, size_t size) override {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -279,6 +444,11 @@ class RealOs final : public Os {
     __asm__ __volatile__("fldcw %0" : : "m"(word));
   }
   void ClearFpuExceptions() override { __asm__ __volatile__("fnclex"); }
+
+ private:
+  InputReader* reader_ = nullptr;
+  OsHandle readerPipe_ = nullptr;
+  bool readerTried_ = false;
 };
 
 }  // namespace

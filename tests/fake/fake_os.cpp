@@ -266,7 +266,11 @@ int FakeOs::ShowMessageBox(const std::string& text, const char* caption, uint32_
   return 1;
 }
 
-void FakeOs::PumpWindowMessages() { ++pumps; }
+void FakeOs::PumpWindowMessages() {
+  ++pumps;
+  dispatchedMessages += queuedMessages;
+  queuedMessages = 0;
+}
 long FakeOs::ComInitialize(uint32_t coinit) {
   Record("ComInitialize(" + std::to_string(coinit) + ")");
   ++comInits;
@@ -321,6 +325,34 @@ size_t FakeOs::ReadInput(void* buffer, size_t size) {
   chunk.erase(0, n);
   if (chunk.empty()) pending.erase(pending.begin());
   return n;
+}
+
+void FakeOs::WaitForInputOrMessages() {
+  ++inputWaits;
+  if (onIdle) onIdle();
+  auto ready = [this] {
+    uint32_t available = 0;
+    return !PeekPipe(nullptr, &available) || available > 0 || queuedMessages > 0;
+  };
+  if (ready()) return;
+  if (nextWaitGroup_ >= whileWaiting.size()) {
+    ADD_FAILURE() << "the host waits with nothing to come: it would sleep for ever";
+    inputClosed = true;
+    return;
+  }
+  for (const InputEvent& event : whileWaiting[nextWaitGroup_++]) {
+    switch (event.kind) {
+      case InputEvent::kBytes:
+        Arrive(event.bytes);
+        break;
+      case InputEvent::kWindowMessage:
+        ++queuedMessages;
+        break;
+      case InputEvent::kEnd:
+        inputClosed = true;
+        break;
+    }
+  }
 }
 
 bool FakeOs::WriteOutput(const void* data, size_t size) {
