@@ -292,15 +292,26 @@ Frame ReadFrame() {
   int32_t length = static_cast<int32_t>(raw);
   if (length <= 0) return frame;
 
-  // The buffer grows with what arrives, so that a huge length followed by a
-  // few bytes costs only those bytes.
+  // The body is read straight into a buffer that is not zero-filled and,
+  // up to a size no real request reaches, is taken whole at once: a large
+  // request is copied once on its way from the pipe. A length beyond that
+  // grows with what arrives, so that a huge length followed by a few bytes
+  // costs only the first step.
+  constexpr size_t kWholeBodyLimit = size_t{64} << 20;
   const size_t want = static_cast<size_t>(length);
-  frame.body.resize(std::min<size_t>(want, size_t{64} << 10));
+  size_t capacity = std::min(want, kWholeBodyLimit);
+  std::unique_ptr<char[]> body(new char[capacity + 1]);
   size_t got = 0;
   Os& os = TheOs();
   while (got < want) {
-    if (got == frame.body.size()) frame.body.resize(std::min(want, frame.body.size() * 2));
-    size_t n = os.ReadInput(&frame.body[got], frame.body.size() - got);
+    if (got == capacity) {
+      size_t larger = std::min(want, capacity * 2);
+      std::unique_ptr<char[]> grown(new char[larger + 1]);
+      std::memcpy(grown.get(), body.get(), got);
+      body = std::move(grown);
+      capacity = larger;
+    }
+    size_t n = os.ReadInput(body.get() + got, capacity - got);
     if (n == 0) {
       g_inputAtEnd = true;
       LogFormatInt("\n**** Error: Request cut short by the end of input, dropped: %d bytes\n",
@@ -309,6 +320,8 @@ Frame ReadFrame() {
     }
     got += n;
   }
+  body[want] = '\0';
+  frame.body = std::move(body);
   frame.length = length;
   frame.valid = true;
   return frame;

@@ -254,11 +254,13 @@ class RealOs final : public Os {
     lockByte.Offset = 0xFFFFFFF0u;
     lockByte.OffsetHigh = 0x7FFFFFFFu;
     bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockByte) != 0;
-    LARGE_INTEGER zero = {};
-    SetFilePointerEx(file, zero, nullptr, FILE_END);
+    // An offset of all ones writes at the end of the file: no separate seek.
+    OVERLAPPED atEnd = {};
+    atEnd.Offset = 0xFFFFFFFFu;
+    atEnd.OffsetHigh = 0xFFFFFFFFu;
     DWORD written = 0;
     if (!bytes.empty()) {
-      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &atEnd);
     }
     if (locked) UnlockFileEx(file, 0, 1, 0, &lockByte);
     CloseHandle(file);
