@@ -35,9 +35,10 @@ namespace {
 
 // Standard input from the browser is a pipe opened for synchronous I/O: it
 // cannot be waited on together with window messages. A reader thread blocks
-// in ReadFile and hands the bytes to the host thread through a ring; an event
-// is set while bytes wait or once the input has ended, so the host thread can
-// sleep in MsgWaitForMultipleObjectsEx on it and on its message queue.
+// in ReadFile and hands the bytes to the host thread through a ring; when
+// bytes come or the input ends while the host thread sleeps in
+// MsgWaitForMultipleObjectsEx (on an event and its message queue at once),
+// the event wakes it.
 // The reader is never stopped or freed: the process ends with it blocked in
 // ReadFile, and nothing joins it.
 class InputReader {
@@ -71,11 +72,12 @@ class InputReader {
     char* out = static_cast<char*>(buffer);
     EnterCriticalSection(&lock_);
     while (count_ == 0 && !ended_) {
-      DisarmLocked();
+      hostWaiting_ = true;
       LeaveCriticalSection(&lock_);
       WaitForSingleObject(ready_, INFINITE);
       EnterCriticalSection(&lock_);
     }
+    hostWaiting_ = false;
     // At most two pieces: up to the end of the ring, then from its start.
     size_t taken = 0;
     while (taken < size && count_ > 0) {
@@ -95,14 +97,17 @@ class InputReader {
   void Wait() {
     EnterCriticalSection(&lock_);
     bool ready = count_ > 0 || ended_;
-    // Disarmed only while the ring is seen empty under the lock: bytes that
-    // come after this set the event again, so the wait below cannot miss them.
-    if (!ready) DisarmLocked();
+    // Decided under the lock: bytes that come after this find hostWaiting_
+    // set and signal the event, so the wait below cannot miss them.
+    hostWaiting_ = !ready;
     LeaveCriticalSection(&lock_);
     if (ready) return;
     // MWMO_INPUTAVAILABLE: a message that came after the last pump, even one
     // another call has already seen, ends the wait too.
     DWORD result = MsgWaitForMultipleObjectsEx(1, &ready_, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    EnterCriticalSection(&lock_);
+    hostWaiting_ = false;
+    LeaveCriticalSection(&lock_);
     if (result == WAIT_FAILED) Sleep(1);  // never spin on a broken wait
   }
 
@@ -111,21 +116,21 @@ class InputReader {
   // at most, and then waits as the pipe itself would make the browser wait.
   static constexpr size_t kCapacity = size_t{1} << 20;
 
+  // Both events reset themselves: each is set only when the other thread
+  // said it was about to wait, so a busy host costs no signalling at all. A
+  // signal that outlives its wait (the host woke for a window message at the
+  // same moment) only makes one later wait return early.
   explicit InputReader(HANDLE pipe)
       : pipe_(pipe),
-        ready_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+        ready_(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
         space_(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
         ring_(new char[kCapacity]) {
     InitializeCriticalSection(&lock_);
   }
 
-  void DisarmLocked() {
-    if (signalled_) ResetEvent(ready_);
-    signalled_ = false;
-  }
-  void ArmLocked() {
-    if (!signalled_) SetEvent(ready_);
-    signalled_ = true;
+  void WakeHostLocked() {
+    if (hostWaiting_) SetEvent(ready_);
+    hostWaiting_ = false;
   }
 
   static DWORD WINAPI Run(void* param) {
@@ -155,26 +160,26 @@ class InputReader {
       if (!ok) {
         // The browser closed the pipe, or the pipe broke: the end either way.
         ended_ = true;
-        ArmLocked();
+        WakeHostLocked();
         LeaveCriticalSection(&lock_);
         return;
       }
       // A zero-byte read is a zero-byte write by the other end, not the end.
       count_ += got;
-      if (got > 0) ArmLocked();
+      if (got > 0) WakeHostLocked();
       LeaveCriticalSection(&lock_);
     }
   }
 
   HANDLE pipe_;
-  HANDLE ready_;  // manual reset: set while bytes wait or the input has ended
-  HANDLE space_;  // auto reset: the host thread took bytes from a full ring
+  HANDLE ready_;  // the reader added bytes or saw the end while the host waited
+  HANDLE space_;  // the host took bytes from a full ring while the reader waited
   char* ring_;
   CRITICAL_SECTION lock_;
   size_t head_ = 0;   // where the next byte to take is
   size_t count_ = 0;  // bytes held
   bool ended_ = false;
-  bool signalled_ = false;
+  bool hostWaiting_ = false;
   bool readerWaiting_ = false;
 };
 
@@ -254,13 +259,14 @@ class RealOs final : public Os {
     lockByte.Offset = 0xFFFFFFF0u;
     lockByte.OffsetHigh = 0x7FFFFFFFu;
     bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockByte) != 0;
-    // An offset of all ones writes at the end of the file: no separate seek.
-    OVERLAPPED atEnd = {};
-    atEnd.Offset = 0xFFFFFFFFu;
-    atEnd.OffsetHigh = 0xFFFFFFFFu;
+    // A seek, not a write at offset "end of file": the seek stays in the
+    // process, while a write given an OVERLAPPED costs wine one more trip to
+    // its server.
+    LARGE_INTEGER zero = {};
+    SetFilePointerEx(file, zero, nullptr, FILE_END);
     DWORD written = 0;
     if (!bytes.empty()) {
-      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &atEnd);
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     }
     if (locked) UnlockFileEx(file, 0, 1, 0, &lockByte);
     CloseHandle(file);
