@@ -248,29 +248,30 @@ class RealOs final : public Os {
     return length;
   }
   bool AppendToFile(const std::string& path, std::string_view bytes) override {
-    // Processes started from the same executable share the log. A write at
-    // the end of the file is two steps (find the end, write), so appends are
-    // serialised through an exclusive lock on one byte far past any content.
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    OVERLAPPED lockByte = {};
-    lockByte.Offset = 0xFFFFFFF0u;
-    lockByte.OffsetHigh = 0x7FFFFFFFu;
-    bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockByte) != 0;
-    // A seek, not a write at offset "end of file": the seek stays in the
-    // process, while a write given an OVERLAPPED costs wine one more trip to
-    // its server.
-    LARGE_INTEGER zero = {};
-    SetFilePointerEx(file, zero, nullptr, FILE_END);
-    DWORD written = 0;
-    if (!bytes.empty()) {
-      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    // Processes started from the same executable share the log, and a write
+    // at the end of the file is two steps (find the end, write). So a line is
+    // appended while this process is the file's only writer: opened without
+    // write sharing, which also costs wine less than a file lock. Should
+    // another program keep the file open for writing, the open shares
+    // writing and appends are serialised through an exclusive lock on one
+    // byte far past any content instead. Either open fails while the other
+    // kind is held; another host holds it for a moment only, so that is
+    // tried again for a while before the line is given up.
+    constexpr int kAttempts = 30;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+      for (DWORD sharing : {DWORD{FILE_SHARE_READ | FILE_SHARE_DELETE},
+                            DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}}) {
+        HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, sharing, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+          AppendLocked(file, (sharing & FILE_SHARE_WRITE) != 0, bytes);
+          return true;
+        }
+        if (GetLastError() != ERROR_SHARING_VIOLATION) return false;
+      }
+      Sleep(attempt < 10 ? 0 : 1);
     }
-    if (locked) UnlockFileEx(file, 0, 1, 0, &lockByte);
-    CloseHandle(file);
-    return true;
+    return false;
   }
   int64_t WriteNewFile(const std::string& path, const void* data,
                        size_t size) override {
@@ -454,6 +455,24 @@ class RealOs final : public Os {
   void ClearFpuExceptions() override { __asm__ __volatile__("fnclex"); }
 
  private:
+  static void AppendLocked(HANDLE file, bool shared, std::string_view bytes) {
+    OVERLAPPED lockByte = {};
+    lockByte.Offset = 0xFFFFFFF0u;
+    lockByte.OffsetHigh = 0x7FFFFFFFu;
+    bool locked = shared && LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockByte) != 0;
+    // A seek, not a write at offset "end of file": the seek stays in the
+    // process, while a write given an OVERLAPPED costs wine one more trip to
+    // its server.
+    LARGE_INTEGER zero = {};
+    SetFilePointerEx(file, zero, nullptr, FILE_END);
+    DWORD written = 0;
+    if (!bytes.empty()) {
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    }
+    if (locked) UnlockFileEx(file, 0, 1, 0, &lockByte);
+    CloseHandle(file);
+  }
+
   InputReader* reader_ = nullptr;
   OsHandle readerPipe_ = nullptr;
   bool readerTried_ = false;
