@@ -15,6 +15,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -206,6 +207,26 @@ void SkipAnnouncement(Peer& host) {
   host.Message(true);  // getDLL or status
 }
 
+// The host and the no-work host beside it, both started through the
+// launcher from one folder.
+struct HostAndReference {
+  explicit HostAndReference(const std::string& name) : name(name), folder(name) {
+    folder.CopyFromBin("bench-echo-host.exe");
+    host.reset(StartThroughLauncher(folder.winExe()));
+    SkipAnnouncement(*host);
+    echo.reset(StartThroughLauncher(Wine::Get().WinPath(folder.Path("bench-echo-host.exe"))));
+  }
+  pid_t HostPid() const { return Found(FindHostProcess(name + "\\lumiclip")); }
+  pid_t EchoPid() const { return Found(FindHostProcess(name + "\\bench-echo-host")); }
+  static pid_t Found(pid_t pid) {
+    if (pid < 0) throw std::runtime_error("host process not found");
+    return pid;
+  }
+  std::string name;
+  HostFolder folder;
+  std::unique_ptr<Peer> host, echo;
+};
+
 std::string Base64(const std::string& bytes) {
   static const char a[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
@@ -222,11 +243,9 @@ std::string Base64(const std::string& bytes) {
 }
 
 void LatencyAndThroughput(const std::string& nodeHost) {
-  HostFolder folder("bench-ping");
-  folder.CopyFromBin("bench-echo-host.exe");
-  std::unique_ptr<Peer> host(StartThroughLauncher(folder.winExe()));
-  SkipAnnouncement(*host);
-  std::unique_ptr<Peer> echo(StartThroughLauncher(Wine::Get().WinPath(folder.Path("bench-echo-host.exe"))));
+  HostAndReference pair("bench-ping");
+  Peer* host = pair.host.get();
+  Peer* echo = pair.echo.get();
   PingLatency(*host, true, 50);  // warm-up
   PingLatency(*echo, true, 50);
   std::vector<double> hostSamples, echoSamples;
@@ -260,14 +279,9 @@ void LatencyAndThroughput(const std::string& nodeHost) {
 // context switches of all the process's threads: the host is not changed to
 // count them.
 void IdleHost() {
-  HostFolder folder("bench-idle");
-  folder.CopyFromBin("bench-echo-host.exe");
-  std::unique_ptr<Peer> host(StartThroughLauncher(folder.winExe()));
-  SkipAnnouncement(*host);
-  std::unique_ptr<Peer> echo(StartThroughLauncher(Wine::Get().WinPath(folder.Path("bench-echo-host.exe"))));
-  pid_t pid = FindHostProcess("bench-idle\\lumiclip");
-  pid_t echoPid = FindHostProcess("bench-echo-host");
-  if (pid < 0 || echoPid < 0) throw std::runtime_error("host process not found");
+  HostAndReference pair("bench-idle");
+  pid_t pid = pair.HostPid();
+  pid_t echoPid = pair.EchoPid();
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   double before = CpuSecondsOf(pid);
   long wakeUps = WakeUpsOf(pid), echoWakeUps = WakeUpsOf(echoPid);
@@ -314,28 +328,22 @@ std::map<std::string, double> SyscallsPerPing(Peer& peer, pid_t pid, int count) 
 }
 
 void Syscalls() {
-  HostFolder folder("bench-syscalls");
-  folder.CopyFromBin("bench-echo-host.exe");
-  std::unique_ptr<Peer> host(StartThroughLauncher(folder.winExe()));
-  SkipAnnouncement(*host);
-  std::unique_ptr<Peer> echo(StartThroughLauncher(Wine::Get().WinPath(folder.Path("bench-echo-host.exe"))));
-  PingLatency(*host, true, 50);
-  PingLatency(*echo, true, 50);
-  auto mine = SyscallsPerPing(*host, FindHostProcess("bench-syscalls\\lumiclip"), 500);
-  auto theirs = SyscallsPerPing(*echo, FindHostProcess("bench-echo-host"), 500);
-  std::vector<std::pair<double, std::string>> byCount;
-  for (const auto& [name, n] : mine) {
-    if (name != "total" && n >= 0.05) byCount.push_back({n, name});
-  }
-  std::sort(byCount.rbegin(), byCount.rend());
-  std::string note;
-  for (const auto& [n, name] : byCount) {
-    char piece[64];
-    std::snprintf(piece, sizeof(piece), "%s%s %.1f", note.empty() ? "" : ", ", name.c_str(), n);
-    note += piece;
-  }
+  HostAndReference pair("bench-syscalls");
+  PingLatency(*pair.host, true, 50);
+  PingLatency(*pair.echo, true, 50);
+  auto mine = SyscallsPerPing(*pair.host, pair.HostPid(), 500);
+  auto theirs = SyscallsPerPing(*pair.echo, pair.EchoPid(), 500);
   Row("system calls per ping (strace, host process)", mine["total"], "", "launcher + no-work host",
-      theirs["total"], true, note);
+      theirs["total"], true, "by name in the table below");
+  std::set<std::string> names;
+  for (const auto& [name, n] : mine) names.insert(name);
+  for (const auto& [name, n] : theirs) names.insert(name);
+  for (const std::string& name : names) {
+    if (name == "total" || (mine[name] < 0.05 && theirs[name] < 0.05)) continue;
+    std::printf("{\"table\":\"syscalls\",\"name\":\"%s\",\"host\":%.2f,\"reference\":%.2f}\n", name.c_str(),
+                mine[name], theirs[name]);
+  }
+  std::fflush(stdout);
 }
 
 void LargeUpdate() {
