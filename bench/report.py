@@ -63,7 +63,8 @@ def main():
              "|---|---|---|---|---|---|"]
     for r in rows:
         ratio = f"{r['ratio']:.2f}" if r.get("reference_figure") else "-"
-        lines.append(f"| {r['name']} | {fmt(r['figure'])} {r['unit']} | {r['reference'] or '-'} | "
+        figure = fmt(r['figure']) if r['figure'] else "0"
+        lines.append(f"| {r['name']} | {figure} {r['unit']} | {r['reference'] or '-'} | "
                      f"{fmt(r['reference_figure'])} | {ratio} | {r.get('note', '')} |")
     if len(sys.argv) > 2:
         lines += syscall_table(sys.argv[2])

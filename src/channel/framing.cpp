@@ -292,20 +292,21 @@ Frame ReadFrame() {
   int32_t length = static_cast<int32_t>(raw);
   if (length <= 0) return frame;
 
-  // The body is read straight into a buffer that is not zero-filled and,
-  // up to a size no real request reaches, is taken whole at once: a large
-  // request is copied once on its way from the pipe. A length beyond that
-  // grows with what arrives, so that a huge length followed by a few bytes
-  // costs only the first step.
+  // The body is read straight into a buffer that is not zero-filled. It
+  // starts small, so that a huge length followed by a few bytes costs little;
+  // once a request proves large, the buffer takes its whole length at once
+  // (up to a size no real request reaches, doubling beyond), so that all
+  // but its first 64 KiB are copied once on their way from the pipe.
+  constexpr size_t kFirstStep = size_t{64} << 10;
   constexpr size_t kWholeBodyLimit = size_t{64} << 20;
   const size_t want = static_cast<size_t>(length);
-  size_t capacity = std::min(want, kWholeBodyLimit);
+  size_t capacity = std::min(want, kFirstStep);
   std::unique_ptr<char[]> body(new char[capacity + 1]);
   size_t got = 0;
   Os& os = TheOs();
   while (got < want) {
     if (got == capacity) {
-      size_t larger = std::min(want, capacity * 2);
+      size_t larger = std::min(want, std::max(kWholeBodyLimit, capacity * 2));
       std::unique_ptr<char[]> grown(new char[larger + 1]);
       std::memcpy(grown.get(), body.get(), got);
       body = std::move(grown);
