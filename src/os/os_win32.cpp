@@ -256,9 +256,10 @@ class RealOs final : public Os {
     // writing and appends are serialised through an exclusive lock on one
     // byte far past any content instead. Either open fails while the other
     // kind is held; another host holds it for a moment only, so that is
-    // tried again for a while before the line is given up.
-    constexpr int kAttempts = 30;
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    // tried again for up to 200 ms before the line is given up.
+    constexpr DWORD kPatienceMs = 200;
+    const DWORD start = GetTickCount();
+    for (int attempt = 0;; ++attempt) {
       for (DWORD sharing : {DWORD{FILE_SHARE_READ | FILE_SHARE_DELETE},
                             DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}}) {
         HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, sharing, nullptr, OPEN_ALWAYS,
@@ -269,9 +270,9 @@ class RealOs final : public Os {
         }
         if (GetLastError() != ERROR_SHARING_VIOLATION) return false;
       }
+      if (GetTickCount() - start > kPatienceMs) return false;
       Sleep(attempt < 10 ? 0 : 1);
     }
-    return false;
   }
   int64_t WriteNewFile(const std::string& path, const void* data,
                        size_t size) override {
