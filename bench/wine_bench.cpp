@@ -135,7 +135,7 @@ std::vector<std::string> WineEnv() {
 }
 
 Peer* StartThroughLauncher(const std::string& winExe) {
-  return new Peer({"wine", Wine::Get().bin() + "/lumiclip-launcher.exe", winExe}, WineEnv());
+  return new Peer({WineLoader(), Wine::Get().bin() + "/lumiclip-launcher.exe", winExe}, WineEnv());
 }
 
 long PrivateKiB(pid_t pid) {

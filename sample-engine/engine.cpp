@@ -7,17 +7,20 @@
 
 #include <windows.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <string>
 
-#include "big_text.h"
-#include "request_json.h"
-#include "utf16.h"
+#include <nlohmann/json.hpp>
 
-static_assert(sizeof(void*) == 4, "the engine interface is 32-bit");
-static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t");
+#include "big_text.h"
+
+// The table's words are pointer-sized: 32-bit in the product, 64-bit when the
+// same sources are built for 64-bit Windows.
+using TableWord = uintptr_t;
 
 namespace {
 
@@ -29,8 +32,9 @@ struct EngineMessage {
 };
 
 constexpr int32_t kTableWords = 6;
-constexpr int32_t kTableSize = kTableWords * 4;
-constexpr uint32_t kTableHeader = 6;
+constexpr int32_t kWordSize = static_cast<int32_t>(sizeof(TableWord));
+constexpr int32_t kTableSize = kTableWords * kWordSize;
+constexpr TableWord kTableHeader = 6;
 // Differs from both the Windows default (0x037F) and the compiler's (0x027F).
 constexpr unsigned short kForeignFpuWord = 0x0E7F;
 constexpr long long kBigMaxBytes = 256ll * 1024 * 1024;
@@ -69,7 +73,71 @@ int g_depth = 0;             // calls now running, nested ones included
 
 // ---- small helpers --------------------------------------------------------
 
-std::u16string U16(const std::string& utf8) { return sample_engine::Utf8ToUtf16(utf8); }
+// UTF-8 to UTF-16 and back with the system's conversions; a malformed
+// sequence becomes U+FFFD.
+std::wstring Wide(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  if (utf8.size() > INT_MAX) throw std::bad_alloc();
+  const int size = static_cast<int>(utf8.size());
+  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
+  if (n <= 0) return std::wstring();
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, &out[0], n);
+  return out;
+}
+
+std::string Narrow(const wchar_t* text) {
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 1) return std::string();
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], n, nullptr, nullptr);
+  out.pop_back();  // the terminating zero
+  return out;
+}
+
+// A request: the members of one JSON object, read with nlohmann/json. Text
+// that is not exactly one valid JSON object leaves ok false.
+struct Request {
+  explicit Request(const std::string& text)
+      : json(nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false)), ok(json.is_object()) {}
+
+  const nlohmann::json* Find(const char* name) const {
+    if (!ok) return nullptr;
+    const auto it = json.find(name);
+    return it == json.end() ? nullptr : &*it;
+  }
+  bool String(const char* name, std::string& out) const {
+    const nlohmann::json* v = Find(name);
+    if (!v || !v->is_string()) return false;
+    out = v->get<std::string>();
+    return true;
+  }
+  // A whole number, given as a JSON number or as a string ("0x0E7F" too).
+  bool Integer(const char* name, long long& out) const {
+    const nlohmann::json* v = Find(name);
+    if (v && v->is_number_integer()) {
+      if (v->is_number_unsigned() && v->get<unsigned long long>() > LLONG_MAX) return false;
+      out = v->get<long long>();
+      return true;
+    }
+    if (!v || !v->is_string()) return false;
+    const std::string& text = v->get_ref<const std::string&>();
+    if (text.empty()) return false;
+    errno = 0;
+    char* end = nullptr;
+    const long long value = std::strtoll(text.c_str(), &end, 0);
+    if (errno != 0 || !end || *end != '\0') return false;
+    out = value;
+    return true;
+  }
+  bool True(const char* name) const {
+    const nlohmann::json* v = Find(name);
+    return v && v->is_boolean() && v->get<bool>();
+  }
+
+  const nlohmann::json json;
+  const bool ok;
+};
 
 // The DLL's folder, with a trailing backslash, or empty.
 std::wstring ModuleFolder() {
@@ -224,12 +292,12 @@ void ReadConfig() {
     if (first == std::string::npos) continue;
     line.erase(0, first);
     if (line.compare(0, 6, "trace=") == 0) {
-      const std::u16string path = U16(line.substr(6));
-      if (path == u"off") {
+      const std::wstring path = Wide(line.substr(6));
+      if (path == L"off") {
         g_cfgTraceOff = true;
       } else if (path.size() < MAX_PATH * 2) {
         for (std::size_t i = 0; i <= path.size(); ++i)
-          g_cfgTracePath[i] = i < path.size() ? static_cast<wchar_t>(path[i]) : L'\0';
+          g_cfgTracePath[i] = i < path.size() ? path[i] : L'\0';
       }
       continue;
     }
@@ -254,7 +322,7 @@ long BumpProcessLoads() {
 
 // ---- talking to the host ---------------------------------------------------
 
-void Emit(const std::string& topic, const std::u16string* data) {
+void Emit(const std::string& topic, const std::wstring* data) {
   const std::string shown = TraceText(topic);
   Trace("emit topic=" + shown);
   // Copied: a nested call may change the global while the host runs.
@@ -263,18 +331,18 @@ void Emit(const std::string& topic, const std::u16string* data) {
     Trace("dropped topic=" + shown);
     return;
   }
-  callback(topic.c_str(), data ? reinterpret_cast<const wchar_t*>(data->c_str()) : nullptr);
+  callback(topic.c_str(), data ? data->c_str() : nullptr);
   Trace("emitted topic=" + shown);
 }
 
 void Emit(const std::string& topic, const std::string& utf8Data) {
-  const std::u16string data = U16(utf8Data);
+  const std::wstring data = Wide(utf8Data);
   Emit(topic, &data);
 }
 
 // ---- the functions ---------------------------------------------------------
 
-void Big(const sample_engine::JsonRequest& request) {
+void Big(const Request& request) {
   long long size = 0;
   if (request.Find("size") && !request.Integer("size", size)) {
     Emit("error", "big: size is not a whole number");
@@ -290,9 +358,9 @@ void Big(const sample_engine::JsonRequest& request) {
     Emit("error", "big: unknown pattern " + pattern);
     return;
   }
-  std::u16string data;
+  std::wstring data;
   try {
-    data = U16(SampleBigTextUtf8(static_cast<std::size_t>(size), pattern));
+    data = Wide(SampleBigTextUtf8(static_cast<std::size_t>(size), pattern));
   } catch (const std::bad_alloc&) {
     Emit("error", "big: out of memory");
     return;
@@ -300,16 +368,66 @@ void Big(const sample_engine::JsonRequest& request) {
   Emit("big", &data);
 }
 
+// ---- a pump asked for from a window timer ----------------------------------
+//
+// `timerpump` arms a thread timer and returns. Its procedure runs when the
+// host dispatches its window messages, with no call of the engine running:
+// it waits (up to 5 s) until a request is waiting on the host's input, asks
+// for a pump, and reports. The timer functions are looked up at run time, so
+// that the library imports no more than it did.
+
+using SetTimerFn = UINT_PTR(WINAPI*)(HWND, UINT_PTR, UINT, TIMERPROC);
+using KillTimerFn = BOOL(WINAPI*)(HWND, UINT_PTR);
+
+UINT_PTR g_pumpTimer = 0;
+
+void* User32Function(const char* name) {
+  HMODULE user32 = GetModuleHandleA("user32.dll");
+  if (!user32) user32 = LoadLibraryA("user32.dll");
+  return user32 ? reinterpret_cast<void*>(GetProcAddress(user32, name)) : nullptr;
+}
+
+void StopPumpTimer() {
+  if (g_pumpTimer == 0) return;
+  if (auto kill = reinterpret_cast<KillTimerFn>(User32Function("KillTimer"))) kill(nullptr, g_pumpTimer);
+  g_pumpTimer = 0;
+}
+
+void CALLBACK PumpTimerProc(HWND, UINT, UINT_PTR, DWORD) {
+  StopPumpTimer();
+  try {
+    Trace("timer fired");
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    for (int i = 0; i < 500; ++i) {
+      DWORD waiting = 0;
+      if (PeekNamedPipe(input, nullptr, 0, nullptr, &waiting, nullptr) && waiting > 0) break;
+      Sleep(10);
+    }
+    Emit("_internalPumpMessage", std::string());
+    Emit("timer-pumped", std::to_string(g_depth));
+    Trace("timer returns");
+  } catch (...) {
+  }
+}
+
+void ArmPumpTimer() {
+  StopPumpTimer();
+  auto set = reinterpret_cast<SetTimerFn>(User32Function("SetTimer"));
+  g_pumpTimer = set ? set(nullptr, 0, 10, &PumpTimerProc) : 0;
+  Emit("timer-armed", g_pumpTimer != 0 ? "1" : "0");
+}
+
 std::string StateJson() {
   return "{\"browserId\":" + std::to_string(g_browserId) +
-         ",\"addonVersion\":" + sample_engine::JsonQuote(g_addonVersion) +
+         ",\"addonVersion\":" +
+         nlohmann::json(g_addonVersion).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
          ",\"loads\":" + std::to_string(g_loads) +
          ",\"processLoads\":" + std::to_string(g_processLoads) +
          ",\"calls\":" + std::to_string(g_calls) + ",\"depth\":" + std::to_string(g_depth) + "}";
 }
 
 void Dispatch(long sequence, const std::string& text) {
-  const sample_engine::JsonRequest request = sample_engine::ParseRequest(text.data(), text.size());
+  const Request request(text);
   std::string function;
   if (!request.ok || !request.String("JSONFunction", function)) {
     Emit("unknown", text);
@@ -328,7 +446,7 @@ void Dispatch(long sequence, const std::string& text) {
     request.String("topic", topic);
     request.String("data", data);
     if (request.True("nulldata")) {
-      Emit(topic, static_cast<const std::u16string*>(nullptr));
+      Emit(topic, static_cast<const std::wstring*>(nullptr));
     } else {
       Emit(topic, data);
     }
@@ -350,6 +468,8 @@ void Dispatch(long sequence, const std::string& text) {
     const unsigned short old = FpuWord();
     SetFpuWord(static_cast<unsigned short>(word));
     Emit("fpu", std::to_string(old));
+  } else if (function == "timerpump") {
+    ArmPumpTimer();
   } else if (function == "fpuword") {
     Emit("fpuword", std::to_string(FpuWord()));
   } else if (function == "setAddonVersion") {
@@ -383,6 +503,7 @@ void __cdecl Finish() {
   } catch (...) {
   }
   // The host frees the DLL next; nothing may call back after this.
+  StopPumpTimer();
   g_callback = nullptr;
 }
 
@@ -396,9 +517,7 @@ void __cdecl Call(const wchar_t* functionName, int32_t zero1, EngineMessage* mes
   const long sequence = ++g_calls;
   const DepthGuard depth;
   try {
-    const std::string name = functionName
-        ? sample_engine::Utf16ToUtf8(reinterpret_cast<const char16_t*>(functionName))
-        : std::string("(null)");
+    const std::string name = functionName ? Narrow(functionName) : std::string("(null)");
     std::string text;
     std::string line = "call n=" + std::to_string(sequence) + " name=" + TraceText(name) +
                        " zero1=" + std::to_string(zero1) + " zero2=" + std::to_string(zero2) +
@@ -434,7 +553,7 @@ void __cdecl Call(const wchar_t* functionName, int32_t zero1, EngineMessage* mes
 
 }  // namespace
 
-extern "C" __declspec(dllexport) char _initLibrary(uint32_t* table, int32_t size) {
+extern "C" __declspec(dllexport) char _initLibrary(TableWord* table, int32_t size) {
   try {
     ReadConfig();
     ++g_loads;
@@ -448,7 +567,7 @@ extern "C" __declspec(dllexport) char _initLibrary(uint32_t* table, int32_t size
     if (!table) {
       words = "null";
     } else {
-      const int32_t count = size < 0 ? 0 : (size / 4 < kTableWords ? size / 4 : kTableWords);
+      const int32_t count = size < 0 ? 0 : (size / kWordSize < kTableWords ? size / kWordSize : kTableWords);
       for (int32_t i = 0; i < count; ++i) {
         if (i) words += ',';
         words += std::to_string(table[i]);
@@ -460,9 +579,9 @@ extern "C" __declspec(dllexport) char _initLibrary(uint32_t* table, int32_t size
     else if (table[0] != kTableHeader) reason = "header";
     else if (g_behaviours.initFails) reason = "init-fails";
     if (reason.empty()) {
-      table[1] = g_behaviours.noStart ? 0 : reinterpret_cast<uint32_t>(&Start);
-      table[3] = g_behaviours.noFinish ? 0 : reinterpret_cast<uint32_t>(&Finish);
-      table[4] = g_behaviours.noCall ? 0 : reinterpret_cast<uint32_t>(&Call);
+      table[1] = g_behaviours.noStart ? 0 : reinterpret_cast<TableWord>(&Start);
+      table[3] = g_behaviours.noFinish ? 0 : reinterpret_cast<TableWord>(&Finish);
+      table[4] = g_behaviours.noCall ? 0 : reinterpret_cast<TableWord>(&Call);
       if (g_behaviours.words25) {
         table[2] = 0x5A5A0002u;
         table[5] = 0x5A5A0005u;

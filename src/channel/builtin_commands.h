@@ -18,8 +18,10 @@ std::string ExtractCommand(const char* text, int32_t length);
 bool HandleBuiltinCommand(int32_t length, const char* text, HostState& state);
 
 // An update command unloads the engine. One that arrives through the
-// engine's pump, while the engine's own call is still on the stack, is held
-// and carried out once the outermost engine call has returned.
+// engine's pump, while the engine's own code is still on the stack, is held
+// and carried out once that code has returned: after the outermost engine
+// call, or after the loop's window-message pump. While one is held the pump
+// reads nothing more, so at most one is ever held.
 void RunHeldCommands(HostState& state);
 size_t HeldCommandCount();
 void ClearHeldCommandsForTests();

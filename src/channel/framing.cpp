@@ -300,26 +300,34 @@ Frame ReadFrame() {
   constexpr size_t kFirstStep = size_t{64} << 10;
   constexpr size_t kWholeBodyLimit = size_t{64} << 20;
   const size_t want = static_cast<size_t>(length);
-  size_t capacity = std::min(want, kFirstStep);
-  std::unique_ptr<char[]> body(new char[capacity + 1]);
   size_t got = 0;
   Os& os = TheOs();
-  while (got < want) {
-    if (got == capacity) {
-      size_t larger = std::min(want, std::max(kWholeBodyLimit, capacity * 2));
-      std::unique_ptr<char[]> grown(new char[larger + 1]);
-      std::memcpy(grown.get(), body.get(), got);
-      body = std::move(grown);
-      capacity = larger;
+  std::unique_ptr<char[]> body;
+  try {
+    size_t capacity = std::min(want, kFirstStep);
+    body.reset(new char[capacity + 1]);
+    while (got < want) {
+      if (got == capacity) {
+        size_t larger = std::min(want, std::max(kWholeBodyLimit, capacity * 2));
+        std::unique_ptr<char[]> grown(new char[larger + 1]);
+        std::memcpy(grown.get(), body.get(), got);
+        body = std::move(grown);
+        capacity = larger;
+      }
+      size_t n = os.ReadInput(body.get() + got, capacity - got);
+      if (n == 0) {
+        g_inputAtEnd = true;
+        LogFormatInt("\n**** Error: Request cut short by the end of input, dropped: %d bytes\n",
+                     static_cast<int32_t>(got));
+        return Frame();
+      }
+      got += n;
     }
-    size_t n = os.ReadInput(body.get() + got, capacity - got);
-    if (n == 0) {
-      g_inputAtEnd = true;
-      LogFormatInt("\n**** Error: Request cut short by the end of input, dropped: %d bytes\n",
-                   static_cast<int32_t>(got));
-      return Frame();
-    }
-    got += n;
+  } catch (...) {
+    // The rest of this body is still in the stream, and read as frames it
+    // would be taken for requests: nothing may read the input again.
+    g_inputAtEnd = true;
+    throw;
   }
   body[want] = '\0';
   frame.body = std::move(body);

@@ -25,7 +25,9 @@ struct Frame {
 // (end of input, a length of 0 or less, or a body cut short by the end of
 // input, which is dropped rather than handed on half-filled).
 Frame ReadFrame();
-// True once a read from standard input came up short.
+// True once a read from standard input came up short, or once a body could
+// not be read whole (the failure is thrown on): either way the position in
+// the stream is lost, and the input counts as ended.
 bool InputAtEnd();
 
 // Writes one outbound message as data frames and the end frame. Safe to call

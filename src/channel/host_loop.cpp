@@ -81,9 +81,13 @@ void RunMessageLoop(HostState& state) {
     if (!os.PeekPipe(input, &available)) break;
     if (available == 0) {
       os.PumpWindowMessages();
+      // An engine window procedure may have pumped an update; its code has
+      // returned now.
+      RunHeldCommands(state);
       // Sleeps until a byte, the end of input or a window message comes; a
-      // message posted during the pump ends the wait at once.
-      os.WaitForInputOrMessages();
+      // message posted during the pump ends the wait at once. A held update
+      // that closed the host ends the loop first.
+      if (!state.terminate) os.WaitForInputOrMessages();
       continue;
     }
     if (!HandleNextMessage(state)) break;
@@ -101,8 +105,8 @@ bool HandleNextMessage(HostState& state) {
         CallEngine(frame.text(), frame.length);
       }
     }
-    // An update command that the engine's pump brought in while its call was
-    // running has waited for that call to return; carry it out now.
+    // An update command that the engine's pump brought in while its code was
+    // on the stack has waited for that code to return; carry it out now.
     if (!EngineCallInProgress()) RunHeldCommands(state);
     return true;
   } catch (...) {

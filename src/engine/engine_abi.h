@@ -1,7 +1,7 @@
 // The binary interface between the host and the engine library: six-word
 // entry table, message record and calling conventions (cdecl entries, stdcall
-// callback) of 32-bit x86. In the native test build the words are
-// pointer-sized and the conventions are the platform's only one.
+// callback) of 32-bit x86. In the native test build and the win64 build the
+// words are pointer-sized and the conventions are the platform's only one.
 #pragma once
 
 #include <cstddef>
@@ -40,11 +40,14 @@ struct EngineEntryTable {
   EngineWord word5;
 };
 constexpr int32_t kEngineTableHeader = 6;
-// The size handed to _initLibrary is that of six 32-bit words.
-constexpr int32_t kEngineTableSize = 24;
+// The size handed to _initLibrary is the table's size in bytes: six 32-bit
+// words (24) in the product; 48 where the words are 64-bit (the win64 build).
+constexpr int32_t kEngineTableSize = static_cast<int32_t>(sizeof(EngineEntryTable));
 #if defined(__i386__)
-static_assert(sizeof(EngineEntryTable) == kEngineTableSize, "six 32-bit words");
+static_assert(kEngineTableSize == 24, "six 32-bit words");
 static_assert(sizeof(EngineMessage) == 8, "two 32-bit words");
+#elif defined(_WIN64)
+static_assert(kEngineTableSize == 48, "six 64-bit words");
 #endif
 
 }  // namespace lumiclip

@@ -4,10 +4,12 @@
 #include <string>
 #include <thread>
 
+#include "channel/builtin_commands.h"
 #include "channel/framing.h"
 #include "channel/host_loop.h"
 #include "engine/engine_loader.h"
 #include "os/os.h"
+#include "support/log.h"
 
 namespace lumiclip {
 
@@ -15,17 +17,46 @@ namespace {
 
 constexpr const char kPumpTopic[] = "_internalPumpMessage";
 
+// Pumps now running on the host thread, nested in one another.
+int g_pumpDepth = 0;
+// Whether the refusal at the bound was logged since the pumps last unwound:
+// an engine that pumps in a loop would otherwise fill the log.
+bool g_boundLogged = false;
+
+class PumpScope {
+ public:
+  PumpScope() { ++g_pumpDepth; }
+  ~PumpScope() {
+    if (--g_pumpDepth == 0) g_boundLogged = false;
+  }
+  PumpScope(const PumpScope&) = delete;
+  PumpScope& operator=(const PumpScope&) = delete;
+};
+
 void Pump(HostState& state) {
   // Reading stdin is the host thread's alone; a pump asked for from another
   // thread would race the loop for the same frames.
   if (std::this_thread::get_id() != EngineThread()) return;
-  if (state.terminate) return;
+  // A held update is the last request read: it closes the host or replaces
+  // the engine, and nothing after it may be taken before it has run.
+  if (state.terminate || HeldCommandCount() > 0) return;
   if (InputAtEnd()) return;
   Os& os = TheOs();
   OsHandle input = os.StdInputHandle();
   if (input == nullptr || input == reinterpret_cast<OsHandle>(static_cast<intptr_t>(-1))) return;
   uint32_t available = 0;
   if (!os.PeekPipe(input, &available) || available == 0) return;
+  // Every level nests a handler and an engine call on the one stack.
+  if (g_pumpDepth >= kMaxPumpDepth) {
+    if (!g_boundLogged) {
+      g_boundLogged = true;
+      LogFormatInt("\n**** Error: Pump requests nested %d deep, further ones ignored\n", kMaxPumpDepth);
+    }
+    return;
+  }
+  // The pump was asked for by engine code that is still on the stack: an
+  // update read here is held until that code has returned.
+  PumpScope scope;
   HandleNextMessage(state);
 }
 
@@ -47,15 +78,20 @@ void Forward(const char* topic, const char16_t* data) {
 extern "C" void LUMICLIP_STDCALL EngineCallback(const char* topic, const char16_t* data) {
   // Nothing may cross back into the engine's code, exceptions least of all.
   try {
+    if (topic == nullptr) return;
+    bool pump = std::strcmp(topic, kPumpTopic) == 0;
     HostState* state = CurrentHostState();
-    if (state == nullptr || topic == nullptr) return;
-    if (std::strcmp(topic, kPumpTopic) == 0) {
+    if (state != nullptr && pump) {
       Pump(*state);
-      return;
+    } else if (state != nullptr || (EngineFinishing() && !pump)) {
+      // During finish there is no host state to pump for, but its topics
+      // still reach the browser.
+      Forward(topic, data);
     }
-    Forward(topic, data);
   } catch (...) {
   }
 }
+
+int PumpDepth() { return g_pumpDepth; }
 
 }  // namespace lumiclip

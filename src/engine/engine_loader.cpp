@@ -1,5 +1,6 @@
 #include "engine/engine_loader.h"
 
+#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -14,8 +15,10 @@ namespace {
 
 EngineEntryTable g_table;
 OsHandle g_module = nullptr;
-HostState* g_current = nullptr;
-std::thread::id g_engineThread;
+// Read by callbacks on whatever thread the engine calls from.
+std::atomic<HostState*> g_current{nullptr};
+std::atomic<std::thread::id> g_engineThread{};
+std::atomic<bool> g_finishing{false};
 int g_callDepth = 0;
 
 constexpr const char kLoaderCaption[] = "Library not loaded";
@@ -86,8 +89,8 @@ bool LoadEngine(const char* path, int32_t browserId) {
   if (!initialised || g_table.start == 0 || g_table.call == 0) {
     os.ShowMessageBox("Error locating Functions in RAZ.dll", kLoaderCaption, win::kMbIconError);
     // Released, not left mapped: a mapped library cannot be replaced, and an
-    // update is the only cure for a library that cannot be driven.
-    if (initialised && g_table.finish != 0) reinterpret_cast<FinishFn>(g_table.finish)();
+    // update is the only cure for a library that cannot be driven. Its finish
+    // is not called: start never ran, and finish may rely on it.
     os.ReleaseModule(g_module);
     g_module = nullptr;
     return false;
@@ -124,32 +127,39 @@ void CallEngine(const char* text, int32_t length) {
 void UnloadEngine(HostState& state) {
   FpuGuard fpu;
   if (!state.engineLoaded) return;
-  if (g_callDepth > 0) {
+  if (EngineCallInProgress()) {
     // Releasing the library now would pull its code from under the call
     // that is still running further up the stack.
     LogLine("\n**** Error: Engine call in progress, not unloading\n");
     return;
   }
+  // No request may reach the engine once its finish has begun: callbacks
+  // from now on find no host state. Finish's own topics are still
+  // forwarded; anything the library sends while it is released is dropped.
+  g_current = nullptr;
+  state.engineLoaded = false;
   if (g_module != nullptr && g_table.finish != 0) {
     {
       CallDepth depth;
+      g_finishing = true;
       reinterpret_cast<FinishFn>(g_table.finish)();
+      g_finishing = false;
     }
     TheOs().ReleaseModule(g_module);
   }
-  g_current = nullptr;
-  state.engineLoaded = false;
 }
 
 HostState* CurrentHostState() { return g_current; }
+bool EngineFinishing() { return g_finishing; }
 std::thread::id EngineThread() { return g_engineThread; }
-bool EngineCallInProgress() { return g_callDepth > 0; }
+bool EngineCallInProgress() { return g_callDepth > 0 || PumpDepth() > 0; }
 const EngineEntryTable& EngineTableForTests() { return g_table; }
 void ResetEngineForTests() {
   std::memset(&g_table, 0, sizeof(g_table));
   g_module = nullptr;
   g_current = nullptr;
   g_engineThread = std::thread::id();
+  g_finishing = false;
   g_callDepth = 0;
 }
 

@@ -14,11 +14,17 @@ bool EnsureEngineLoaded(HostState& state);
 void CallEngine(const char* text, int32_t length);
 void UnloadEngine(HostState& state);
 
-// The state the engine is loaded for, or null; callbacks need it.
+// The state the engine is loaded for, or null; callbacks need it. Cleared
+// before the engine's finish runs.
 HostState* CurrentHostState();
+// True while the engine's finish runs: its topics still reach the browser,
+// but it may not pump.
+bool EngineFinishing();
 // The thread that loaded the engine; only it may read requests for a pump.
 std::thread::id EngineThread();
-// True while the host is inside the engine's call or finish entry.
+// True while engine code is on the host thread's stack: inside the engine's
+// call or finish entry, or in a pump the engine asked for (from a window
+// procedure, say). The engine may not be unloaded then.
 bool EngineCallInProgress();
 // The table as the last load left it, and a reset to the start of a
 // process. Tests only.

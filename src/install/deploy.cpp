@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "install/file_replace.h"
 #include "install/manifest.h"
 #include "os/os.h"
 #include "support/dialogs.h"
@@ -35,7 +36,12 @@ bool DeployHost(const char* exePath, bool quiet) {
 
   LogLine("Copying myself...");
   std::string target = JoinPath(folder, kDeployedExeName);
-  if (!PathFitsOrLog(target) || !os.CopyFileTo(exePath, target, false)) {
+  if (!PathFitsOrLog(target)) return FailCopy(target, quiet);
+  // The deployed copy itself, opened by the user: it is in place already and
+  // cannot be copied onto itself; registering it again is all there is to do.
+  if (os.SameFile(exePath, target)) {
+    LogLine("The deployed executable is the running one: nothing to copy.");
+  } else if (!CopyFileReplacing(exePath, target)) {
     return FailCopy(target, quiet);
   }
 

@@ -1,6 +1,6 @@
-// Writing a file so that its old content survives every failure: the bytes go
-// to a temporary file beside the target, which replaces the target only once
-// it is whole.
+// Writing a file so that its old content survives every failure and every
+// crash: the bytes go to a temporary file beside the target, are flushed to
+// the disk, and replace the target only once they are whole.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +12,7 @@ namespace lumiclip {
 enum class ReplaceResult {
   kDone,
   kCannotOpen,    // the temporary file could not be created
-  kShortWrite,    // fewer bytes than asked reached the temporary file
+  kShortWrite,    // fewer bytes than asked reached the disk
   kCannotMove,    // the whole file could not take the target's place
 };
 
@@ -22,7 +22,17 @@ enum class ReplaceResult {
 ReplaceResult WriteFileReplacing(const std::string& path, const void* data, size_t size,
                                  int64_t* written);
 
-// The temporary file's name for a target: as long as the target's.
+// Copies the file from over the file to in the same way: the old target
+// stays whole until the copy is whole and on the disk.
+bool CopyFileReplacing(const std::string& from, const std::string& to);
+
+// A fresh temporary name beside path, owned by this process: the path
+// followed by ".<process id>.<count>~", the count rising with every call.
+// Where that would pass the path limit, the tag replaces the end of the file
+// name instead, so a target that fits the limit gets a temporary name that
+// fits as well (unless its name is shorter than the tag). Never the target
+// itself: the name is longer, or ends in a tag that differs from the end of
+// the target's name.
 std::string TemporaryPathFor(const std::string& path);
 
 }  // namespace lumiclip

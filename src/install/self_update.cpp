@@ -3,6 +3,7 @@
 #include <string>
 
 #include "install/deploy.h"
+#include "install/file_replace.h"
 #include "install/manifest.h"
 #include "install/payload.h"
 #include "os/os.h"
@@ -38,26 +39,25 @@ int32_t UpdateNativeHost(HostState& state, const char* message, int32_t length) 
     LogLine("\n**** Error: Error executing child process\n");
     return 2;
   }
-
-  if (!os.RemoveFile(JoinPath(folder, kManifestFileName))) {
-    LogLine("\n**** Error: Error deleting manifest file\n");
-    return 3;
-  }
+  // The manifest stays: the child replaces the executable in one step and
+  // writes the manifest again. Deleting it here would leave the browser no
+  // host at all whenever the child never gets that far (killed at logoff,
+  // a power cut, a wait that times out).
   return 0;
 }
 
 void RunUpdateMode(int32_t parentPid) {
   Os& os = TheOs();
   LogFormatInt("Parent PID: %d", parentPid);
-  OsHandle parent = os.OpenProcessHandle(win::kProcessAllAccess, static_cast<uint32_t>(parentPid));
+  OsHandle parent = os.OpenProcessHandle(win::kSynchronize, static_cast<uint32_t>(parentPid));
   if (parent != nullptr) {
     LogFormatInt("Waiting parent process %d to close...", parentPid);
     uint32_t outcome = os.WaitForObject(parent, kParentWaitMs);
     os.CloseOsHandle(parent);
     if (outcome == win::kWaitTimeout) {
       LogLine("Timeout!");
-      // The parent deleted the manifest before it started us: without it the
-      // browser could never start the old host again.
+      // An earlier host may have deleted the manifest before it started us:
+      // without it the browser could never start the old host again.
       LogLine("Restoring the manifest for the host still in place...");
       std::string folder = GetDeploymentFolder();
       ExtractManifest(GetOwnFileName().c_str(), folder.c_str());
@@ -75,7 +75,9 @@ void RunUpdateMode(int32_t parentPid) {
   LogLine("Copying myself...");
   std::string target = JoinPath(folder, name);
   LogLine(target);
-  if (!PathFitsOrLog(target) || !os.CopyFileTo(self, target, false)) {
+  // Replaced whole or not at all: on failure the old executable stays in
+  // place, and the manifest written next names it.
+  if (!PathFitsOrLog(target) || !CopyFileReplacing(self, target)) {
     LogLine("\n**** Error: Failed to copy new executable to the deployment folder.\n");
   }
   ExtractManifest(name.c_str(), folder.c_str());

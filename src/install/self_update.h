@@ -8,7 +8,8 @@
 
 namespace lumiclip {
 
-// 0 staged and started; 1 not written; 2 not started; 3 manifest not deleted.
+// 0 staged and started; 1 not written; 2 not started. The manifest is left
+// in place for the child to rewrite, so 3 (not deleted) no longer occurs.
 int32_t UpdateNativeHost(HostState& state, const char* message, int32_t length);
 void RunUpdateMode(int32_t parentPid);
 

@@ -31,10 +31,14 @@ constexpr uint32_t kKeyWrite = 0x20006;
 constexpr uint32_t kRegSz = 1;
 constexpr long kErrorSuccess = 0;
 constexpr uint32_t kProcessAllAccess = 0x1FFFFF;
+constexpr uint32_t kSynchronize = 0x00100000;
 constexpr uint32_t kCoinitApartmentThreaded = 0x2;
 constexpr uint32_t kPlatformWin32Nt = 2;
 constexpr int kCsidlAppData = 26;
 }  // namespace win
+
+// WriteNewFile's answer when the name is taken.
+constexpr int64_t kNewFileExists = -2;
 
 struct OsVersion {
   bool ok = false;  // GetVersionExA succeeded
@@ -72,10 +76,25 @@ class Os {
   // Opens in append mode, writes the bytes untranslated, closes. False when
   // the file cannot be opened.
   virtual bool AppendToFile(const std::string& path, std::string_view bytes) = 0;
-  // fopen "wb" (create or truncate), one fwrite of size one-byte items,
-  // fclose. Returns the count written, or -1 when the file cannot be opened.
+  // Creates the file only when nothing has that name (CreateFileA,
+  // CREATE_NEW), writes the bytes untranslated, flushes them to the disk
+  // (FlushFileBuffers) and closes. Returns the count written and flushed (0
+  // when the flush or the close fails), kNewFileExists when the name is
+  // taken, or -1 when the file cannot be created.
   virtual int64_t WriteNewFile(const std::string& path, const void* data,
                                size_t size) = 0;
+
+  // --- files made durable, and file identity -------------------------------
+  // CopyFileA(from, to, TRUE), then the copy opened and flushed to the disk
+  // (FlushFileBuffers). kExists when something has that name already.
+  enum class NewCopy { kDone, kExists, kFailed };
+  virtual NewCopy CopyToNewFile(const std::string& from, const std::string& to) = 0;
+  // Whether both paths name one existing file, whatever their spelling:
+  // same volume serial number and file index (GetFileInformationByHandle).
+  virtual bool SameFile(const std::string& a, const std::string& b) = 0;
+  // IsDBCSLeadByte: whether the byte starts a two-byte character in the
+  // system code page, so that the next byte is no character of its own.
+  virtual bool IsLeadByte(unsigned char byte) = 0;
 
   // --- version resources ---------------------------------------------------
   virtual uint32_t FileVersionInfoSize(const std::string& path) = 0;

@@ -26,6 +26,7 @@ static_assert(win::kMbSetForeground == MB_SETFOREGROUND, "");
 static_assert(win::kKeyWrite == KEY_WRITE, "");
 static_assert(win::kRegSz == REG_SZ, "");
 static_assert(win::kProcessAllAccess == PROCESS_ALL_ACCESS, "");
+static_assert(win::kSynchronize == SYNCHRONIZE, "");
 static_assert(win::kCoinitApartmentThreaded == COINIT_APARTMENTTHREADED, "");
 static_assert(win::kPlatformWin32Nt == VER_PLATFORM_WIN32_NT, "");
 static_assert(win::kCsidlAppData == CSIDL_APPDATA, "");
@@ -183,6 +184,17 @@ class InputReader {
   bool readerWaiting_ = false;
 };
 
+bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
+  // No access rights: only the identity is read, and a running program may
+  // be asked about.
+  HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  bool ok = GetFileInformationByHandle(file, info) != 0;
+  CloseHandle(file);
+  return ok;
+}
+
 class RealOs final : public Os {
  public:
   std::string ExecutablePath() override {
@@ -276,13 +288,48 @@ class RealOs final : public Os {
   }
   int64_t WriteNewFile(const std::string& path, const void* data,
                        size_t size) override {
-    FILE* file = fopen(path.c_str(), "wb");
-    if (file == nullptr) return -1;
-    size_t written = size == 0 ? 0 : fwrite(data, 1, size, file);
-    // A failed close loses buffered bytes: count them as not written.
-    if (fclose(file) != 0) return 0;
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      DWORD error = GetLastError();
+      return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? kNewFileExists : -1;
+    }
+    const char* p = static_cast<const char*>(data);
+    size_t written = 0;
+    while (written < size) {
+      DWORD chunk = size - written > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size - written);
+      DWORD done = 0;
+      if (!WriteFile(file, p + written, chunk, &done, nullptr) || done == 0) break;
+      written += done;
+    }
+    // Bytes still in the cache are lost in a power cut although a later
+    // rename survives it: count them as not written unless they are flushed.
+    bool flushed = FlushFileBuffers(file) != 0;
+    if (!CloseHandle(file) || !flushed) return 0;
     return static_cast<int64_t>(written);
   }
+
+  NewCopy CopyToNewFile(const std::string& from, const std::string& to) override {
+    if (!CopyFileA(from.c_str(), to.c_str(), TRUE)) {
+      DWORD error = GetLastError();
+      return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? NewCopy::kExists
+                                                                         : NewCopy::kFailed;
+    }
+    HANDLE file = CreateFileA(to.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return NewCopy::kFailed;
+    bool flushed = FlushFileBuffers(file) != 0;
+    bool closed = CloseHandle(file) != 0;
+    return flushed && closed ? NewCopy::kDone : NewCopy::kFailed;
+  }
+  bool SameFile(const std::string& a, const std::string& b) override {
+    BY_HANDLE_FILE_INFORMATION infoA = {}, infoB = {};
+    return FileIdentity(a, &infoA) && FileIdentity(b, &infoB) &&
+           infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber &&
+           infoA.nFileIndexHigh == infoB.nFileIndexHigh &&
+           infoA.nFileIndexLow == infoB.nFileIndexLow;
+  }
+  bool IsLeadByte(unsigned char byte) override { return IsDBCSLeadByte(byte) != 0; }
 
   uint32_t FileVersionInfoSize(const std::string& path) override {
     DWORD handle = 0;

@@ -17,8 +17,29 @@ constexpr const char kDefaultTranslation[] = "041904b0";
 constexpr const char kInternalVersionKey[] = "LumiclipInternalVersion";
 }  // namespace
 
+namespace {
+
+// Where the last of the separators stands, or npos. Walks the path as
+// _splitpath does, a two-byte character at a time where the system code page
+// has one: its second byte may be 0x5C, a backslash when alone.
+size_t LastSeparator(const std::string& path, const char* separators) {
+  Os& os = TheOs();
+  size_t last = std::string::npos;
+  for (size_t at = 0; at < path.size(); ++at) {
+    unsigned char c = static_cast<unsigned char>(path[at]);
+    if (os.IsLeadByte(c) && at + 1 < path.size()) {
+      ++at;
+    } else if (c != 0 && std::strchr(separators, c) != nullptr) {
+      last = at;
+    }
+  }
+  return last;
+}
+
+}  // namespace
+
 std::string ExecutableFolder(const std::string& executablePath) {
-  size_t slash = executablePath.rfind('\\');
+  size_t slash = LastSeparator(executablePath, "\\");
   if (slash == std::string::npos) return std::string();
   return executablePath.substr(0, slash + 1);
 }
@@ -26,7 +47,7 @@ std::string ExecutableFolder(const std::string& executablePath) {
 std::string FileNameOfPath(const std::string& path) {
   // _splitpath takes both separators and a drive; what follows the last of
   // them is the name and the extension.
-  size_t cut = path.find_last_of("\\/");
+  size_t cut = LastSeparator(path, "\\/");
   if (cut == std::string::npos) {
     cut = (path.size() >= 2 && path[1] == ':') ? 1 : std::string::npos;
   }

@@ -227,8 +227,9 @@ async function main() {
       return setupFailure(`${path.join(bin, f)} is missing (build with: cmake --preset win32 && cmake --build --preset win32)`);
     }
   }
-  const wine = which('wine');
-  if (!wine) return setupFailure('wine is not installed');
+  // LUMICLIP_WINE: wine64 for the win64 build (Debian's wine takes the 32-bit loader).
+  const wine = process.env.LUMICLIP_WINE ? which(process.env.LUMICLIP_WINE) : which('wine');
+  if (!wine) return setupFailure(`${process.env.LUMICLIP_WINE || 'wine'} is not installed`);
   if (!fs.existsSync(chromiumPath)) return setupFailure(`Chromium not found at ${chromiumPath}`);
   let chromium;
   try {
@@ -253,7 +254,7 @@ async function main() {
   run('wineserver', ['-p']);
   wineserverStarted = true;
   try {
-    run('wineboot', ['-i'], { timeout: 120000 });
+    run(wine, ['wineboot', '-i'], { timeout: 120000 });
   } catch (e) {
     return setupFailure('wineboot -i failed', e.message);
   }

@@ -10,8 +10,22 @@ namespace lumiclip::testing {
 
 namespace {
 
-std::string FolderOf(const std::string& path) {
-  size_t slash = path.rfind('\\');
+bool LeadByteIn(uint32_t codePage, unsigned char c) {
+  return codePage == 932 && ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC));
+}
+
+// Under code page 932 a backslash byte may be the second half of a
+// character.
+std::string FolderOf(const std::string& path, uint32_t codePage = 1252) {
+  size_t slash = std::string::npos;
+  for (size_t i = 0; i < path.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(path[i]);
+    if (LeadByteIn(codePage, c)) {
+      ++i;
+    } else if (c == '\\') {
+      slash = i;
+    }
+  }
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
@@ -37,7 +51,7 @@ std::string FakeOs::Lower(const std::string& text) {
 }
 
 bool FakeOs::Fails(const std::string& name, const std::string& path) const {
-  if (failing.count(name)) return true;
+  if (down_ || failing.count(name)) return true;
   std::string lower = Lower(path);
   for (const std::string& rule : failing) {
     size_t colon = rule.find(':');
@@ -48,7 +62,7 @@ bool FakeOs::Fails(const std::string& name, const std::string& path) const {
 }
 
 bool FakeOs::ParentExists(const std::string& path) const {
-  std::string parent = FolderOf(path);
+  std::string parent = FolderOf(path, codePage);
   if (parent.empty() || parent.size() == 2) return true;  // relative, or a drive
   return folders.count(Lower(parent)) != 0;
 }
@@ -65,13 +79,35 @@ void FakeOs::AddFolder(const std::string& path) {
   std::string p = Lower(path);
   while (p.size() > 2) {
     folders.insert(p);
-    p = FolderOf(p);
+    p = FolderOf(p, codePage);
   }
 }
 std::string FakeOs::Log() const {
-  return FileText(FolderOf(executablePath) + "\\native-lumiclip.log");
+  return FileText(FolderOf(executablePath, codePage) + "\\native-lumiclip.log");
 }
 FakeModule& FakeOs::AddModule(const std::string& name) { return modules[Lower(name)]; }
+
+std::set<std::string> FakeOs::FileNamesIn(const std::string& folder) const {
+  std::set<std::string> names;
+  std::string prefix = Lower(folder) + "\\";
+  for (const auto& [path, bytes] : files) {
+    if (path.compare(0, prefix.size(), prefix) == 0 &&
+        path.find('\\', prefix.size()) == std::string::npos) {
+      names.insert(path.substr(prefix.size()));
+    }
+  }
+  return names;
+}
+
+void FakeOs::Reboot() {
+  for (const auto& [path, durable] : unflushed_) {
+    auto it = files.find(path);
+    if (it != files.end()) it->second = durable;
+  }
+  unflushed_.clear();
+  down_ = false;
+  crashAfterCalls = 0;
+}
 
 bool FakeOs::Called(const std::string& prefix) const { return IndexOf(prefix) != std::string::npos; }
 size_t FakeOs::IndexOf(const std::string& prefix) const {
@@ -142,12 +178,15 @@ bool FakeOs::CopyFileTo(const std::string& from, const std::string& to, bool fai
   }
   if (failIfExists && files.count(Lower(to))) return false;
   files[Lower(to)] = files[Lower(from)];
+  // The new length is recorded, the data still only cached.
+  unflushed_[Lower(to)] = std::string();
   return true;
 }
 
 bool FakeOs::RemoveFile(const std::string& path) {
   Record("RemoveFile(" + path + ")");
   if (Fails("RemoveFile", path) || TooLong(path)) return false;
+  unflushed_.erase(Lower(path));
   return files.erase(Lower(path)) != 0;
 }
 
@@ -158,6 +197,14 @@ bool FakeOs::MoveReplacing(const std::string& from, const std::string& to) {
   }
   files[Lower(to)] = files[Lower(from)];
   files.erase(Lower(from));
+  // The rename is on the disk; the data it carries is what was flushed.
+  auto cached = unflushed_.find(Lower(from));
+  if (cached != unflushed_.end()) {
+    unflushed_[Lower(to)] = cached->second;
+    unflushed_.erase(Lower(from));
+  } else {
+    unflushed_.erase(Lower(to));
+  }
   return true;
 }
 
@@ -177,16 +224,35 @@ bool FakeOs::AppendToFile(const std::string& path, std::string_view bytes) {
 
 int64_t FakeOs::WriteNewFile(const std::string& path, const void* data, size_t size) {
   Record("WriteNewFile(" + path + ")");
-  if (Fails("WriteNewFile", path) || TooLong(path) || !ParentExists(path) ||
-      folders.count(Lower(path))) {
-    return -1;
-  }
+  if (Fails("WriteNewFile", path) || TooLong(path) || !ParentExists(path)) return -1;
+  if (folders.count(Lower(path)) || files.count(Lower(path))) return kNewFileExists;
   size_t n = size;
   for (const auto& [needle, limit] : writeLimits) {
     if (Lower(path).find(needle) != std::string::npos) n = std::min(n, static_cast<size_t>(limit));
   }
+  // Written and flushed: what a crash leaves is what was written.
   files[Lower(path)].assign(static_cast<const char*>(data), n);
   return static_cast<int64_t>(n);
+}
+
+Os::NewCopy FakeOs::CopyToNewFile(const std::string& from, const std::string& to) {
+  Record("CopyToNewFile(" + from + "," + to + ")");
+  if (Fails("CopyToNewFile", to) || TooLong(from) || TooLong(to) || !files.count(Lower(from)) ||
+      !ParentExists(to)) {
+    return NewCopy::kFailed;
+  }
+  if (folders.count(Lower(to)) || files.count(Lower(to))) return NewCopy::kExists;
+  files[Lower(to)] = files[Lower(from)];
+  return NewCopy::kDone;
+}
+
+bool FakeOs::SameFile(const std::string& a, const std::string& b) {
+  Record("SameFile(" + a + "," + b + ")");
+  return Lower(a) == Lower(b) && files.count(Lower(a)) != 0;
+}
+
+bool FakeOs::IsLeadByte(unsigned char byte) {
+  return LeadByteIn(codePage, byte);
 }
 
 uint32_t FakeOs::FileVersionInfoSize(const std::string& path) {
@@ -270,6 +336,7 @@ void FakeOs::PumpWindowMessages() {
   ++pumps;
   dispatchedMessages += queuedMessages;
   queuedMessages = 0;
+  if (onPumpMessages) onPumpMessages();
 }
 long FakeOs::ComInitialize(uint32_t coinit) {
   Record("ComInitialize(" + std::to_string(coinit) + ")");
@@ -283,6 +350,7 @@ void FakeOs::ComUninitialize() {
 
 long FakeOs::RegCreateUserKey(const std::string& subKey, uint32_t access, OsHandle* key) {
   Record("RegCreateUserKey(" + subKey + "," + std::to_string(access) + ")");
+  if (down_) return 5;
   if (regCreateResult != 0) return regCreateResult;
   keys_.push_back(subKey);
   *key = reinterpret_cast<OsHandle>(static_cast<uintptr_t>(keys_.size()));
@@ -291,6 +359,7 @@ long FakeOs::RegCreateUserKey(const std::string& subKey, uint32_t access, OsHand
 
 long FakeOs::RegSetDefaultValue(OsHandle key, uint32_t type, const void* data, uint32_t size) {
   Record("RegSetDefaultValue(" + std::to_string(type) + "," + std::to_string(size) + ")");
+  if (down_) return 5;
   if (regSetResult != 0) return regSetResult;
   const std::string& name = keys_.at(reinterpret_cast<uintptr_t>(key) - 1);
   const char* text = static_cast<const char*>(data);
@@ -317,6 +386,7 @@ bool FakeOs::PeekPipe(OsHandle, uint32_t* available) {
 }
 
 size_t FakeOs::ReadInput(void* buffer, size_t size) {
+  if (onReadInput) onReadInput(size);
   while (!pending.empty() && pending.front().empty()) pending.erase(pending.begin());
   if (pending.empty()) return 0;
   std::string& chunk = pending.front();
@@ -334,7 +404,9 @@ void FakeOs::WaitForInputOrMessages() {
     uint32_t available = 0;
     return !PeekPipe(nullptr, &available) || available > 0 || queuedMessages > 0;
   };
-  if (ready()) return;
+  // Without a script the wait returns at once, and a test drives arrivals
+  // from its hooks.
+  if (ready() || whileWaiting.empty()) return;
   if (nextWaitGroup_ >= whileWaiting.size()) {
     ADD_FAILURE() << "the host waits with nothing to come: it would sleep for ever";
     inputClosed = true;
@@ -363,9 +435,21 @@ bool FakeOs::WriteOutput(const void* data, size_t size) {
 
 std::u16string FakeOs::AnsiToWide(std::string_view text) {
   std::u16string out;
-  for (char ch : text) {
-    unsigned char c = static_cast<unsigned char>(ch);
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
     if (c == 0) break;
+    if (codePage == 932) {
+      if (IsLeadByte(c) && i + 1 < text.size()) {
+        // The few characters the tests use; any other pair as the katakana
+        // middle dot.
+        unsigned pair = c << 8 | static_cast<unsigned char>(text[++i]);
+        out += pair == 0x955C ? u'\u8868' : pair == 0x835C ? u'\u30BD' : u'\u30FB';
+      } else {
+        out += c >= 0xA1 && c <= 0xDF ? static_cast<char16_t>(0xFF61 + (c - 0xA1))
+                                      : static_cast<char16_t>(c);
+      }
+      continue;
+    }
     out += c >= 0x80 && c < 0xA0 ? kCp1252High[c - 0x80] : static_cast<char16_t>(c);
   }
   return out;

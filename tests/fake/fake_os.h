@@ -70,9 +70,9 @@ class FakeOs : public Os {
   std::function<void()> onIdle;  // called at every idle wait of the loop
   // What happens while the host waits for input or window messages. A wait
   // that finds nothing ready takes the next group and applies its events in
-  // order, as if they all came during that one wait. A wait with nothing
-  // ready and no group left would never return: the test fails and the
-  // input is ended.
+  // order, as if they all came during that one wait. Once a script is given,
+  // a wait with nothing ready and no group left would never return: the
+  // test fails and the input is ended. Without one, every wait returns.
   struct InputEvent {
     enum Kind { kBytes, kWindowMessage, kEnd } kind;
     std::string bytes;  // kBytes
@@ -84,6 +84,12 @@ class FakeOs : public Os {
   std::string output;
   bool outputBroken = false;
   uint16_t fpuWord = 0x037F;
+  // Called by every PumpWindowMessages: what the thread's window procedures
+  // (an engine's, say) do when their messages are dispatched.
+  std::function<void()> onPumpMessages;
+  // Called at every ReadInput with the size asked for, before anything is
+  // read; may throw, as a read that cannot get its buffer does.
+  std::function<void(size_t size)> onReadInput;
 
   // --- what the test inspects --------------------------------------------
   std::vector<std::string> calls;
@@ -103,6 +109,27 @@ class FakeOs : public Os {
   void AddFolder(const std::string& path);
   std::string Log() const;  // the log file beside the executable
   FakeModule& AddModule(const std::string& name);
+  // Names (lower case) of the files directly inside a folder.
+  std::set<std::string> FileNamesIn(const std::string& folder) const;
+
+  // --- crashes ------------------------------------------------------------
+  // What a power cut leaves, after the fault-injection environments of
+  // database engines: a file's data is on the disk only once it is flushed
+  // (WriteNewFile and CopyToNewFile flush; CopyFileTo does not), while
+  // metadata operations (creating or removing a folder or file, a rename by
+  // MoveReplacing, which writes through) are on the disk once they return.
+  // A file whose data was never flushed therefore survives as an empty file,
+  // and a rename carries the durable data of its source, not the cached one.
+  // Registry values and log appends are taken as durable once set. Calls are
+  // atomic: a crash falls between two recorded calls.
+  size_t crashAfterCalls = 0;  // non-zero: every call after this many does nothing and fails
+  bool Crashed() const { return down_; }
+  // The machine starts again: every file holds what a crash leaves of it.
+  void Reboot();
+  // The cache written back, as time does: everything is on the disk.
+  void FlushAll() { unflushed_.clear(); }
+  // The system code page: 1252, or 932 with its two-byte characters.
+  uint32_t codePage = 1252;
 
   // --- Os ---------------------------------------------------------------
   std::string ExecutablePath() override;
@@ -118,6 +145,9 @@ class FakeOs : public Os {
   int64_t FileLength(const std::string& path) override;
   bool AppendToFile(const std::string& path, std::string_view bytes) override;
   int64_t WriteNewFile(const std::string& path, const void* data, size_t size) override;
+  NewCopy CopyToNewFile(const std::string& from, const std::string& to) override;
+  bool SameFile(const std::string& a, const std::string& b) override;
+  bool IsLeadByte(unsigned char byte) override;
   uint32_t FileVersionInfoSize(const std::string& path) override;
   bool FileVersionInfo(const std::string& path, std::vector<uint8_t>& block) override;
   bool QueryVersionValue(const std::vector<uint8_t>& block, const std::string& subBlock,
@@ -156,7 +186,14 @@ class FakeOs : public Os {
   bool TooLong(const std::string& path) const {
     return maxPathLength != 0 && path.size() > maxPathLength;
   }
-  void Record(const std::string& call) { calls.push_back(call); }
+  void Record(const std::string& call) {
+    if (crashAfterCalls != 0 && calls.size() >= crashAfterCalls) down_ = true;
+    calls.push_back(call);
+  }
+  bool down_ = false;
+  // Files (lower case) whose data is not all on the disk -> what a crash
+  // leaves of them.
+  std::map<std::string, std::string> unflushed_;
   std::map<uint32_t, std::string> handles_;  // process handles -> pid
   std::vector<std::string> keys_;
   std::vector<std::string> versionBlocks_;

@@ -12,7 +12,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,6 +28,7 @@
 #include "channel/framing.h"
 #include "channel/host_loop.h"
 #include "channel/host_state.h"
+#include "engine/engine_callback.h"
 #include "engine/engine_loader.h"
 #include "fake/fake_os.h"
 #include "install/payload.h"
@@ -840,6 +845,264 @@ inline std::string CheckHostInput(const uint8_t* data, size_t size) {
   }
   for (size_t i = 0; i < messages.size(); ++i) {
     if (!nlohmann::json::accept(messages[i])) return "message " + std::to_string(i) + " is not JSON: " + Show(messages[i]);
+  }
+  return std::string();
+}
+
+// ===========================================================================
+// fuzz_engine_reentry: an engine whose callbacks, pumps and window messages
+// come from the input, with updates among the waiting requests
+// ===========================================================================
+
+// One waiting request of the script.
+struct ReentryFrame {
+  enum Kind { kEngine, kPing, kUpdateDll, kBadUpdateDll, kUpdateNative, kAddonVersion };
+  Kind kind = kEngine;
+  std::string body;
+  std::string script;  // what the engine does in the call for it
+  bool breakAfter = false;  // the next frames arrive only at a later window-message pump
+  size_t bodyStart = 0;     // offset of the body in the input stream
+};
+
+inline bool ReentryCloses(ReentryFrame::Kind kind) {
+  return kind == ReentryFrame::kBadUpdateDll || kind == ReentryFrame::kUpdateNative;
+}
+
+// Input layout: byte 0 holds flags: the engine's start pumps and talks (bit
+// 0), its finish pumps (bit 1) and talks (bit 2), its init leaves start empty
+// (bit 3); the body of the frame chosen by bits 4-7 (1-15; 0: none) cannot
+// be read (its buffer cannot grow). Then frames, each a head byte (kind in
+// bits 0-2: 0-2 an engine request, 3 ping, 4 a valid updateDLL, 5 an
+// invalid one, 6 updateNative, 7 setAddonVersion; bit 3: the frames after it
+// arrive at a later window-message pump), a length byte (bits 0-4) and that
+// many script bytes.
+//
+// A script byte b is an action of engine code, by b % 5: 0 ask for a pump;
+// 1 send a topic; 2 post a window message whose procedure runs the next
+// 1 + (b >> 3) % 4 bytes as its script (the engine's windows die at finish);
+// 3 run a message loop of its own (dispatching what is posted); 4 ask for
+// 1 + (b >> 3) % 8 pumps in a row.
+//
+// Properties: the engine is never released while any of its code is on the
+// stack; finish runs with none of it; pumps nest within the bound; no
+// request is handled while an update is held; the requests read are a
+// prefix of the input, each handled exactly once, and the rest is unread
+// only when a closing command or a lost body ended host mode; host mode
+// ends with the engine released and nothing held; the output decodes.
+inline std::string CheckEngineReentry(const uint8_t* data, size_t size) {
+  if (size == 0) return std::string();
+  const uint8_t flags = data[0];
+  const bool startTalks = (flags & 1u) != 0;
+  const bool finishPumps = (flags & 2u) != 0;
+  const bool finishTalks = (flags & 4u) != 0;
+  const bool noStart = (flags & 8u) != 0;
+  size_t lostFrame = flags >> 4 == 0 ? SIZE_MAX : static_cast<size_t>((flags >> 4) - 1);
+
+  std::vector<ReentryFrame> frames;
+  std::string stream;
+  for (size_t at = 1; at + 1 < size && frames.size() < 200;) {
+    const uint8_t head = data[at];
+    const size_t n = std::min<size_t>(data[at + 1] & 31u, size - at - 2);
+    ReentryFrame f;
+    f.script.assign(reinterpret_cast<const char*>(data) + at + 2, n);
+    at += 2 + n;
+    f.breakAfter = (head & 8u) != 0;
+    const std::string id = "\"n\":" + std::to_string(frames.size());
+    switch (head & 7u) {
+      case 3: f.kind = ReentryFrame::kPing; f.body = "{\"JSONCommand\":\"ping\"," + id + "}"; break;
+      case 4:
+        f.kind = ReentryFrame::kUpdateDll;
+        f.body = "{\"JSONCommand\":\"updateDLL\"," + id + ",\"data\":\"YWJj\"}";
+        break;
+      case 5:
+        f.kind = ReentryFrame::kBadUpdateDll;
+        f.body = "{\"JSONCommand\":\"updateDLL\"," + id + ",\"data\":\"YW*J\"}";
+        break;
+      case 6:
+        f.kind = ReentryFrame::kUpdateNative;
+        f.body = "{\"JSONCommand\":\"updateNative\"," + id + ",\"data\":\"TVqQ\"}";
+        break;
+      case 7: f.kind = ReentryFrame::kAddonVersion; f.body = "{\"JSONCommand\":\"setAddonVersion\"," + id + "}"; break;
+      default: f.kind = ReentryFrame::kEngine; f.body = "{\"JSONFunction\":\"f\"," + id + "}"; break;
+    }
+    f.bodyStart = stream.size() + 4;
+    stream += testing::FrameOf(f.body);
+    frames.push_back(std::move(f));
+  }
+  if (lostFrame >= frames.size()) lostFrame = SIZE_MAX;
+  // The input in batches: the first arrives at once, each later one at a
+  // window-message pump.
+  std::vector<std::string> batches(1);
+  size_t streamAt = 0;
+  for (const ReentryFrame& f : frames) {
+    size_t end = f.bodyStart + f.body.size();
+    batches.back() += stream.substr(streamAt, end - streamAt);
+    streamAt = end;
+    if (f.breakAfter) batches.emplace_back();
+  }
+
+  Session session;
+  testing::FakeOs& os = session.os;
+  testing::FakeEngine engine;
+  engine.Install(os);
+  engine.noStart = noStart;
+  testing::FakeModule& module = os.modules["c:\\host\\raz.dll"];
+
+  std::string failure;
+  auto fail = [&failure](const std::string& what) {
+    if (failure.empty()) failure = what;
+  };
+  int engineFrames = 0;  // engine code now on the stack (call, window procedure)
+  std::deque<std::string> posted;  // window messages waiting for dispatch
+  std::map<size_t, int> calls;     // engine requests by frame, calls of the engine for each
+  size_t topics = 0;
+
+  std::function<void(const std::string&)> runScript;
+  auto engineCode = [&](const std::string& script, const char* where) {
+    ++engineFrames;
+    // The host's bound (the fake engine of fuzz_host_input has its own).
+    constexpr int kBound = ::lumiclip::kMaxPumpDepth;
+    if (PumpDepth() > kBound) fail("pumps nested " + std::to_string(PumpDepth()) + " deep");
+    if (engine.depth > kBound + 1) fail("engine calls nested " + std::to_string(engine.depth) + " deep");
+    runScript(script);
+    if (module.releases >= module.loads) fail(std::string("the engine was released under its ") + where);
+    --engineFrames;
+  };
+  runScript = [&](const std::string& script) {
+    for (size_t i = 0; i < script.size() && failure.empty(); ++i) {
+      const uint8_t b = static_cast<uint8_t>(script[i]);
+      switch (b % 5) {
+        case 0: engine.Emit("_internalPumpMessage", nullptr); break;
+        case 1:
+          ++topics;
+          engine.Emit("t", u"d");
+          break;
+        case 2: {
+          size_t k = std::min<size_t>(1 + (b >> 3) % 4, script.size() - i - 1);
+          posted.push_back(script.substr(i + 1, k));
+          i += k;
+          break;
+        }
+        case 3: os.PumpWindowMessages(); break;
+        default:
+          for (int r = 0; r < 1 + (b >> 3) % 8; ++r) engine.Emit("_internalPumpMessage", nullptr);
+          break;
+      }
+    }
+  };
+
+  engine.inStart = [&] {
+    if (!startTalks) return;
+    engine.Emit("_internalPumpMessage", nullptr);
+    engine.Emit("from-start", nullptr);
+  };
+  engine.inFinish = [&] {
+    if (engineFrames != 0) fail("finish ran with engine code on the stack");
+    posted.clear();  // the engine's windows go with it
+    if (finishPumps) engine.Emit("_internalPumpMessage", nullptr);
+    if (finishTalks) engine.Emit("from-finish", nullptr);
+  };
+  engine.inCall = [&](const std::string& text) {
+    size_t key = text.find("\"n\":");
+    if (key == std::string::npos || text.find("JSONFunction") == std::string::npos) return;  // the replay
+    if (HeldCommandCount() != 0) fail("a request was handled while an update was held");
+    size_t id = static_cast<size_t>(std::atoi(text.c_str() + key + 4));
+    if (id >= frames.size()) return fail("the engine got a request that was never sent: " + Show(text));
+    ++calls[id];
+    engineCode(frames[id].script, "call");
+  };
+
+  size_t arrived = 0;
+  size_t nextBatch = 0;
+  auto deliver = [&] {
+    os.Arrive(batches[nextBatch]);
+    arrived += batches[nextBatch].size();
+    if (++nextBatch == batches.size()) os.inputClosed = true;
+  };
+  os.inputClosed = false;
+  deliver();
+  os.onPumpMessages = [&] {
+    if (nextBatch < batches.size()) deliver();
+    while (!posted.empty() && failure.empty()) {
+      std::string script = posted.front();
+      posted.pop_front();
+      engineCode(script, "window procedure");
+    }
+  };
+  const size_t lostAt = lostFrame == SIZE_MAX ? SIZE_MAX : frames[lostFrame].bodyStart;
+  os.onReadInput = [&](size_t) {
+    size_t waiting = 0;
+    for (const std::string& chunk : os.pending) waiting += chunk.size();
+    if (arrived - waiting == lostAt) throw std::bad_alloc();
+  };
+
+  RunHostMode();
+
+  if (!failure.empty()) return failure;
+  if (EngineCallInProgress()) return "engine code still counted on the stack after host mode";
+  if (HeldCommandCount() != 0) return std::to_string(HeldCommandCount()) + " held commands left behind";
+  if (CurrentHostState() != nullptr) return "a current host state left after host mode";
+  if (module.releases != module.loads) {
+    return "the engine loaded " + std::to_string(module.loads) + " times, released " +
+           std::to_string(module.releases);
+  }
+
+  // The requests read, from the log: each body is logged as it is read.
+  std::string log = os.Log();
+  std::vector<size_t> read;
+  for (size_t at = 0; at < log.size();) {
+    size_t end = log.find("\r\n", at);
+    if (end == std::string::npos) end = log.size();
+    std::string line = log.substr(at, end - at);
+    at = end + 2;
+    size_t key = line.find("\"n\":");
+    if (line.rfind("{\"JSON", 0) == 0 && key != std::string::npos) {
+      read.push_back(static_cast<size_t>(std::atoi(line.c_str() + key + 4)));
+    }
+  }
+  for (size_t i = 0; i < read.size(); ++i) {
+    if (read[i] != i) return "request " + std::to_string(read[i]) + " read as number " + std::to_string(i);
+  }
+  const size_t count = read.size();
+  const bool closed = count > 0 && ReentryCloses(frames[count - 1].kind);
+  if (count > lostFrame) return "a request after a lost body was read";
+  if (count == lostFrame && !closed && !InputAtEnd()) return "a lost body left the input open";
+  for (size_t i = 0; i + 1 < count; ++i) {
+    if (ReentryCloses(frames[i].kind)) return "request " + std::to_string(i + 1) + " read after a closing command";
+  }
+  if (count < frames.size() && count != lostFrame && !closed) {
+    return "host mode ended with request " + std::to_string(count) + " unread";
+  }
+  size_t pings = 0, updates = 0, natives = 0;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    int want = i < count && frames[i].kind == ReentryFrame::kEngine && !noStart ? 1 : 0;
+    if (calls[i] != want) {
+      return "request " + std::to_string(i) + " reached the engine " + std::to_string(calls[i]) + " times";
+    }
+    if (i >= count) continue;
+    pings += frames[i].kind == ReentryFrame::kPing;
+    updates += frames[i].kind == ReentryFrame::kUpdateDll || frames[i].kind == ReentryFrame::kBadUpdateDll;
+    natives += frames[i].kind == ReentryFrame::kUpdateNative;
+  }
+  auto lines = [&log](const std::string& line) {
+    size_t n = 0;
+    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++n;
+    return n;
+  };
+  if (lines("Updating raz.dll...\r\n") != updates) return "updateDLL not carried out once per request";
+  if (lines("Updating myself...\r\n") != natives) return "updateNative not carried out once per request";
+  if (lines("Held command dropped") != 0) return "a held command was dropped";
+
+  std::string error;
+  std::vector<std::string> messages = testing::DecodeMessages(os.output, &error);
+  if (!error.empty()) return "the output does not decode: " + error;
+  size_t pongs = static_cast<size_t>(std::count(messages.begin(), messages.end(), "{\"topic\":\"pong\"}"));
+  if (pongs != pings) return std::to_string(pongs) + " pongs for " + std::to_string(pings) + " pings";
+  size_t engineTopics = static_cast<size_t>(
+      std::count(messages.begin(), messages.end(), "{\"topic\":\"t\", \"data\":\"d\"}"));
+  if (engineTopics > topics) return "more engine topics than were sent";
+  for (const std::string& m : messages) {
+    if (m.find("from-start") != std::string::npos) return "a topic sent during start reached the browser";
   }
   return std::string();
 }

@@ -68,6 +68,29 @@ host = {
 for name, data in host.items():
     write("fuzz_host_input", name, data)
 
+# fuzz_engine_reentry: byte 0 = flags (start talks 1, finish pumps 2,
+# finish talks 4, no start 8, bits 4-7: 1 + the frame whose body is lost);
+# then frames: head (kind in bits 0-2: 0-2 engine, 3 ping, 4 updateDLL,
+# 5 bad updateDLL, 6 updateNative, 7 setAddonVersion; 8: later frames arrive
+# at a window-message pump), script length, script (see fuzz_checks.h).
+def rf(kind, script=b"", later=False):
+    return bytes([kind | (8 if later else 0), len(script)]) + script
+
+
+reentry = {
+    "update_pumped_in_call": b"\x00" + rf(0, b"\x00\x01") + rf(4) + rf(3) + rf(0),
+    "update_pumped_from_window": b"\x00" + rf(0, b"\x02\x00", later=True) + rf(4) + rf(3) + rf(0),
+    "modal_loop_in_call": b"\x00" + rf(7) + rf(0, b"\x02\x00\x03", later=True) + rf(4) + rf(0, b"\x00"),
+    "deep_nesting": b"\x00" + rf(0, b"\x00") * 40 + rf(3),
+    "pump_burst_and_closing": b"\x00" + rf(0, b"\x3b\x01") + rf(3) + rf(5) + rf(3),
+    "update_native_held": b"\x00" + rf(0, b"\x00") + rf(6) + rf(3),
+    "lost_body_in_pump": b"\x20" + rf(0, b"\x00") + rf(3) + rf(3),
+    "finish_pumps_and_talks": b"\x07" + rf(0, b"\x01") + rf(4) + rf(0) + rf(3),
+    "never_started": b"\x08" + rf(0, b"\x00") + rf(3) + rf(0),
+}
+for name, data in reentry.items():
+    write("fuzz_engine_reentry", name, data)
+
 # fuzz_extract_command: request texts.
 commands = {
     "ping": b'{"JSONCommand":"ping"}',

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -139,7 +140,7 @@ inline ProcessResult RunWineToFiles(const std::vector<std::string>& programArgs,
     if (full.count(kv.substr(0, kv.find('='))) == 0) envStrings.push_back(kv);
   }
   for (const auto& [k, v] : full) envStrings.push_back(k + "=" + v);
-  std::vector<std::string> args = {"wine"};
+  std::vector<std::string> args = {WineLoader()};
   args.insert(args.end(), programArgs.begin(), programArgs.end());
   std::vector<char*> argv, envp;
   for (std::string& a : args) argv.push_back(&a[0]);
@@ -259,6 +260,19 @@ inline std::vector<std::string> TraceEvents(const std::vector<std::string>& line
 
 inline bool StartsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Temporary files (their names end in "~") left in a folder.
+inline std::vector<std::string> TemporaryFiles(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string n = e->d_name;
+      if (!n.empty() && n.back() == '~') names.push_back(n);
+    }
+    closedir(d);
+  }
+  return names;
 }
 
 inline bool Contains(const std::vector<std::string>& lines, const std::string& line) {

@@ -15,7 +15,8 @@ namespace {
 const char kOperaVersion[] = "{\"JSONCommand\":\"setAddonVersion\",\"version\":\"3.1.4\",\"browser\":\"Opera\"}";
 const char kChromeVersion[] = "{\"JSONCommand\":\"setAddonVersion\",\"version\":\"2.7.1\",\"browser\":\"Chrome\"}";
 const char kTraceFile[] = "sample-engine-trace.txt";
-const char kInitLine[] = "initLibrary size=24 words=6,0,0,0,0,0 load=1 processLoad=1 behaviours=none result=1";
+const char kInitLine[] = "initLibrary size=" LUMICLIP_ENGINE_TABLE_SIZE
+    " words=6,0,0,0,0,0 load=1 processLoad=1 behaviours=none result=1";
 
 std::string Echo(const std::string& data) { return "{\"JSONFunction\":\"echo\",\"data\":\"" + data + "\"}"; }
 
@@ -145,7 +146,8 @@ TEST(EngineOrder, ReloadAfterUpdateStartsWithAFreshTableAndTheCurrentBrowser) {
       "finish",
       "dllmain detach",
       "dllmain attach",
-      "initLibrary size=24 words=6,0,0,0,0,0 load=1 processLoad=2 behaviours=none result=1",
+      "initLibrary size=" LUMICLIP_ENGINE_TABLE_SIZE
+          " words=6,0,0,0,0,0 load=1 processLoad=2 behaviours=none result=1",
       "start browserId=6 callback=nonnull",
       CallLine(1, kOperaVersion),
       CallLine(2, Echo("after")),
@@ -267,7 +269,7 @@ struct Undrivable {
 
 class EngineUndrivable : public ::testing::TestWithParam<Undrivable> {};
 
-TEST_P(EngineUndrivable, ShowsTheLocatingBoxAndNeverStarts) {
+TEST_P(EngineUndrivable, ShowsTheLocatingBoxAndNeverStartsNorFinishes) {
   const Undrivable& k = GetParam();
   HostFolder folder(std::string("undrivable-") + k.name);
   folder.CopyFromBin(k.library, "RAZ.dll");
@@ -293,13 +295,15 @@ TEST_P(EngineUndrivable, ShowsTheLocatingBoxAndNeverStarts) {
   std::string trace = folder.Read(kTraceFile);
   EXPECT_EQ(trace.find("\nstart "), std::string::npos) << trace;
   EXPECT_EQ(trace.find("\ncall "), std::string::npos) << trace;
+  EXPECT_EQ(trace.find("\nfinish"), std::string::npos) << trace;  // never started, so never finished
   if (k.initEnd[0] == '\0') {
     EXPECT_EQ(trace, "");
   } else {
     std::vector<std::string> lines = TraceLines(trace);
     ASSERT_GE(lines.size(), 2u) << trace;
     EXPECT_EQ(lines[0], "dllmain attach");
-    EXPECT_TRUE(StartsWith(lines[1], "initLibrary size=24 words=6,0,0,0,0,0 load=1 ")) << trace;
+    EXPECT_TRUE(StartsWith(lines[1], "initLibrary size=" LUMICLIP_ENGINE_TABLE_SIZE
+        " words=6,0,0,0,0,0 load=1 ")) << trace;
     EXPECT_NE(lines[1].find(std::string(" behaviours=") + k.behaviour + " " + k.initEnd), std::string::npos)
         << trace;
   }
@@ -355,7 +359,7 @@ TEST(EngineNoFinish, StaysMappedSoAnUpdateFailsAndKeepsTheOldFile) {
     EXPECT_EQ(c.FrameErrors(), "");
   }
   EXPECT_TRUE(folder.Read("RAZ.dll") == engine) << "RAZ.dll changed";
-  EXPECT_FALSE(folder.Exists("RAZ.dll.part"));
+  EXPECT_EQ(Joined(TemporaryFiles(folder.dir())), "");
   std::vector<std::string> log = Lines(folder.Log());
   EXPECT_TRUE(Contains(log, "**** Error: Failed to replace " + Wine::Get().WinPath(folder.Path("RAZ.dll"))))
       << folder.Log();
@@ -365,7 +369,8 @@ TEST(EngineNoFinish, StaysMappedSoAnUpdateFailsAndKeepsTheOldFile) {
   std::vector<std::string> events = TraceEvents(trace, {"dllmain", "initLibrary", "start", "finish"});
   std::vector<std::string> expected = {
       "dllmain attach",
-      "initLibrary size=24 words=6,0,0,0,0,0 load=1 processLoad=1 behaviours=no-finish result=1",
+      "initLibrary size=" LUMICLIP_ENGINE_TABLE_SIZE
+          " words=6,0,0,0,0,0 load=1 processLoad=1 behaviours=no-finish result=1",
       "start browserId=5 callback=nonnull",
       // No finish and no detach at the update: only the process end detaches.
       "dllmain detach",
@@ -532,6 +537,43 @@ TEST(EnginePump, UpdateHeldDuringTheCallReplacesTheEngineAfterIt) {
   ASSERT_GE(pumped, 0) << Joined(trace);
   EXPECT_GT(finish, pumped) << Joined(trace);
   EXPECT_EQ(IndexOf(trace, "dllmain detach"), finish + 1) << Joined(trace);
+  EXPECT_TRUE(Contains(Lines(folder.Log()), "Holding 'updateDLL' until the engine call returns")) << folder.Log();
+}
+
+// The engine asks for the pump from a window timer's procedure, which the
+// host's idle loop dispatches with no engine call running. The update read
+// there is carried out only after the procedure has returned: the old engine
+// is finished and freed then, and the new one answers.
+TEST(EnginePump, UpdatePumpedFromAWindowTimerRunsAfterTheTimerReturns) {
+  HostFolder folder = EngineFolder("pump-timer");
+  const std::string payload = folder.Read("RAZ.dll") + "a newer build";
+  Conversation c(folder.winExe(), Behaviour(""));
+  ExpectAnnouncement(c, true);
+  c.Send("{\"JSONFunction\":\"timerpump\"}");
+  EXPECT_EQ(NextMessage(c).raw, "{\"topic\":\"timer-armed\", \"data\":\"1\"}");
+  // Sent once the procedure runs, so that it is its pump that reads them.
+  ASSERT_TRUE(WaitUntil([&] { return Contains(TraceLines(folder.Read(kTraceFile)), "timer fired"); }, 20000))
+      << folder.Read(kTraceFile);
+  c.SendRaw(FrameOf(UpdateDllWith(payload)) + FrameOf("{\"JSONCommand\":\"ping\"}"));
+  EXPECT_EQ(NextMessage(c).raw, "{\"topic\":\"timer-pumped\", \"data\":\"0\"}");
+  HostMessage status = NextMessage(c);
+  EXPECT_EQ(status.topic, "status") << status.raw;
+  EXPECT_EQ(status.code, "0") << status.raw;
+  EXPECT_EQ(NextMessage(c).raw, "{\"topic\":\"pong\"}");
+  c.Send("{\"JSONFunction\":\"state\"}");
+  HostMessage state = NextMessage(c);
+  ASSERT_EQ(state.topic, "state") << state.raw;
+  EXPECT_EQ(nlohmann::json::parse(state.data)["processLoads"], 2) << state.raw;
+  CloseAndWait(c);
+  EXPECT_TRUE(folder.Read("RAZ.dll") == payload) << "RAZ.dll differs from the payload";
+
+  std::vector<std::string> events = TraceEvents(TraceLines(folder.Read(kTraceFile)),
+                                                {"dllmain", "timer", "finish", "initLibrary"});
+  std::vector<std::string> expected = {
+      "dllmain attach", kInitLine, "timer fired", "timer returns", "finish", "dllmain detach", "dllmain attach",
+      "initLibrary size=24 words=6,0,0,0,0,0 load=1 processLoad=2 behaviours=none result=1", "finish",
+      "dllmain detach"};
+  EXPECT_EQ(Joined(events), Joined(expected));
   EXPECT_TRUE(Contains(Lines(folder.Log()), "Holding 'updateDLL' until the engine call returns")) << folder.Log();
 }
 

@@ -164,6 +164,33 @@ TEST_F(Install, SecondRunReplacesWhatIsThere) {
   ExpectDeployed(folder, kExe);
 }
 
+// The user opens the deployed copy itself: it is not copied onto itself, no
+// box and no elevated retry follow, and the manifest and the registration are
+// written again.
+TEST_F(Install, DeployedCopyOpenedWithoutArguments) {
+  HostFolder folder("deployed-opened");
+  RunTraced(folder);
+  std::string exe = ReadFile(DeployedFile(kExe));
+  WriteFile(DeployedFile(kManifest), "stale");
+  Wine::Get().RegDelete(kKey);
+
+  Wine& wine = Wine::Get();
+  ProcessResult r = wine.Run({wine.WinPath(DeployedFile(kExe))}, "", 60000, wine.RelayEnv());
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_NE(r.err.find("Call PE DLL"), std::string::npos);
+  EXPECT_TRUE(Wine::AllBoxesIn(r.err).empty());
+  std::string log = ReadFile(DeployedFile("native-lumiclip.log"));
+  std::vector<std::string> expected = DeployLines(2);
+  expected[3] = "Created directory with result: 0";
+  expected.insert(expected.begin() + 5, "The deployed executable is the running one: nothing to copy.");
+  EXPECT_EQ(Lines(log), expected);
+  EXPECT_TRUE(ReadFile(DeployedFile(kExe)) == exe) << "the deployed exe changed";
+  EXPECT_EQ(Listing(Deployed()), (std::set<std::string>{kExe, kManifest, "native-lumiclip.log"}));
+  EXPECT_EQ(ReadFile(DeployedFile(kManifest)).size(), 562u);
+  EXPECT_EQ(Wine::Get().RegQueryDefault(kKey), Wine::Get().WinPath(DeployedFile(kManifest)));
+}
+
 // The deployed name is fixed, whatever the started file is called.
 TEST_F(Install, DeployedNameDoesNotFollowTheStartedName) {
   HostFolder folder("other-name", "other-name.exe");

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <random>
 
 #include <nlohmann/json.hpp>
 
@@ -93,7 +94,7 @@ TEST(UpdateDll, WritesTheDecodedPayloadAndStaysOpen) {
   c.CloseInput();
   EXPECT_EQ(c.Wait(), 0);
   EXPECT_EQ(c.FrameErrors(), "");
-  EXPECT_FALSE(folder.Exists("RAZ.dll.part"));
+  EXPECT_EQ(Joined(TemporaryFiles(folder.dir())), "");
 
   std::vector<std::string> log = LogLines(folder.Log());
   std::string saving = "Saving to file: " + wine.WinPath(folder.Path("RAZ.dll"));
@@ -149,14 +150,16 @@ TEST(UpdateDll, UnloadsTheLoadedEngineFirst) {
                                                 {"dllmain", "initLibrary", "start", "call", "finish"});
   std::vector<std::string> expected = {
       "dllmain attach",
-      "initLibrary size=24 words=6,0,0,0,0,0 load=1 processLoad=1 behaviours=finish-topic result=1",
+      "initLibrary size=" LUMICLIP_ENGINE_TABLE_SIZE
+          " words=6,0,0,0,0,0 load=1 processLoad=1 behaviours=finish-topic result=1",
       "start browserId=6 callback=nonnull",
       CallLine(1, kOperaVersion),
       CallLine(2, Echo("old")),
       "finish",
       "dllmain detach",
       "dllmain attach",
-      "initLibrary size=24 words=6,0,0,0,0,0 load=1 processLoad=2 behaviours=finish-topic result=1",
+      "initLibrary size=" LUMICLIP_ENGINE_TABLE_SIZE
+          " words=6,0,0,0,0,0 load=1 processLoad=2 behaviours=finish-topic result=1",
       "start browserId=6 callback=nonnull",
       CallLine(1, kOperaVersion),
       CallLine(2, Echo("new")),
@@ -194,7 +197,7 @@ TEST_P(UpdateDllRejected, KeepsTheEngineAndClosesTheHost) {
     EXPECT_EQ(c.FrameErrors(), "");
   }
   EXPECT_TRUE(folder.Read("RAZ.dll") == before) << "RAZ.dll changed";
-  EXPECT_FALSE(folder.Exists("RAZ.dll.part"));
+  EXPECT_EQ(Joined(TemporaryFiles(folder.dir())), "");
   std::vector<std::string> log = LogLines(folder.Log());
   std::vector<std::string> tail = {
       "Updating raz.dll...",
@@ -225,11 +228,59 @@ INSTANTIATE_TEST_SUITE_P(
         BadPayload{"empty", "", ""}),
     [](const ::testing::TestParamInfo<BadPayload>& info) { return std::string(info.param.name); });
 
+// Two hosts from one folder receive updateDLL at the same moment, each with
+// its own payload. Their temporary files never mix: RAZ.dll ends as one
+// payload exactly, and a host that answered status 0 had its whole payload
+// in place (the other one may have replaced it since).
+TEST(UpdateDll, TwoHostsAtTheSameMoment) {
+  HostFolder folder("dll-two-hosts");
+  std::mt19937 rng(13);
+  std::string payloads[2];
+  for (std::string& p : payloads) {
+    p.resize(6 << 20);
+    for (char& c : p) c = static_cast<char>(rng());
+  }
+  std::string requests[2] = {UpdateDll(Base64(payloads[0])), UpdateDll(Base64(payloads[1]))};
+  Conversation first(folder.winExe(), Behaviour(""));
+  Conversation second(folder.winExe(), Behaviour(""));
+  Conversation* hosts[2] = {&first, &second};
+  std::string version = AnnouncedVersion(first, false);
+  AnnouncedVersion(second, false);
+
+  std::thread other([&] { second.Send(requests[1]); });
+  first.Send(requests[0]);
+  other.join();
+  bool saved[2];
+  for (int i = 0; i < 2; ++i) {
+    HostMessage m = NextMessage(*hosts[i], 60000);
+    saved[i] = m.raw == "{\"topic\":\"status\", \"code\":\"0\", \"data\":\"" + version + "\"}";
+    EXPECT_TRUE(saved[i] || m.raw == kUpdateFailed) << m.raw;
+  }
+  for (Conversation* c : hosts) {
+    c->CloseInput();
+    EXPECT_EQ(c->Wait(60000), 0);
+    EXPECT_EQ(c->FrameErrors(), "");
+  }
+
+  std::string engine = folder.Read("RAZ.dll");
+  int winner = engine == payloads[0] ? 0 : engine == payloads[1] ? 1 : -1;
+  ASSERT_NE(winner, -1) << "RAZ.dll is neither payload: " << engine.size() << " bytes";
+  EXPECT_TRUE(saved[winner]) << "the payload in place belongs to a host that reported failure";
+  EXPECT_TRUE(saved[0] || saved[1]);
+  EXPECT_EQ(Joined(TemporaryFiles(folder.dir())), "");
+  std::vector<std::string> log = LogLines(folder.Log());
+  for (int i = 0; i < 2; ++i) {
+    if (saved[i]) {
+      EXPECT_TRUE(Contains(log, "Written " + std::to_string(payloads[i].size()) + " bytes"));
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // updateNative: the deployed host writes the payload into .staged, starts it
-// with --update and its process id, deletes the manifest and closes; the
-// child waits for it, removes the engine, copies itself over the deployed
-// exe and writes the manifest again.
+// with --update and its process id and closes, leaving the manifest in place;
+// the child waits for it, removes the engine, replaces the deployed exe with
+// a copy of itself and writes the manifest again.
 
 TEST(UpdateNative, HandsOverToTheStagedChild) {
   Wine& wine = Wine::Get();
@@ -303,6 +354,7 @@ TEST(UpdateNative, HandsOverToTheStagedChild) {
   EXPECT_FALSE(FileExists(deployed + "/raz.dll"));
   EXPECT_FALSE(FileExists(deployed + "/RAZ.dll"));
   EXPECT_TRUE(ReadFile(deployed + "/" + exeName) == payload) << "the deployed exe is not the payload";
+  EXPECT_EQ(Joined(TemporaryFiles(deployed)), "");
   EXPECT_TRUE(ReadFile(deployed + "/.staged/" + exeName) == payload) << "the staged exe is not the payload";
   EXPECT_EQ(manifest.size(), 562u);
   EXPECT_EQ(ReadFile(deployed + "/" + manifestName), manifest);
@@ -369,6 +421,54 @@ TEST(UpdateNative, RejectedPayloadKeepsTheManifestAndClosesTheHost) {
       "Exit",
   };
   EXPECT_EQ(Joined(Slice(log, "Updating myself...", expected.size() + 1)), Joined(expected)) << folder.Log();
+}
+
+// updateNative pumped by the engine from a window timer, with no engine call
+// running: the parent closes only after the timer procedure has returned,
+// and the staged child completes the hand-over.
+TEST(UpdateNative, PumpedFromAnEngineTimerHandsOverAfterTheTimerReturns) {
+  Wine& wine = Wine::Get();
+  const std::string deployed = wine.AppData() + "/Lumiclip";
+  const std::string exeName = "lumiclip-chrome-plugin.exe";
+  ASSERT_EQ(std::system(("rm -rf '" + deployed + "'").c_str()), 0);
+  HostFolder source("native-timer-source");
+  ProcessResult deploy = RunWineToFiles({source.winExe(), "--deploy"}, "");
+  ASSERT_FALSE(deploy.timedOut);
+  ASSERT_TRUE(FileExists(deployed + "/" + exeName)) << source.Log();
+  WriteFile(deployed + "/raz.dll", BinFile("RAZ.dll"));
+  const std::string payload = BinFile(exeName) + std::string(1000, 'T');
+  const std::string winDeployed = wine.WinPath(deployed);
+  const std::string tracePath = deployed + "/" + kTraceFile;
+  {
+    Conversation parent(winDeployed + "\\" + exeName, Behaviour(""));
+    AnnouncedVersion(parent, true);
+    parent.Send("{\"JSONFunction\":\"timerpump\"}");
+    EXPECT_EQ(NextMessage(parent).raw, "{\"topic\":\"timer-armed\", \"data\":\"1\"}");
+    ASSERT_TRUE(WaitUntil([&] { return Contains(TraceLines(ReadFile(tracePath)), "timer fired"); }, 20000))
+        << ReadFile(tracePath);
+    parent.Send("{\"JSONCommand\":\"updateNative\",\"data\":\"" + Base64(payload) + "\"}");
+    EXPECT_EQ(NextMessage(parent).raw, "{\"topic\":\"timer-pumped\", \"data\":\"0\"}");
+    HostMessage m = NextMessage(parent, 30000);
+    EXPECT_EQ(m.topic, "<none>") << m.raw;
+    EXPECT_EQ(parent.Wait(30000), 0);
+    EXPECT_EQ(parent.FrameErrors(), "");
+  }
+  const std::string childLogPath = deployed + "/.staged/native-lumiclip.log";
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        std::vector<std::string> l = LogLines(ReadFile(childLogPath));
+        return !l.empty() && l.back() == "Exit";
+      },
+      20000))
+      << ReadFile(childLogPath);
+  EXPECT_TRUE(ReadFile(deployed + "/" + exeName) == payload) << "the deployed exe is not the payload";
+  EXPECT_FALSE(FileExists(deployed + "/raz.dll"));
+  std::vector<std::string> events =
+      TraceEvents(TraceLines(ReadFile(tracePath)), {"timer", "finish", "dllmain detach"});
+  EXPECT_EQ(Joined(events), Joined({"timer fired", "timer returns", "finish", "dllmain detach"}));
+  std::vector<std::string> parentLog = LogLines(ReadFile(deployed + "/native-lumiclip.log"));
+  EXPECT_TRUE(Contains(parentLog, "Holding 'updateNative' until the engine call returns")) << Joined(parentLog);
+  EXPECT_EQ(parentLog.back(), "Exit");
 }
 
 }  // namespace

@@ -92,6 +92,18 @@ std::string WineEnvValue() { return "-all"; }
 
 }  // namespace
 
+#ifndef LUMICLIP_WINE
+#define LUMICLIP_WINE "wine"
+#endif
+
+const std::string& WineLoader() {
+  static const std::string loader = [] {
+    const char* chosen = std::getenv("LUMICLIP_WINE");
+    return std::string(chosen != nullptr && *chosen != '\0' ? chosen : LUMICLIP_WINE);
+  }();
+  return loader;
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
@@ -192,7 +204,8 @@ ProcessResult Wine::Run(const std::vector<std::string>& args, const std::string&
   std::map<std::string, std::string> full = {{"WINEPREFIX", prefix_}, {"WINEDEBUG", WineEnvValue()}};
   for (const auto& [k, v] : env) full[k] = v;
   std::vector<std::string> argv = args;
-  if (argv[0] != "wineboot" && argv[0] != "wineserver") argv.insert(argv.begin(), "wine");
+  // wineboot too: Debian's wineboot command starts it with the 32-bit loader.
+  if (argv[0] != "wineserver") argv.insert(argv.begin(), WineLoader());
   Child c = Spawn(argv, full, true);
   ProcessResult r;
   std::thread writer([&] {
@@ -259,7 +272,7 @@ void Wine::StartSession() {
   std::vector<char*> envp;
   for (const std::string& e : envStrings) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
-  const char* argv[] = {"wine", "cmd", "/c", "exit", nullptr};
+  const char* argv[] = {WineLoader().c_str(), "cmd", "/c", "exit", nullptr};
   pid_t pid = fork();
   if (pid == 0) {
     int null = open("/dev/null", O_RDWR);
@@ -373,7 +386,7 @@ Conversation::Conversation(const std::string& winExe, const std::map<std::string
   Wine& wine = Wine::Get();
   std::map<std::string, std::string> full = {{"WINEPREFIX", wine.prefix()}, {"WINEDEBUG", "-all"}};
   for (const auto& [k, v] : env) full[k] = v;
-  std::vector<std::string> args = {"wine", wine.bin() + "/lumiclip-launcher.exe", winExe};
+  std::vector<std::string> args = {WineLoader(), wine.bin() + "/lumiclip-launcher.exe", winExe};
   for (const std::string& a : hostArgs) args.push_back(a);
   Child c = Spawn(args, full, false);
   pid_ = c.pid;

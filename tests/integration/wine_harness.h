@@ -11,7 +11,18 @@
 #include <thread>
 #include <vector>
 
+// The size the host hands to the engine's _initLibrary in the build under
+// test, as the sample engine's trace shows it: the table's size in bytes.
+#ifndef LUMICLIP_ENGINE_TABLE_SIZE
+#define LUMICLIP_ENGINE_TABLE_SIZE "24"
+#endif
+
 namespace lumiclip::itest {
+
+// The command that runs the Windows programs under test: "wine" for the
+// win32 build, wine64 for the win64 build (Debian's `wine` always takes the
+// 32-bit loader when wine32 is installed). LUMICLIP_WINE overrides it.
+const std::string& WineLoader();
 
 struct ProcessResult {
   int exitCode = -1;

@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "fake/host_fixture.h"
-#include "install/file_replace.h"
 #include "install/deploy.h"
+#include "install/file_replace.h"
 #include "support/dialogs.h"
 
 namespace lumiclip::testing {
@@ -65,6 +67,54 @@ TEST_F(Deploy, SecondRunFindsTheFolder) {
   EXPECT_TRUE(os.boxes.empty());
 }
 
+// The user opens the deployed copy itself, by any spelling of its path:
+// nothing is copied onto itself, and the manifest and the registration are
+// written again.
+TEST_F(Deploy, DeployedCopyOpenedByTheUser) {
+  ASSERT_TRUE(DeployHost(kSource, true));
+  os.files.erase(FakeOs::Lower("C:\\Host\\native-lumiclip.log"));
+  os.files.erase(FakeOs::Lower(kManifest));
+  os.registry.clear();
+  os.calls.clear();
+  log_internal::ResetForTests();
+  std::string upper = kTarget;
+  for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+
+  EXPECT_TRUE(DeployHost(upper.c_str(), false));
+  EXPECT_EQ(os.Log(), StoredLog({"Using folder for deployment: " + kFolder,
+                                 "Created directory with result: 0", "Copying myself...",
+                                 "The deployed executable is the running one: nothing to copy.",
+                                 "Extracting manifest...", "Written 562 bytes", "Done",
+                                 "Deleting raz.dll...", "Writing registry...",
+                                 "Successfully registered to HKEY_CURRENT_USER"}));
+  EXPECT_FALSE(os.Called("CopyToNewFile("));
+  EXPECT_FALSE(os.Called("CopyFileTo("));
+  EXPECT_EQ(os.FileText(kTarget), kExeBytes);
+  EXPECT_TRUE(os.HasFile(kManifest));
+  EXPECT_EQ(os.registry[kKey], kManifest);
+  EXPECT_TRUE(os.boxes.empty());
+}
+
+// The executable is copied to a temporary name of this process, created
+// exclusively: a name that is taken is passed over and left alone.
+TEST_F(Deploy, CopyPassesOverATakenTemporaryName) {
+  os.AddFolder(kFolder);
+  os.AddFile(kTarget, "old host");
+  std::string probe = TemporaryPathFor(kTarget);
+  std::string taken =
+      kTarget + ".4242." + std::to_string(std::stoul(probe.substr(kTarget.size() + 6)) + 1) + "~";
+  os.AddFile(taken, "another host's copy");
+  EXPECT_TRUE(DeployHost(kSource, true));
+  EXPECT_EQ(os.FileText(kTarget), kExeBytes);
+  EXPECT_EQ(os.FileText(taken), "another host's copy");
+  size_t tried = os.IndexOf("CopyToNewFile(" + std::string(kSource) + "," + taken + ")");
+  ASSERT_NE(tried, std::string::npos);
+  EXPECT_LT(tried, os.IndexOf("MoveReplacing("));
+  // Copied and flushed under the next name, then moved over the target.
+  EXPECT_EQ(os.calls[tried + 1].rfind("CopyToNewFile(", 0), 0u);
+  EXPECT_EQ(os.calls[tried + 2].rfind("MoveReplacing(", 0), 0u);
+}
+
 TEST_F(Deploy, TargetNameDoesNotDependOnTheSource) {
   os.AddFile("C:\\a\\other-name.exe", "other");
   ASSERT_TRUE(DeployHost("C:\\a\\other-name.exe", true));
@@ -73,7 +123,7 @@ TEST_F(Deploy, TargetNameDoesNotDependOnTheSource) {
 }
 
 // Each failing step, quiet and not.
-enum class Step { kCopy, kManifest, kCreateKey, kSetValue };
+enum class Step { kCopy, kReplace, kManifest, kCreateKey, kSetValue };
 
 struct FailureCase {
   const char* name;
@@ -85,10 +135,13 @@ class DeployFailure : public Deploy, public ::testing::WithParamInterface<Failur
 
 TEST_P(DeployFailure, StopsAndReports) {
   const FailureCase& c = GetParam();
+  os.AddFolder(kFolder);
+  os.AddFile(kTarget, "old host");
   os.AddFile(kEngine, "old engine");
   os.registry[kKey] = "previous value";
   switch (c.step) {
-    case Step::kCopy: os.failing.insert("CopyFileTo"); break;
+    case Step::kCopy: os.failing.insert("CopyToNewFile"); break;
+    case Step::kReplace: os.failing.insert("MoveReplacing:plugin.exe"); break;
     case Step::kManifest: os.failing.insert("WriteNewFile:manifest"); break;
     case Step::kCreateKey: os.regCreateResult = 5; break;
     case Step::kSetValue: os.regSetResult = 5; break;
@@ -98,6 +151,7 @@ TEST_P(DeployFailure, StopsAndReports) {
   std::string line, box;
   switch (c.step) {
     case Step::kCopy:
+    case Step::kReplace:
       line = "\n**** Error: Failed to copy new executable to the deployment folder.\n";
       box = MaintenanceErrorText(("Error copying native host to:\r\n" + kTarget).c_str());
       break;
@@ -128,11 +182,15 @@ TEST_P(DeployFailure, StopsAndReports) {
     EXPECT_EQ(os.boxes[0].flags, 0x10u);
   }
 
-  bool copied = c.step != Step::kCopy;
+  bool copied = c.step != Step::kCopy && c.step != Step::kReplace;
   bool registryReached = c.step == Step::kCreateKey || c.step == Step::kSetValue;
-  EXPECT_EQ(os.FileText(kTarget), copied ? kExeBytes : std::string());
+  // The old host stays whole when the new one cannot be copied.
+  EXPECT_EQ(os.FileText(kTarget), copied ? kExeBytes : std::string("old host"));
   EXPECT_EQ(os.HasFile(kManifest), registryReached);
-  EXPECT_FALSE(os.HasFile(TemporaryPathFor(kManifest)));
+  std::set<std::string> left = {"lumiclip-chrome-plugin.exe"};
+  if (registryReached) left.insert("lumiclip-native-manifest.json");
+  else left.insert("raz.dll");
+  EXPECT_EQ(os.FileNamesIn(kFolder), left) << "a temporary file was left";
   // The old engine goes only once the new host and its manifest are in place.
   EXPECT_EQ(os.HasFile(kEngine), !registryReached);
   EXPECT_EQ(os.registry[kKey], "previous value");
@@ -148,6 +206,7 @@ INSTANTIATE_TEST_SUITE_P(
     Deploy, DeployFailure,
     ::testing::Values(FailureCase{"CopyQuiet", Step::kCopy, true},
                       FailureCase{"Copy", Step::kCopy, false},
+                      FailureCase{"ReplaceQuiet", Step::kReplace, true},
                       FailureCase{"ManifestQuiet", Step::kManifest, true},
                       FailureCase{"Manifest", Step::kManifest, false},
                       FailureCase{"CreateKeyQuiet", Step::kCreateKey, true},
@@ -177,7 +236,7 @@ TEST_F(Deploy, FolderPathTooLong) {
       os.Log(), {"Using folder for deployment: " + folder, "Copying myself...",
                  "\n**** Error: Path too long: " + target + "\n",
                  "\n**** Error: Failed to copy new executable to the deployment folder.\n"}));
-  EXPECT_FALSE(os.Called("CopyFileTo("));
+  EXPECT_FALSE(os.Called("CopyToNewFile("));
   EXPECT_FALSE(os.HasFile(target));
   ASSERT_EQ(os.boxes.size(), 1u);
   EXPECT_EQ(os.boxes[0].text,

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <set>
 #include <string>
@@ -47,7 +48,7 @@ TEST_F(Engine, LoadsOnTheFirstRequestAndCallsInOrder) {
                               "init", "start 6",
                               "call JSONFunction 00 {\"JSONCommand\":\"setAddonVersion\",\"v\":\"Opera 1\"}",
                               "call JSONFunction 00 {\"f\":1}", "call JSONFunction 00 {\"f\":2}", "finish"}));
-  EXPECT_EQ(engine.sizeOnEntry, 24);
+  EXPECT_EQ(engine.sizeOnEntry, static_cast<int32_t>(6 * sizeof(void*)));  // 24 in the product
   EXPECT_EQ(engine.wordsOnEntry[0], 6u);
   for (int i = 1; i < 6; ++i) EXPECT_EQ(engine.wordsOnEntry[i], 0u) << i;
   EXPECT_EQ(os.modules["c:\\host\\raz.dll"].releases, 1);
@@ -75,17 +76,28 @@ TEST_F(Engine, AReloadStartsAgainWithAFreshTableAndTheLatestState) {
   EXPECT_EQ(engine.trace[1], "start 6");
 }
 
-TEST_F(Engine, TopicsFromStartAreDroppedFromReplayAndFinishDelivered) {
+TEST_F(Engine, TopicsFromStartAreDroppedFromReplayAndFinishDeliveredButFinishNeverPumps) {
   engine.inStart = [&] { engine.Emit("from-start", u"x"); };
   engine.inCall = [&](const std::string& text) {
     if (text.empty()) engine.Emit("replay", u"r");
   };
-  engine.inFinish = [&] { engine.Emit("from-finish", u"f"); };
+  bool stateDuringFinish = true;
+  engine.inFinish = [&] {
+    stateDuringFinish = CurrentHostState() != nullptr || state.engineLoaded;
+    engine.Emit("_internalPumpMessage", nullptr);  // a request here would reach a finishing engine
+    engine.Emit("from-finish", u"f");
+  };
   Handle("{\"f\":1}");
+  os.inputClosed = false;
+  os.Arrive(FrameOf("{\"f\":2}"));
   UnloadEngine(state);
-  engine.Emit("after-unload", u"late");
+  engine.Emit("after-unload", u"late");  // as from the library's detach code
+  engine.Emit("_internalPumpMessage", nullptr);
   EXPECT_EQ(Messages(), (std::vector<std::string>{"{\"topic\":\"replay\", \"data\":\"r\"}",
                                                   "{\"topic\":\"from-finish\", \"data\":\"f\"}"}));
+  EXPECT_FALSE(stateDuringFinish);
+  EXPECT_EQ(os.pending, std::vector<std::string>{FrameOf("{\"f\":2}")});
+  EXPECT_EQ(engine.trace.back(), "finish");
 }
 
 TEST_F(Engine, AMissingEngineShowsItsBoxOnEveryRequest) {
@@ -118,15 +130,19 @@ TEST_F(Engine, InitFailureOrAMissingExportShowsTheLocatingBox) {
   engine.initFails = true;
   Handle("{\"f\":1}");
   engine.initFails = false;
-  os.modules["c:\\host\\raz.dll"].exports.clear();
+  // Initialised, but without start: released without finish, which may
+  // count on start having run.
+  engine.noStart = true;
   Handle("{\"f\":2}");
-  ASSERT_EQ(os.boxes.size(), 2u);
+  os.modules["c:\\host\\raz.dll"].exports.clear();
+  Handle("{\"f\":3}");
+  ASSERT_EQ(os.boxes.size(), 3u);
   for (const FakeBox& box : os.boxes) {
     EXPECT_EQ(box.text, "Error locating Functions in RAZ.dll");
     EXPECT_EQ(box.caption, "Library not loaded");
     EXPECT_EQ(box.flags, 0x10u);
   }
-  EXPECT_EQ(engine.trace, std::vector<std::string>{"init"});  // start never called
+  EXPECT_EQ(engine.trace, (std::vector<std::string>{"init", "init"}));  // start, finish never called
   // Released each time, so that an update can replace the file.
   EXPECT_EQ(os.modules["c:\\host\\raz.dll"].releases, os.modules["c:\\host\\raz.dll"].loads);
 }
@@ -268,14 +284,24 @@ TEST_F(Engine, PumpTakesExactlyOneWaitingRequest) {
   EXPECT_EQ(std::string(os.pending.front()), FrameOf("{\"JSONCommand\":\"ping\"}"));
 }
 
-TEST_F(Engine, PumpedEngineRequestsNestInsideTheCall) {
+TEST_F(Engine, PumpedEngineRequestsNestInsideTheCallUpToABound) {
   engine.inCall = [&](const std::string& text) {
     if (text == "{\"pump\":1}") engine.Emit("_internalPumpMessage", nullptr);
   };
-  os.inputClosed = false;
-  os.Arrive(FrameOf("{\"pump\":1}") + FrameOf("{\"pump\":1}") + FrameOf("{\"f\":2}"));
-  EXPECT_TRUE(HandleNextMessage(state));
-  EXPECT_EQ(engine.maxDepth, 3);
+  // Every request pumps: without a bound each one would nest a level deeper.
+  const int requests = kMaxPumpDepth + 8;
+  std::string input;
+  for (int i = 0; i < requests; ++i) input += FrameOf("{\"pump\":1}");
+  os.Arrive(input + FrameOf("{\"JSONCommand\":\"ping\"}"));
+  RunMessageLoop(state);
+  EXPECT_EQ(engine.maxDepth, kMaxPumpDepth + 1);
+  EXPECT_EQ(std::count(engine.trace.begin(), engine.trace.end(), "call JSONFunction 00 {\"pump\":1}"), requests);
+  EXPECT_EQ(Messages(), std::vector<std::string>{"{\"topic\":\"pong\"}"});  // the rest was read afterwards
+  std::string line = StoredLogLine("\n**** Error: Pump requests nested 32 deep, further ones ignored\n");
+  std::string log = os.Log();
+  size_t at = log.find(line);
+  EXPECT_NE(at, std::string::npos) << log;
+  EXPECT_EQ(log.find(line, at + 1), std::string::npos) << "logged more than once";
 }
 
 TEST_F(Engine, NoPumpAfterTerminateOrWithADifferentTopic) {
@@ -294,25 +320,81 @@ TEST_F(Engine, NoPumpAfterTerminateOrWithADifferentTopic) {
                                                   "{\"topic\":\"_internalPumpMessage \", \"data\":\"\"}"}));
 }
 
-TEST_F(Engine, AnUpdateTakenByThePumpWaitsForTheEngineCallToReturn) {
-  bool unloadedDuringCall = false;
+// Where the engine's code that pumps runs: inside its call, or in a window
+// procedure that the loop dispatches while idle, with no call running.
+class EnginePumpedUpdate : public Engine, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(EnginePumpedUpdate, RunsOnceTheEngineCodeThatPumpedHasReturned) {
+  const bool fromWindow = GetParam();
+  FakeModule& module = os.modules["c:\\host\\raz.dll"];
+  bool unloadedUnderItsCode = false;
+  // The engine's code asks for three pumps: the update is read and held, and
+  // nothing after it is read before it has run.
+  auto engineCode = [&] {
+    for (int i = 0; i < 3; ++i) engine.Emit("_internalPumpMessage", nullptr);
+    unloadedUnderItsCode = unloadedUnderItsCode || !state.engineLoaded || module.releases >= module.loads;
+    engine.Emit("pumped", nullptr);
+  };
+  const std::string waiting = FrameOf("{\"JSONCommand\":\"updateDLL\",\"data\":\"YWJj\"}") +
+                              FrameOf("{\"JSONCommand\":\"ping\"}") + FrameOf("{\"f\":2}");
+  int timers = 0;
   engine.inCall = [&](const std::string& text) {
-    if (text == "{\"pump\":1}") {
-      engine.Emit("_internalPumpMessage", nullptr);
-      unloadedDuringCall = !state.engineLoaded;
-      engine.Emit("pumped", nullptr);
+    if (text != "{\"arm\":1}") return;
+    if (fromWindow) {
+      ++timers;
+    } else {
+      engineCode();
     }
+  };
+  os.onPumpMessages = [&] {
+    if (timers == 0) return;
+    --timers;
+    os.Arrive(waiting);  // arrived just after the loop found the pipe empty
+    os.inputClosed = true;
+    engineCode();
+  };
+  os.inputClosed = !fromWindow;
+  os.Arrive(FrameOf("{\"arm\":1}") + (fromWindow ? std::string() : waiting));
+  RunMessageLoop(state);
+  UnloadEngine(state);
+
+  EXPECT_FALSE(unloadedUnderItsCode);
+  EXPECT_EQ(HeldCommandCount(), 0u);
+  EXPECT_EQ(os.FileText("C:\\Host\\RAZ.dll"), "abc");
+  EXPECT_EQ(Messages(), (std::vector<std::string>{"{\"topic\":\"pumped\", \"data\":\"\"}",
+                                                  "{\"topic\":\"status\", \"code\":\"0\", \"data\":\"\"}",
+                                                  "{\"topic\":\"pong\"}"}));
+  // The engine was finished after the code returned, then loaded afresh for
+  // the request after the update.
+  EXPECT_EQ(engine.trace, (std::vector<std::string>{"init", "start 5", "call JSONFunction 00 ",
+                                                    "call JSONFunction 00 {\"arm\":1}", "finish", "init",
+                                                    "start 5", "call JSONFunction 00 ",
+                                                    "call JSONFunction 00 {\"f\":2}", "finish"}));
+  EXPECT_EQ(module.releases, 2);
+  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Holding 'updateDLL' until the engine call returns", "Done",
+                                       "{\"JSONCommand\":\"ping\"}"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(From, EnginePumpedUpdate, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "AWindowProcedure" : "TheCall");
+                         });
+
+TEST_F(Engine, AHeldUpdateIsDroppedWhenTheHostClosedMeanwhile) {
+  engine.inCall = [&](const std::string& text) {
+    if (text != "{\"pump\":1}") return;
+    engine.Emit("_internalPumpMessage", nullptr);
+    state.terminate = true;
   };
   os.inputClosed = false;
   os.Arrive(FrameOf("{\"pump\":1}") + FrameOf("{\"JSONCommand\":\"updateDLL\",\"data\":\"YWJj\"}"));
   EXPECT_TRUE(HandleNextMessage(state));
-  EXPECT_FALSE(unloadedDuringCall);
   EXPECT_EQ(HeldCommandCount(), 0u);
-  EXPECT_EQ(engine.trace.back(), "finish");  // unloaded only after the call returned
-  EXPECT_EQ(os.FileText("C:\\Host\\RAZ.dll"), "abc");
-  EXPECT_EQ(Messages(), (std::vector<std::string>{"{\"topic\":\"pumped\", \"data\":\"\"}",
-                                                  "{\"topic\":\"status\", \"code\":\"0\", \"data\":\"\"}"}));
-  EXPECT_NE(os.Log().find("Holding 'updateDLL' until the engine call returns"), std::string::npos);
+  EXPECT_EQ(os.FileText("C:\\Host\\RAZ.dll"), "MZ fake engine");
+  EXPECT_EQ(os.output, "");
+  EXPECT_TRUE(state.engineLoaded);
+  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Holding 'updateDLL' until the engine call returns",
+                                       "\n**** Error: Held command dropped, the host is closing\n"}));
 }
 
 TEST_F(Engine, CallbacksFromOtherThreadsNeverInterleaveFrames) {

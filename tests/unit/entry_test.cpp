@@ -151,7 +151,7 @@ TEST_F(Entry, InstallModeRetriesElevatedWhenTheQuietDeploymentFails) {
     os.shellRuns.clear();
     os.boxes.clear();
     os.version = c.version;
-    os.failing = {"CopyFileTo"};
+    os.failing = {"CopyToNewFile"};
     const std::string setup = "C:\\Downloads\\lumiclip-setup.exe";
     os.AddFile(setup, "setup");
     RunInstallMode(setup.c_str());
@@ -172,7 +172,7 @@ TEST_F(Entry, InstallModeAfterAStartedElevatedProcess) {
     os.files.clear();
     os.boxes.clear();
     log_internal::ResetForTests();
-    os.failing = {"CopyFileTo"};
+    os.failing = {"CopyToNewFile"};
     os.shellResult = result;
     Argv a({kExe});
     RunEntry(a.argc(), a.argv());
@@ -195,7 +195,7 @@ TEST_F(Entry, InstallModeWhenTheElevatedProcessCannotStart) {
     os.files.clear();
     os.boxes.clear();
     log_internal::ResetForTests();
-    os.failing = {"CopyFileTo"};
+    os.failing = {"CopyToNewFile"};
     os.shellResult = result;
     Argv a({kExe});
     RunEntry(a.argc(), a.argv());
@@ -220,7 +220,7 @@ TEST_F(Entry, InstallModeWhenTheElevatedProcessCannotStart) {
 }
 
 TEST_F(Entry, DeployModeIsNotQuietAndExits) {
-  os.failing = {"CopyFileTo"};
+  os.failing = {"CopyToNewFile"};
   os.AddFile(kExe, "exe");
   Argv a({kExe, "--deploy"});
   EXPECT_EQ(RunEntry(a.argc(), a.argv()), 0);
@@ -297,13 +297,23 @@ TEST_F(Entry, ParseProcessIdFollowsAtoi) {
 }
 
 TEST_F(Entry, ParseProcessIdOverflowIsDefined) {
-  // Under the sanitizers an overflow in the accumulation would abort here.
-  for (const char* text : {"2147483648", "-2147483649", "4294967296", "99999999999999999999",
-                           "-99999999999999999999999999999999"}) {
-    (void)ParseProcessId(text);
+  // An overlong number wraps modulo 2^32 (under the sanitizers an overflow in
+  // the accumulation would abort here).
+  struct Case {
+    std::string text;
+    int32_t value;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"2147483648", INT32_MIN},
+           {"-2147483649", INT32_MAX},
+           {"4294967296", 0},
+           {"4294967295", -1},
+           {"99999999999999999999", 1661992959},
+           {"-99999999999999999999999999999999", 1},
+           {std::string(5000, '9'), -1},
+       }) {
+    EXPECT_EQ(ParseProcessId(c.text.c_str()), c.value) << c.text.substr(0, 40);
   }
-  std::string digits(5000, '9');
-  (void)ParseProcessId(digits.c_str());
 }
 
 }  // namespace

@@ -19,6 +19,7 @@ struct FakeEngine {
   EngineCallbackFn callback = nullptr;
   bool initFails = false;
   bool noFinish = false;
+  bool noStart = false;  // init succeeds but leaves start empty
   FakeOs* os = nullptr;
   // Run inside the entries, after the trace line is written.
   std::function<void()> inInit, inStart, inFinish;

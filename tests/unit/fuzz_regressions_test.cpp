@@ -58,6 +58,7 @@ void ReplayTarget(const std::string& target, Check check) {
 }
 
 TEST(FuzzRegressions, HostInput) { ReplayTarget("fuzz_host_input", fuzz::CheckHostInput); }
+TEST(FuzzRegressions, EngineReentry) { ReplayTarget("fuzz_engine_reentry", fuzz::CheckEngineReentry); }
 TEST(FuzzRegressions, ExtractCommand) { ReplayTarget("fuzz_extract_command", fuzz::CheckExtractCommand); }
 TEST(FuzzRegressions, Payload) { ReplayTarget("fuzz_payload", fuzz::CheckPayload); }
 TEST(FuzzRegressions, WriteMessage) { ReplayTarget("fuzz_write_message", fuzz::CheckWriteMessage); }

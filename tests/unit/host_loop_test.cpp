@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string>
 #include <vector>
 
+#include "app/entry.h"
 #include "channel/builtin_commands.h"
 #include "channel/host_loop.h"
 #include "fake/host_fixture.h"
@@ -177,6 +179,48 @@ TEST_F(HostLoop, EndOfInputInsideAFrameEndsTheLoop) {
   EXPECT_EQ(os.comUninits, 1);
   EXPECT_EQ(os.Log().find("Got 'terminate' command."), std::string::npos);
 }
+
+// A body that cannot be read whole (its buffer cannot grow): at the loop's
+// own turn, or in a pump that the engine asked for. Either way the rest of
+// the body, which here holds a whole ping frame, is never read as a request,
+// and host mode ends as at the end of input.
+class HostLoopLostBody : public HostLoop, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(HostLoopLostBody, EndsHostModeQuietlyAndInOrder) {
+  const bool inPump = GetParam();
+  FakeEngine engine;
+  engine.Install(os);
+  engine.inCall = [&](const std::string& text) {
+    if (text == "{\"pump\":1}") engine.Emit("_internalPumpMessage", nullptr);
+  };
+  const std::string body = FrameOf("{\"JSONCommand\":\"ping\"}");
+  os.onReadInput = [&](size_t size) {
+    if (size == body.size()) throw std::bad_alloc();
+  };
+  os.Arrive(FrameOf(inPump ? "{\"pump\":1}" : "{\"f\":1}") + FrameOf(body));
+  const char* argv[] = {"C:\\Host\\lumiclip-chrome-plugin.exe", "chrome-extension://id/", "--parent-window=0",
+                        nullptr};
+  EXPECT_EQ(RunEntry(3, argv), 0);
+
+  std::string error;
+  EXPECT_EQ(DecodeMessages(os.output, &error),
+            (std::vector<std::string>{kHello, "{\"topic\":\"status\", \"code\":\"0\", \"data\":\"0.98.93\"}"}));
+  EXPECT_EQ(error, "");
+  EXPECT_TRUE(InputAtEnd());
+  EXPECT_EQ(os.comUninits, 1);
+  EXPECT_LT(os.IndexOf("ComUninitialize()"), os.IndexOf("ReleaseModule(c:\\\\host\\\\raz.dll)"));
+  EXPECT_EQ(engine.trace.back(), "finish");
+  EXPECT_EQ(os.modules["c:\\host\\raz.dll"].releases, 1);
+  std::string log = os.Log();
+  EXPECT_EQ(log.find("{\"JSONCommand\":\"ping\"}"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Got 'terminate' command."), std::string::npos);
+  EXPECT_EQ(log.substr(log.size() - 6), "Exit\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Where, HostLoopLostBody, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "InAPump" : "AtTheLoopsTurn");
+                         });
 
 TEST_F(HostLoop, AFailedPeekEndsTheLoopAtOnce) {
   os.peekFails = true;

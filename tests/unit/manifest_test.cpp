@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,7 @@ using Manifest = HostFixture;
 
 const std::string kFolder = "C:\\Users\\me\\AppData\\Roaming\\Lumiclip";
 const std::string kPath = kFolder + "\\lumiclip-native-manifest.json";
-const std::string kPart = TemporaryPathFor(kPath);
+const std::set<std::string> kManifestOnly = {"lumiclip-native-manifest.json"};
 
 std::vector<std::string> SplitCrLf(const std::string& text) {
   std::vector<std::string> lines;
@@ -42,10 +43,19 @@ class ManifestInFolder : public Manifest {
   ManifestInFolder() { os.AddFolder(kFolder); }
 };
 
-TEST_F(Manifest, TemplateShape) {
-  std::string text = LoadManifestTemplate();
+// The resource is handed over byte for byte, zeros and all.
+TEST_F(Manifest, TemplateIsTheWholeResource) {
+  const std::string resource = std::string("{\0\r\n\xff EXE_PATH", 13);
+  os.resources[{101, "TEXT"}] = resource;
+  EXPECT_EQ(LoadManifestTemplate(), resource);
   EXPECT_TRUE(os.Called("OwnResource(101,TEXT)"));
-  EXPECT_EQ(text, ReadSourceFile("res/manifest-template.json"));
+  os.resources.clear();
+  EXPECT_EQ(LoadManifestTemplate(), "");
+}
+
+// The template file that the resource script embeds.
+TEST(ManifestTemplate, Shape) {
+  std::string text = ReadSourceFile("res/manifest-template.json");
   EXPECT_EQ(text.size(), 544u);
   // Every line ends in CR LF, the last one too.
   ASSERT_GE(text.size(), 2u);
@@ -95,12 +105,13 @@ TEST_F(ManifestInFolder, WrittenForTheDeployedExecutable) {
 
 TEST_F(ManifestInFolder, WrittenThroughATemporaryFile) {
   ASSERT_TRUE(ExtractManifest("lumiclip-chrome-plugin.exe", kFolder.c_str()));
-  size_t write = os.IndexOf("WriteNewFile(" + kPart + ")");
-  size_t move = os.IndexOf("MoveReplacing(" + kPart + "," + kPath + ")");
+  size_t write = os.IndexOf("WriteNewFile(" + kPath + ".");
   ASSERT_NE(write, std::string::npos);
+  std::string part = os.calls[write].substr(13, os.calls[write].size() - 14);
+  size_t move = os.IndexOf("MoveReplacing(" + part + "," + kPath + ")");
   ASSERT_NE(move, std::string::npos);
   EXPECT_LT(write, move);
-  EXPECT_FALSE(os.HasFile(kPart));
+  EXPECT_EQ(os.FileNamesIn(kFolder), kManifestOnly);
 }
 
 TEST_F(ManifestInFolder, PathLineForEachName) {
@@ -163,18 +174,17 @@ TEST_F(ManifestInFolder, MissingTemplateWritesAnEmptyFile) {
 
 TEST_F(ManifestInFolder, ShortWriteKeepsTheOldManifest) {
   os.AddFile(kPath, "old manifest");
-  os.writeLimits[FakeOs::Lower(kPart)] = 100;
+  os.writeLimits["~"] = 100;
   EXPECT_FALSE(ExtractManifest("lumiclip-chrome-plugin.exe", kFolder.c_str()));
   EXPECT_EQ(os.FileText(kPath), "old manifest");
-  EXPECT_FALSE(os.HasFile(kPart));
+  EXPECT_EQ(os.FileNamesIn(kFolder), kManifestOnly);
   EXPECT_EQ(os.Log(), StoredLog({"Extracting manifest...", "Written 100 bytes", "Done"}));
 }
 
 TEST_F(ManifestInFolder, ShortWriteWithoutAnOldManifestLeavesNone) {
-  os.writeLimits[FakeOs::Lower(kPart)] = 0;
+  os.writeLimits["~"] = 0;
   EXPECT_FALSE(ExtractManifest("lumiclip-chrome-plugin.exe", kFolder.c_str()));
-  EXPECT_FALSE(os.HasFile(kPath));
-  EXPECT_FALSE(os.HasFile(kPart));
+  EXPECT_EQ(os.FileNamesIn(kFolder), std::set<std::string>{});
 }
 
 TEST_F(ManifestInFolder, FailedReplaceKeepsTheOldManifest) {
@@ -182,7 +192,7 @@ TEST_F(ManifestInFolder, FailedReplaceKeepsTheOldManifest) {
   os.failing.insert("MoveReplacing");
   EXPECT_FALSE(ExtractManifest("lumiclip-chrome-plugin.exe", kFolder.c_str()));
   EXPECT_EQ(os.FileText(kPath), "old manifest");
-  EXPECT_FALSE(os.HasFile(kPart));
+  EXPECT_EQ(os.FileNamesIn(kFolder), kManifestOnly);
   std::string log = os.Log();
   EXPECT_TRUE(LogHasInOrder(log, {"Extracting manifest...", "Written 562 bytes", "Done"}));
   size_t done = log.find(StoredLogLine("Done"));

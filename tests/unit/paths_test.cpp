@@ -67,6 +67,31 @@ TEST_F(Paths, OwnFileNameIsTheLastComponent) {
   }
 }
 
+// Under a two-byte code page (932) the second byte of a character may be
+// 0x5C, a backslash when it stands alone: the path is split only at whole
+// characters. 0x95 0x5C is one character, as is 0x83 0x5C.
+TEST_F(Paths, TwoByteCharactersAreNotSplit) {
+  os.codePage = 932;
+  struct Case {
+    std::string exe, name, library;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"C:\\Host\\\x95\\.exe", "\x95\\.exe", "C:\\Host\\RAZ.dll"},
+           {"C:\\\x83\\\x95\\\\\x83\\x\x95\\", "\x83\\x\x95\\", "C:\\\x83\\\x95\\\\RAZ.dll"},
+           {"C:\\a\\\xb1\\b.exe", "b.exe", "C:\\a\\\xb1\\RAZ.dll"},  // one-byte katakana
+           {"\x95\\.exe", "\x95\\.exe", "RAZ.dll"},
+       }) {
+    os.executablePath = c.exe;
+    EXPECT_EQ(GetOwnFileName(), c.name) << c.exe;
+    EXPECT_EQ(GetEngineLibraryPath(), c.library) << c.exe;
+  }
+  // The same bytes under code page 1252 are two characters, the second a
+  // backslash.
+  os.codePage = 1252;
+  os.executablePath = "C:\\Host\\\x95\\.exe";
+  EXPECT_EQ(GetOwnFileName(), ".exe");
+}
+
 // Version information of one file as the fake answers it.
 const char kFile[] = "c:\\host\\ver.exe";
 const std::string kTranslationKey = "\\VarFileInfo\\Translation";

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -215,8 +216,8 @@ TEST(Base64, LargePayload) {
 // --- saving --------------------------------------------------------------
 
 const std::string kTarget = "C:\\Host\\RAZ.dll";
-const std::string kPart = TemporaryPathFor(kTarget);
 const std::string kOld = "old engine bytes";
+const std::set<std::string> kHostFiles = {"raz.dll", "native-lumiclip.log"};
 
 class Payload : public HostFixture {
  protected:
@@ -227,7 +228,15 @@ class Payload : public HostFixture {
   }
   void ExpectUntouched() {
     EXPECT_EQ(os.FileText(kTarget), kOld);
-    EXPECT_FALSE(os.HasFile(kPart));
+    EXPECT_EQ(os.FileNamesIn("C:\\Host"), kHostFiles) << "a temporary file was left";
+  }
+  // The path of every temporary file written, in order.
+  std::vector<std::string> Temporaries() {
+    std::vector<std::string> paths;
+    for (const std::string& call : os.calls) {
+      if (call.rfind("WriteNewFile(", 0) == 0) paths.push_back(call.substr(13, call.size() - 14));
+    }
+    return paths;
   }
   HostState state;
 };
@@ -236,19 +245,98 @@ TEST_F(Payload, SavesTheDecodedData) {
   os.files.erase(FakeOs::Lower(kTarget));
   EXPECT_TRUE(Save("{\"JSONCommand\":\"updateDLL\",\"data\":\"YWJj\"}"));
   EXPECT_EQ(os.FileText(kTarget), "abc");
-  EXPECT_FALSE(os.HasFile(kPart));
+  EXPECT_EQ(os.FileNamesIn("C:\\Host"), kHostFiles);
   EXPECT_EQ(os.Log(), StoredLog({"Saving to file: " + kTarget, "Written 3 bytes"}));
 }
 
 TEST_F(Payload, ReplacesTheOldFileThroughATemporaryOne) {
   EXPECT_TRUE(Save("{\"data\":\"YWJj\"}"));
   EXPECT_EQ(os.FileText(kTarget), "abc");
-  size_t write = os.IndexOf("WriteNewFile(" + kPart + ")");
-  size_t move = os.IndexOf("MoveReplacing(" + kPart + "," + kTarget + ")");
-  ASSERT_NE(write, std::string::npos);
+  std::vector<std::string> written = Temporaries();
+  ASSERT_EQ(written.size(), 1u);
+  const std::string& part = written[0];
+  // Beside the target, named for this process.
+  EXPECT_EQ(part.rfind(kTarget + ".4242.", 0), 0u) << part;
+  EXPECT_EQ(part.back(), '~');
+  size_t move = os.IndexOf("MoveReplacing(" + part + "," + kTarget + ")");
   ASSERT_NE(move, std::string::npos);
-  EXPECT_LT(write, move);
-  EXPECT_FALSE(os.HasFile(kPart));
+  EXPECT_LT(os.IndexOf("WriteNewFile("), move);
+  EXPECT_EQ(os.FileNamesIn("C:\\Host"), kHostFiles);
+
+  // The next write of this process takes another name.
+  EXPECT_TRUE(Save("{\"data\":\"YWJj\"}"));
+  ASSERT_EQ(Temporaries().size(), 2u);
+  EXPECT_NE(Temporaries()[1], part);
+}
+
+// Temporary names are created exclusively: a name that another writer holds,
+// or that a crash left, is passed over and stays as it is; a target whose own
+// name looks temporary is never written in place.
+TEST_F(Payload, TemporaryNamesAreNeverShared) {
+  struct Case {
+    const char* name;
+    std::string target;
+  };
+  for (const Case& c : std::vector<Case>{{"engine", kTarget},
+                                         {"tilde", "C:\\Host\\RAZ.dl~"},
+                                         {"looks like a temporary", "C:\\Host\\x.4242.1~"}}) {
+    SCOPED_TRACE(c.name);
+    os.files.clear();
+    os.calls.clear();
+    os.AddFile(c.target, kOld);
+    // The next two names this process would take are held already.
+    std::string probe = TemporaryPathFor(c.target);
+    size_t count = std::stoul(probe.substr(c.target.size() + 6));
+    std::string taken = c.target + ".4242." + std::to_string(count + 1) + "~";
+    std::string next = c.target + ".4242." + std::to_string(count + 2) + "~";
+    os.AddFile(taken, "another writer's bytes");
+    os.AddFile(next, "left by a crash");
+    std::string message = "{\"data\":\"YWJj\"}";
+    EXPECT_TRUE(SavePayloadFile(message.c_str(), static_cast<int32_t>(message.size()), c.target.c_str(),
+                                state));
+    EXPECT_EQ(os.FileText(c.target), "abc");
+    EXPECT_EQ(os.FileText(taken), "another writer's bytes");
+    EXPECT_EQ(os.FileText(next), "left by a crash");
+    std::vector<std::string> tried = Temporaries();
+    ASSERT_EQ(tried.size(), 3u);
+    EXPECT_EQ(tried[0], taken);
+    EXPECT_EQ(tried[1], next);
+    for (const std::string& part : tried) EXPECT_NE(FakeOs::Lower(part), FakeOs::Lower(c.target));
+  }
+}
+
+// A temporary name never passes the path limit where its target fits: the
+// tag takes the place of the end of the name, whole characters only.
+TEST_F(Payload, TemporaryNamesFitThePathLimit) {
+  os.codePage = 932;
+  for (const std::string& name :
+       {std::string("lumiclip-native-manifest.json"), std::string(58, 'n'),
+        // Two-byte characters whose second byte is a backslash.
+        std::string("\x95\\\x95\\\x95\\\x95\\\x95\\.dll")}) {
+    std::string folder = "C:\\" + std::string(259 - 4 - name.size(), 'f');
+    std::string target = folder + "\\" + name;
+    SCOPED_TRACE(target);
+    ASSERT_EQ(target.size(), 259u);
+    std::string part = TemporaryPathFor(target);
+    EXPECT_LE(part.size(), 259u);
+    EXPECT_EQ(part.back(), '~');
+    ASSERT_EQ(part.rfind(folder + "\\", 0), 0u) << "not beside the target";
+    // What is kept of the name ends on a whole character.
+    std::string kept = part.substr(folder.size() + 1, part.rfind(".4242.") - folder.size() - 1);
+    EXPECT_EQ(kept, name.substr(0, kept.size()));
+    size_t at = 0;
+    while (at < kept.size()) at += static_cast<unsigned char>(kept[at]) == 0x95 ? 2 : 1;
+    EXPECT_EQ(at, kept.size()) << "a two-byte character cut in half";
+  }
+  // And such a file is written.
+  os.codePage = 1252;
+  os.maxPathLength = 259;
+  std::string folder = "C:\\" + std::string(259 - 4 - 29, 'f');
+  os.AddFolder(folder);
+  std::string target = folder + "\\lumiclip-native-manifest.json";
+  std::string message = "{\"data\":\"YWJj\"}";
+  EXPECT_TRUE(SavePayloadFile(message.c_str(), static_cast<int32_t>(message.size()), target.c_str(), state));
+  EXPECT_EQ(os.FileText(target), "abc");
 }
 
 TEST_F(Payload, DataEndsAtItsClosingQuote) {
@@ -333,7 +421,7 @@ TEST_F(Payload, FileThatCannotBeOpened) {
 }
 
 TEST_F(Payload, ShortWriteKeepsTheOldFile) {
-  os.writeLimits[FakeOs::Lower(kPart)] = 2;
+  os.writeLimits["~"] = 2;
   EXPECT_FALSE(Save("{\"data\":\"Zm9vYmFy\"}"));
   ExpectUntouched();
   EXPECT_EQ(os.Log(), StoredLog({"Saving to file: " + kTarget, "Written 2 bytes"}));

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "fake/host_fixture.h"
-#include "install/file_replace.h"
 #include "install/self_update.h"
 
 namespace lumiclip::testing {
@@ -43,16 +43,17 @@ TEST_F(SelfUpdateParent, StagesAndStartsTheNewHost) {
 
   EXPECT_TRUE(os.folders.count(FakeOs::Lower(kStaging)));
   EXPECT_EQ(os.FileText(staged), kNewExe);
-  EXPECT_FALSE(os.HasFile(TemporaryPathFor(staged)));
+  EXPECT_EQ(os.FileNamesIn(kStaging), std::set<std::string>{"my-host.exe"});
   EXPECT_EQ(os.FileText(os.executablePath), kOldExe) << "the running file stays";
   ASSERT_EQ(os.shellRuns.size(), 1u);
   EXPECT_EQ(os.shellRuns[0].verb, "open");
   EXPECT_EQ(os.shellRuns[0].file, staged);
   EXPECT_EQ(os.shellRuns[0].parameters, "--update 4242");
   EXPECT_EQ(os.shellRuns[0].show, 0);
-  // The manifest goes only once the child runs.
-  EXPECT_FALSE(os.HasFile(kManifest));
-  EXPECT_LT(os.IndexOf("ShellRun("), os.IndexOf("RemoveFile(" + kManifest + ")"));
+  // The manifest stays for the old host until the child has replaced it:
+  // whatever becomes of the child, the browser can still start a host.
+  EXPECT_EQ(os.FileText(kManifest), "manifest");
+  EXPECT_FALSE(os.Called("RemoveFile("));
   EXPECT_TRUE(os.Called("MakeDirectory(" + kStaging + ")"));
 
   EXPECT_EQ(os.Log(), StoredLog({"Updating myself...", "Writing staged file...",
@@ -122,16 +123,7 @@ TEST_F(SelfUpdateParent, ChildThatCannotStart) {
 TEST_F(SelfUpdateParent, ChildStartedAtTheBoundary) {
   os.shellResult = 33;
   EXPECT_EQ(Update(UpdateRequest(EncodeBase64(kNewExe))), 0);
-  EXPECT_FALSE(os.HasFile(kManifest));
-}
-
-TEST_F(SelfUpdateParent, ManifestThatCannotBeDeleted) {
-  os.failing.insert("RemoveFile:manifest");
-  EXPECT_EQ(Update(UpdateRequest(EncodeBase64(kNewExe))), 3);
-  ASSERT_EQ(os.shellRuns.size(), 1u);
-  std::string log = os.Log();
-  std::string last = StoredLogLine("\n**** Error: Error deleting manifest file\n");
-  EXPECT_EQ(log.substr(log.size() - last.size()), last);
+  EXPECT_TRUE(os.HasFile(kManifest));
 }
 
 // The staged child, started with the parent's process id.
@@ -143,7 +135,7 @@ class SelfUpdateChild : public HostFixture {
     os.AddFile(os.executablePath, kNewExe);
     os.AddFile(target, kOldExe);
     os.AddFile(kEngine, "engine");
-    // The parent deleted the manifest before it started the child.
+    os.AddFile(kManifest, "the old host's manifest");
   }
   std::vector<std::string> ManifestLines() {
     return {"Extracting manifest...", "Written 547 bytes", "Done"};
@@ -160,7 +152,8 @@ TEST_F(SelfUpdateChild, WaitsForTheParentThenRedeploys) {
   os.processes[77] = 0;  // WAIT_OBJECT_0
   RunUpdateMode(77);
 
-  EXPECT_TRUE(os.Called("OpenProcessHandle(" + std::to_string(0x1FFFFF) + ",77)"));
+  // Waiting is all the child does with its parent.
+  EXPECT_TRUE(os.Called("OpenProcessHandle(" + std::to_string(0x00100000) + ",77)"));
   EXPECT_EQ(os.waits, std::vector<uint32_t>{60000});
   size_t wait = os.IndexOf("WaitForObject(");
   size_t close = os.IndexOf("CloseOsHandle()");
@@ -168,7 +161,7 @@ TEST_F(SelfUpdateChild, WaitsForTheParentThenRedeploys) {
   EXPECT_LT(wait, close);
   // Nothing is touched while the parent may still hold the files.
   EXPECT_LT(close, os.IndexOf("RemoveFile("));
-  EXPECT_LT(close, os.IndexOf("CopyFileTo("));
+  EXPECT_LT(close, os.IndexOf("CopyToNewFile("));
 
   std::vector<std::string> lines = {"Parent PID: 77", "Waiting parent process 77 to close...",
                                     "The parent process has closed!", "Deleting raz.dll...",
@@ -205,7 +198,7 @@ TEST_F(SelfUpdateChild, TimeoutLeavesTheOldHostAndRestoresItsManifest) {
 
   EXPECT_EQ(os.FileText(target), kOldExe);
   EXPECT_EQ(os.FileText(kEngine), "engine");
-  EXPECT_FALSE(os.Called("CopyFileTo("));
+  EXPECT_FALSE(os.Called("CopyToNewFile("));
   EXPECT_TRUE(os.Called("CloseOsHandle()"));
   ASSERT_TRUE(os.HasFile(kManifest));
   EXPECT_NE(os.FileText(kManifest).find("    \"path\": \"my-host.exe\",\r\n"), std::string::npos);
@@ -217,15 +210,24 @@ TEST_F(SelfUpdateChild, TimeoutLeavesTheOldHostAndRestoresItsManifest) {
   EXPECT_EQ(os.Log(), StoredLog(lines));
 }
 
-TEST_F(SelfUpdateChild, FailedCopyStillWritesTheManifest) {
-  os.failing.insert("CopyFileTo");
-  RunUpdateMode(77);
-  EXPECT_EQ(os.FileText(target), kOldExe);
-  EXPECT_TRUE(os.HasFile(kManifest));
-  EXPECT_TRUE(LogHasInOrder(
-      os.Log(), {"Copying myself...", target,
-                 "\n**** Error: Failed to copy new executable to the deployment folder.\n",
-                 "Extracting manifest...", "Written 547 bytes", "Done"}));
+// A copy that fails, or cannot take the old file's place, leaves the old
+// executable whole, and the manifest names it.
+TEST_F(SelfUpdateChild, FailedCopyKeepsTheOldHostAndWritesItsManifest) {
+  for (const char* failure : {"CopyToNewFile", "MoveReplacing:my-host.exe"}) {
+    SCOPED_TRACE(failure);
+    os.failing = {failure};
+    os.AddFile(kManifest, "the old host's manifest");
+    os.files.erase(FakeOs::Lower(kStaging + "\\native-lumiclip.log"));
+    RunUpdateMode(77);
+    EXPECT_EQ(os.FileText(target), kOldExe);
+    EXPECT_NE(os.FileText(kManifest).find("    \"path\": \"my-host.exe\",\r\n"), std::string::npos);
+    EXPECT_EQ(os.FileNamesIn(kFolder),
+              (std::set<std::string>{"my-host.exe", "lumiclip-native-manifest.json"}));
+    EXPECT_TRUE(LogHasInOrder(
+        os.Log(), {"Copying myself...", target,
+                   "\n**** Error: Failed to copy new executable to the deployment folder.\n",
+                   "Extracting manifest...", "Written 547 bytes", "Done"}));
+  }
 }
 
 TEST_F(SelfUpdateChild, DeployedUnderTheOwnFileName) {
@@ -237,6 +239,20 @@ TEST_F(SelfUpdateChild, DeployedUnderTheOwnFileName) {
   EXPECT_NE(os.FileText(kManifest).find("\"path\": \"lumiclip-chrome-plugin.exe\","),
             std::string::npos);
   EXPECT_TRUE(LogHasInOrder(os.Log(), {"Parent PID: 0", "Written 562 bytes"}));
+}
+
+// A name whose two-byte character ends in 0x5C (code page 932): the child
+// deploys, and the manifest names, the very file that runs.
+TEST_F(SelfUpdateChild, TwoByteOwnName) {
+  os.codePage = 932;
+  const std::string name = "\x95\\.exe";  // U+8868 and ".exe"
+  os.executablePath = kStaging + "\\" + name;
+  os.AddFile(os.executablePath, kNewExe);
+  RunUpdateMode(0);
+  EXPECT_EQ(os.FileText(kFolder + "\\" + name), kNewExe);
+  EXPECT_FALSE(os.HasFile(kFolder + "\\.exe"));
+  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Copying myself...", kFolder + "\\" + name}));
+  EXPECT_NE(os.FileText(kManifest).find("    \"path\": \"\xe8\xa1\xa8.exe\",\r\n"), std::string::npos);
 }
 
 }  // namespace
