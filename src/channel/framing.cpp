@@ -292,16 +292,29 @@ Frame ReadFrame() {
   int32_t length = static_cast<int32_t>(raw);
   if (length <= 0) return frame;
 
-  // The buffer grows with what arrives, so that a huge length followed by a
-  // few bytes costs only those bytes.
+  // The body is read straight into a buffer that is not zero-filled. It
+  // starts small, so that a huge length followed by a few bytes costs little;
+  // once a request proves large, the buffer takes its whole length at once
+  // (up to a size no real request reaches, doubling beyond), so that all
+  // but its first 64 KiB are copied once on their way from the pipe.
+  constexpr size_t kFirstStep = size_t{64} << 10;
+  constexpr size_t kWholeBodyLimit = size_t{64} << 20;
   const size_t want = static_cast<size_t>(length);
   size_t got = 0;
   Os& os = TheOs();
+  std::unique_ptr<char[]> body;
   try {
-    frame.body.resize(std::min<size_t>(want, size_t{64} << 10));
+    size_t capacity = std::min(want, kFirstStep);
+    body.reset(new char[capacity + 1]);
     while (got < want) {
-      if (got == frame.body.size()) frame.body.resize(std::min(want, frame.body.size() * 2));
-      size_t n = os.ReadInput(&frame.body[got], frame.body.size() - got);
+      if (got == capacity) {
+        size_t larger = std::min(want, std::max(kWholeBodyLimit, capacity * 2));
+        std::unique_ptr<char[]> grown(new char[larger + 1]);
+        std::memcpy(grown.get(), body.get(), got);
+        body = std::move(grown);
+        capacity = larger;
+      }
+      size_t n = os.ReadInput(body.get() + got, capacity - got);
       if (n == 0) {
         g_inputAtEnd = true;
         LogFormatInt("\n**** Error: Request cut short by the end of input, dropped: %d bytes\n",
@@ -316,6 +329,8 @@ Frame ReadFrame() {
     g_inputAtEnd = true;
     throw;
   }
+  body[want] = '\0';
+  frame.body = std::move(body);
   frame.length = length;
   frame.valid = true;
   return frame;

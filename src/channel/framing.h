@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -13,11 +14,11 @@ namespace lumiclip {
 // One inbound request: length bytes of body, followed by a zero byte so that
 // the body also serves as a zero-terminated text.
 struct Frame {
-  std::string body;
+  std::unique_ptr<char[]> body;  // length + 1 bytes
   int32_t length = 0;
   bool valid = false;
   explicit operator bool() const { return valid; }
-  const char* text() const { return body.c_str(); }
+  const char* text() const { return body.get(); }
 };
 
 // Reads one frame from standard input; an empty Frame when there is none

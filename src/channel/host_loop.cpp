@@ -84,7 +84,10 @@ void RunMessageLoop(HostState& state) {
       // An engine window procedure may have pumped an update; its code has
       // returned now.
       RunHeldCommands(state);
-      os.SleepMs(1);
+      // Sleeps until a byte, the end of input or a window message comes; a
+      // message posted during the pump ends the wait at once. A held update
+      // that closed the host ends the loop first.
+      if (!state.terminate) os.WaitForInputOrMessages();
       continue;
     }
     if (!HandleNextMessage(state)) break;

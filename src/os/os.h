@@ -142,11 +142,19 @@ class Os {
   // --- standard streams ----------------------------------------------------
   virtual void SetStdStreamsBinary() = 0;  // _setmode(0/1, _O_BINARY)
   virtual OsHandle StdInputHandle() = 0;   // GetStdHandle(STD_INPUT_HANDLE)
-  // PeekNamedPipe with no buffer, only the count of available bytes.
+  // The count of bytes waiting on a pipe, as PeekNamedPipe gives it. For
+  // standard input the first call starts a reader thread (when the handle is
+  // a pipe at all); from then on the count is what that thread holds, and the
+  // call fails, as a peek at a closed pipe does, once the input has ended and
+  // every byte was taken.
   virtual bool PeekPipe(OsHandle pipe, uint32_t* available) = 0;
-  // One unbuffered read from standard input: bytes read, 0 at end of input
-  // (or a broken pipe), never more than size.
+  // One read from standard input: bytes read, 0 at end of input (or a broken
+  // pipe), never more than size. Blocks until at least one byte is there.
   virtual size_t ReadInput(void* buffer, size_t size) = 0;
+  // Blocks until bytes wait on standard input, the input has ended, or a
+  // window message is in the thread's queue; returns at once if one of them
+  // already holds. The host thread sleeps here while nothing arrives.
+  virtual void WaitForInputOrMessages() = 0;
   // Writes all bytes to standard output; false when the channel is broken.
   virtual bool WriteOutput(const void* data, size_t size) = 0;
 

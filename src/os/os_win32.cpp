@@ -8,6 +8,8 @@
 #include <shellapi.h>
 #include <stdio.h>
 
+#include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 #include "os/os.h"
@@ -31,6 +33,156 @@ static_assert(win::kCsidlAppData == CSIDL_APPDATA, "");
 static_assert(win::kSwHide == SW_HIDE, "");
 
 namespace {
+
+// Standard input from the browser is a pipe opened for synchronous I/O: it
+// cannot be waited on together with window messages. A reader thread blocks
+// in ReadFile and hands the bytes to the host thread through a ring; when
+// bytes come or the input ends while the host thread sleeps in
+// MsgWaitForMultipleObjectsEx (on an event and its message queue at once),
+// the event wakes it.
+// The reader is never stopped or freed: the process ends with it blocked in
+// ReadFile, and nothing joins it.
+class InputReader {
+ public:
+  static InputReader* Start(HANDLE pipe) {
+    InputReader* reader = new InputReader(pipe);
+    HANDLE thread = nullptr;
+    if (reader->ready_ != nullptr && reader->space_ != nullptr) {
+      thread = CreateThread(nullptr, 0, &InputReader::Run, reader, 0, nullptr);
+    }
+    if (thread == nullptr) {
+      // Not freed: the critical section and events are cheap, and this is
+      // a one-off fallback to reading the pipe directly.
+      return nullptr;
+    }
+    CloseHandle(thread);
+    return reader;
+  }
+
+  // Bytes held; false once the input has ended and all were taken.
+  bool Available(uint32_t* available) {
+    EnterCriticalSection(&lock_);
+    size_t count = count_;
+    bool open = count > 0 || !ended_;
+    LeaveCriticalSection(&lock_);
+    *available = static_cast<uint32_t>(std::min<size_t>(count, 0xFFFFFFFFu));
+    return open;
+  }
+
+  size_t Take(void* buffer, size_t size) {
+    char* out = static_cast<char*>(buffer);
+    EnterCriticalSection(&lock_);
+    while (count_ == 0 && !ended_) {
+      hostWaiting_ = true;
+      LeaveCriticalSection(&lock_);
+      WaitForSingleObject(ready_, INFINITE);
+      EnterCriticalSection(&lock_);
+    }
+    hostWaiting_ = false;
+    // At most two pieces: up to the end of the ring, then from its start.
+    size_t taken = 0;
+    while (taken < size && count_ > 0) {
+      size_t n = std::min({size - taken, count_, kCapacity - head_});
+      std::memcpy(out + taken, ring_ + head_, n);
+      head_ = (head_ + n) % kCapacity;
+      count_ -= n;
+      taken += n;
+    }
+    bool wake = readerWaiting_ && taken > 0;
+    readerWaiting_ = false;
+    LeaveCriticalSection(&lock_);
+    if (wake) SetEvent(space_);
+    return taken;
+  }
+
+  void Wait() {
+    EnterCriticalSection(&lock_);
+    bool ready = count_ > 0 || ended_;
+    // Decided under the lock: bytes that come after this find hostWaiting_
+    // set and signal the event, so the wait below cannot miss them.
+    hostWaiting_ = !ready;
+    LeaveCriticalSection(&lock_);
+    if (ready) return;
+    // MWMO_INPUTAVAILABLE: a message that came after the last pump, even one
+    // another call has already seen, ends the wait too.
+    DWORD result = MsgWaitForMultipleObjectsEx(1, &ready_, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    EnterCriticalSection(&lock_);
+    hostWaiting_ = false;
+    LeaveCriticalSection(&lock_);
+    if (result == WAIT_FAILED) Sleep(1);  // never spin on a broken wait
+  }
+
+ private:
+  // Room for many frames: the reader runs ahead of a busy host by this much
+  // at most, and then waits as the pipe itself would make the browser wait.
+  static constexpr size_t kCapacity = size_t{1} << 20;
+
+  // Both events reset themselves: each is set only when the other thread
+  // said it was about to wait, so a busy host costs no signalling at all. A
+  // signal that outlives its wait (the host woke for a window message at the
+  // same moment) only makes one later wait return early.
+  explicit InputReader(HANDLE pipe)
+      : pipe_(pipe),
+        ready_(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+        space_(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+        ring_(new char[kCapacity]) {
+    InitializeCriticalSection(&lock_);
+  }
+
+  void WakeHostLocked() {
+    if (hostWaiting_) SetEvent(ready_);
+    hostWaiting_ = false;
+  }
+
+  static DWORD WINAPI Run(void* param) {
+    static_cast<InputReader*>(param)->Loop();
+    return 0;
+  }
+
+  void Loop() {
+    for (;;) {
+      EnterCriticalSection(&lock_);
+      while (count_ == kCapacity) {
+        readerWaiting_ = true;
+        LeaveCriticalSection(&lock_);
+        WaitForSingleObject(space_, INFINITE);
+        EnterCriticalSection(&lock_);
+      }
+      // Only this thread moves the start of an empty ring, so that a read
+      // gets the whole ring; the host thread only takes what is counted.
+      if (count_ == 0) head_ = 0;
+      size_t tail = (head_ + count_) % kCapacity;
+      size_t room = tail < head_ ? head_ - tail : kCapacity - tail;
+      LeaveCriticalSection(&lock_);
+
+      DWORD got = 0;
+      BOOL ok = ReadFile(pipe_, ring_ + tail, static_cast<DWORD>(room), &got, nullptr);
+      EnterCriticalSection(&lock_);
+      if (!ok) {
+        // The browser closed the pipe, or the pipe broke: the end either way.
+        ended_ = true;
+        WakeHostLocked();
+        LeaveCriticalSection(&lock_);
+        return;
+      }
+      // A zero-byte read is a zero-byte write by the other end, not the end.
+      count_ += got;
+      if (got > 0) WakeHostLocked();
+      LeaveCriticalSection(&lock_);
+    }
+  }
+
+  HANDLE pipe_;
+  HANDLE ready_;  // the reader added bytes or saw the end while the host waited
+  HANDLE space_;  // the host took bytes from a full ring while the reader waited
+  char* ring_;
+  CRITICAL_SECTION lock_;
+  size_t head_ = 0;   // where the next byte to take is
+  size_t count_ = 0;  // bytes held
+  bool ended_ = false;
+  bool hostWaiting_ = false;
+  bool readerWaiting_ = false;
+};
 
 bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
   // No access rights: only the identity is read, and a running program may
@@ -108,26 +260,31 @@ class RealOs final : public Os {
     return length;
   }
   bool AppendToFile(const std::string& path, std::string_view bytes) override {
-    // Processes started from the same executable share the log. A write at
-    // the end of the file is two steps (find the end, write), so appends are
-    // serialised through an exclusive lock on one byte far past any content.
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    OVERLAPPED lockByte = {};
-    lockByte.Offset = 0xFFFFFFF0u;
-    lockByte.OffsetHigh = 0x7FFFFFFFu;
-    bool locked = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockByte) != 0;
-    LARGE_INTEGER zero = {};
-    SetFilePointerEx(file, zero, nullptr, FILE_END);
-    DWORD written = 0;
-    if (!bytes.empty()) {
-      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    // Processes started from the same executable share the log, and a write
+    // at the end of the file is two steps (find the end, write). So a line is
+    // appended while this process is the file's only writer: opened without
+    // write sharing, which also costs wine less than a file lock. Should
+    // another program keep the file open for writing, the open shares
+    // writing and appends are serialised through an exclusive lock on one
+    // byte far past any content instead. Either open fails while the other
+    // kind is held; another host holds it for a moment only, so that is
+    // tried again for up to 200 ms before the line is given up.
+    constexpr DWORD kPatienceMs = 200;
+    const DWORD start = GetTickCount();
+    for (int attempt = 0;; ++attempt) {
+      for (DWORD sharing : {DWORD{FILE_SHARE_READ | FILE_SHARE_DELETE},
+                            DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}}) {
+        HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, sharing, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+          AppendLocked(file, (sharing & FILE_SHARE_WRITE) != 0, bytes);
+          return true;
+        }
+        if (GetLastError() != ERROR_SHARING_VIOLATION) return false;
+      }
+      if (GetTickCount() - start > kPatienceMs) return false;
+      Sleep(attempt < 10 ? 0 : 1);
     }
-    if (locked) UnlockFileEx(file, 0, 1, 0, &lockByte);
-    CloseHandle(file);
-    return true;
   }
   int64_t WriteNewFile(const std::string& path, const void* data,
                        size_t size) override {
@@ -269,17 +426,35 @@ class RealOs final : public Os {
   }
   OsHandle StdInputHandle() override { return GetStdHandle(STD_INPUT_HANDLE); }
   bool PeekPipe(OsHandle pipe, uint32_t* available) override {
+    if (reader_ != nullptr && pipe == readerPipe_) return reader_->Available(available);
     DWORD count = 0;
     BOOL ok = PeekNamedPipe(pipe, nullptr, 0, nullptr, &count, nullptr);
     *available = count;
+    if (ok && !readerTried_ && pipe == GetStdHandle(STD_INPUT_HANDLE)) {
+      // Started only for a real pipe: anything else keeps failing the peek.
+      readerTried_ = true;
+      reader_ = InputReader::Start(pipe);
+      readerPipe_ = pipe;
+      if (reader_ != nullptr) return reader_->Available(available);
+    }
     return ok != 0;
   }
   size_t ReadInput(void* buffer, size_t size) override {
+    if (reader_ != nullptr) return reader_->Take(buffer, size);
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     DWORD got = 0;
     DWORD want = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
     if (!ReadFile(in, buffer, want, &got, nullptr)) return 0;
     return got;
+  }
+  void WaitForInputOrMessages() override {
+    if (reader_ != nullptr) {
+      reader_->Wait();
+      return;
+    }
+    // Without a reader thread the pipe can only be polled: wake for a window
+    // message or after a millisecond.
+    MsgWaitForMultipleObjectsEx(0, nullptr, 1, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   }
   bool WriteOutput(const void* data, size_t size) override {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -326,6 +501,29 @@ class RealOs final : public Os {
     __asm__ __volatile__("fldcw %0" : : "m"(word));
   }
   void ClearFpuExceptions() override { __asm__ __volatile__("fnclex"); }
+
+ private:
+  static void AppendLocked(HANDLE file, bool shared, std::string_view bytes) {
+    OVERLAPPED lockByte = {};
+    lockByte.Offset = 0xFFFFFFF0u;
+    lockByte.OffsetHigh = 0x7FFFFFFFu;
+    bool locked = shared && LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockByte) != 0;
+    // A seek, not a write at offset "end of file": the seek stays in the
+    // process, while a write given an OVERLAPPED costs wine one more trip to
+    // its server.
+    LARGE_INTEGER zero = {};
+    SetFilePointerEx(file, zero, nullptr, FILE_END);
+    DWORD written = 0;
+    if (!bytes.empty()) {
+      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    }
+    if (locked) UnlockFileEx(file, 0, 1, 0, &lockByte);
+    CloseHandle(file);
+  }
+
+  InputReader* reader_ = nullptr;
+  OsHandle readerPipe_ = nullptr;
+  bool readerTried_ = false;
 };
 
 }  // namespace

@@ -33,7 +33,10 @@ void BuildLogPath() {
 }  // namespace
 
 std::string ShapeLogLine(const char* text) {
-  size_t n = std::strlen(text);
+  // Only the head that can be kept is measured: a request's text may be
+  // tens of megabytes long.
+  size_t n = 0;
+  while (n <= kLineLimit && text[n] != '\0') ++n;
   std::string line;
   if (n > kLineLimit) {
     line.assign(text, kLineLimit - 3);

@@ -334,6 +334,8 @@ int FakeOs::ShowMessageBox(const std::string& text, const char* caption, uint32_
 
 void FakeOs::PumpWindowMessages() {
   ++pumps;
+  dispatchedMessages += queuedMessages;
+  queuedMessages = 0;
   if (onPumpMessages) onPumpMessages();
 }
 long FakeOs::ComInitialize(uint32_t coinit) {
@@ -393,6 +395,36 @@ size_t FakeOs::ReadInput(void* buffer, size_t size) {
   chunk.erase(0, n);
   if (chunk.empty()) pending.erase(pending.begin());
   return n;
+}
+
+void FakeOs::WaitForInputOrMessages() {
+  ++inputWaits;
+  if (onIdle) onIdle();
+  auto ready = [this] {
+    uint32_t available = 0;
+    return !PeekPipe(nullptr, &available) || available > 0 || queuedMessages > 0;
+  };
+  // Without a script the wait returns at once, and a test drives arrivals
+  // from its hooks.
+  if (ready() || whileWaiting.empty()) return;
+  if (nextWaitGroup_ >= whileWaiting.size()) {
+    ADD_FAILURE() << "the host waits with nothing to come: it would sleep for ever";
+    inputClosed = true;
+    return;
+  }
+  for (const InputEvent& event : whileWaiting[nextWaitGroup_++]) {
+    switch (event.kind) {
+      case InputEvent::kBytes:
+        Arrive(event.bytes);
+        break;
+      case InputEvent::kWindowMessage:
+        ++queuedMessages;
+        break;
+      case InputEvent::kEnd:
+        inputClosed = true;
+        break;
+    }
+  }
 }
 
 bool FakeOs::WriteOutput(const void* data, size_t size) {

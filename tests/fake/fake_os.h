@@ -67,7 +67,20 @@ class FakeOs : public Os {
   std::vector<std::string> pending;
   bool inputClosed = true;  // once drained, the peek fails as a closed pipe does
   bool peekFails = false;
-  std::function<void()> onIdle;  // called at every idle sleep of the loop
+  std::function<void()> onIdle;  // called at every idle wait of the loop
+  // What happens while the host waits for input or window messages. A wait
+  // that finds nothing ready takes the next group and applies its events in
+  // order, as if they all came during that one wait. Once a script is given,
+  // a wait with nothing ready and no group left would never return: the
+  // test fails and the input is ended. Without one, every wait returns.
+  struct InputEvent {
+    enum Kind { kBytes, kWindowMessage, kEnd } kind;
+    std::string bytes;  // kBytes
+  };
+  std::vector<std::vector<InputEvent>> whileWaiting;
+  int queuedMessages = 0;      // window messages posted and not yet pumped
+  int dispatchedMessages = 0;  // window messages the pumps took
+  int inputWaits = 0;          // calls of WaitForInputOrMessages
   std::string output;
   bool outputBroken = false;
   uint16_t fpuWord = 0x037F;
@@ -159,6 +172,7 @@ class FakeOs : public Os {
   OsHandle StdInputHandle() override;
   bool PeekPipe(OsHandle pipe, uint32_t* available) override;
   size_t ReadInput(void* buffer, size_t size) override;
+  void WaitForInputOrMessages() override;
   bool WriteOutput(const void* data, size_t size) override;
   std::u16string AnsiToWide(std::string_view text) override;
   std::string WideToUtf8(std::u16string_view text) override;
@@ -183,6 +197,7 @@ class FakeOs : public Os {
   std::map<uint32_t, std::string> handles_;  // process handles -> pid
   std::vector<std::string> keys_;
   std::vector<std::string> versionBlocks_;
+  size_t nextWaitGroup_ = 0;
 };
 
 // Installs a FakeOs and resets the host's process-wide state around a test.

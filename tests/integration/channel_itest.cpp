@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -204,6 +205,32 @@ TEST(Channel, SeveralFramesInOneWriteAreAllAnswered) {
   c.CloseInput();
   EXPECT_EQ(c.Wait(), 0);
   EXPECT_EQ(Count(Lines(folder.Log()), kPing), 2u);
+}
+
+// An idle host sleeps: it costs next to no CPU and wakes next to never, and
+// the request that ends a long silence is answered at once.
+TEST(Channel, AnIdleHostSleepsAndAnswersAtOnce) {
+  HostFolder folder("idle-sleeps");
+  Conversation c(folder.winExe());
+  Announcement(c);
+  int pid = FindHostProcess("idle-sleeps");
+  ASSERT_GT(pid, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // start-up settles
+  double cpu = CpuSecondsOf(pid);
+  long wakeUps = WakeUpsOf(pid);
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  // A host polling every millisecond costs some 150 ms and thousands of
+  // wake-ups here; the bounds are loose for a busy machine.
+  double cpuUsed = CpuSecondsOf(pid) - cpu;
+  long woken = WakeUpsOf(pid) - wakeUps;
+  EXPECT_LT(cpuUsed, 0.06);
+  EXPECT_LT(woken, 30);
+  auto start = std::chrono::steady_clock::now();
+  c.Send(kPing);
+  ExpectPong(c, "after the silence");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+  c.CloseInput();
+  EXPECT_EQ(c.Wait(), 0);
 }
 
 TEST(Channel, FailedEngineUpdateClosesTheHost) {

@@ -1,5 +1,6 @@
 #include "wine_harness.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <glob.h>
 #include <poll.h>
@@ -502,6 +503,53 @@ int Conversation::Wait(int timeoutMs) {
   }
   if (reader_.joinable()) reader_.join();
   return status_;
+}
+
+int FindHostProcess(const std::string& needle) {
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    DIR* d = opendir("/proc");
+    while (dirent* e = readdir(d)) {
+      int pid = std::atoi(e->d_name);
+      if (pid <= 0) continue;
+      std::string cmd = ReadFile("/proc/" + std::string(e->d_name) + "/cmdline");
+      if (cmd.find(needle) != std::string::npos && cmd.find("lumiclip-launcher") == std::string::npos) {
+        closedir(d);
+        return pid;
+      }
+    }
+    closedir(d);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return -1;
+}
+
+double CpuSecondsOf(int pid) {
+  std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  std::istringstream s(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15; ++i) {
+    s >> field;
+    if (i == 14 || i == 15) ticks += std::atof(field.c_str());  // utime, stime
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long WakeUpsOf(int pid) {
+  long total = 0;
+  std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* d = opendir(tasks.c_str());
+  if (d == nullptr) return -1;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::istringstream status(ReadFile(tasks + "/" + e->d_name + "/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.find("ctxt_switches:") != std::string::npos) total += std::atol(line.c_str() + line.find(':') + 1);
+    }
+  }
+  closedir(d);
+  return total;
 }
 
 }  // namespace lumiclip::itest

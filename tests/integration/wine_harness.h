@@ -149,4 +149,13 @@ std::string FrameOf(const std::string& body);
 std::string Le32(uint32_t n);
 std::vector<std::string> Lines(const std::string& log);  // split at CR LF
 
+// The wine process of a host, found by a text in its command line (its own
+// folder, say) but not the launcher's; -1 when none shows up within 10 s.
+int FindHostProcess(const std::string& needle);
+// What the host process has cost so far: user and system CPU time, and how
+// often any of its threads was put back on a processor (voluntary and
+// involuntary context switches), from /proc.
+double CpuSecondsOf(int pid);
+long WakeUpsOf(int pid);
+
 }  // namespace lumiclip::itest

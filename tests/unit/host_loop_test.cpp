@@ -110,18 +110,48 @@ TEST_F(HostLoop, PingInAnyCaseIsAnsweredWithoutTheEngine) {
   EXPECT_NE(os.Log().find("{\"JSONCommand\":\"PING\"}\r\n"), std::string::npos);  // every body logged
 }
 
-TEST_F(HostLoop, IdleTurnsPumpWindowMessagesAndSleep) {
-  int idle = 0;
+// While idle the host sleeps until a request, a window message or the end of
+// input comes, in any order or together. A parameter names what happens
+// during each wait: groups split by '|', B a ping arriving, M a window
+// message, E the end of input.
+class HostLoopWaits : public HostLoop, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(HostLoopWaits, WakesOnlyForWhatComesAndHandlesItInOrder) {
+  std::string script = GetParam();
   os.inputClosed = false;
-  os.onIdle = [&] {
-    if (++idle == 3) os.Arrive(FrameOf("{\"JSONCommand\":\"ping\"}"));
-    if (idle == 6) os.inputClosed = true;
-  };
+  os.whileWaiting.emplace_back();
+  int group = 0, pingGroup = -1, messageGroup = -1, endGroup = -1;
+  for (char c : script) {
+    if (c == '|') {
+      os.whileWaiting.emplace_back();
+      ++group;
+    } else if (c == 'B') {
+      os.whileWaiting.back().push_back({FakeOs::InputEvent::kBytes, FrameOf("{\"JSONCommand\":\"ping\"}")});
+      pingGroup = group;
+    } else if (c == 'M') {
+      os.whileWaiting.back().push_back({FakeOs::InputEvent::kWindowMessage, ""});
+      messageGroup = group;
+    } else {
+      os.whileWaiting.back().push_back({FakeOs::InputEvent::kEnd, ""});
+      endGroup = group;
+    }
+  }
   std::vector<std::string> messages = Run({});
-  EXPECT_EQ(messages.back(), kPong);
-  EXPECT_EQ(os.sleeps, 6);
-  EXPECT_EQ(os.pumps, 6);
+  // Bytes that came before or with the end of input are still answered;
+  // nothing comes after it, and a message that came with it is left.
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), kPong), pingGroup <= endGroup ? 1 : 0);
+  EXPECT_EQ(os.dispatchedMessages, messageGroup < endGroup ? 1 : 0);
+  // One wake-up per group up to the end: no turn without a cause.
+  EXPECT_EQ(os.inputWaits, endGroup + 1);
+  EXPECT_EQ(os.pumps, os.inputWaits);  // the queue is emptied before every wait
+  EXPECT_EQ(os.sleeps, 0);
+  EXPECT_EQ(os.comUninits, 1);
+  EXPECT_EQ(os.Log().find("Got 'terminate' command."), std::string::npos);
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryOrder, HostLoopWaits,
+                         ::testing::Values("B|M|E", "B|E|M", "M|B|E", "M|E|B", "E|B|M", "E|M|B", "BM|E",
+                                           "B|ME", "M|BE", "BE|M", "ME|B", "E|BM", "BME"));
 
 TEST_F(HostLoop, FramesThatArriveTogetherAreAllAnswered) {
   // Three frames in one write: each must be read without waiting for more.
@@ -132,7 +162,7 @@ TEST_F(HostLoop, FramesThatArriveTogetherAreAllAnswered) {
   RunHostMode();
   std::vector<std::string> messages = DecodeMessages(os.output);
   EXPECT_EQ(std::count(messages.begin(), messages.end(), kPong), 3);
-  EXPECT_EQ(os.sleeps, 1);  // no idle turn before all three were answered
+  EXPECT_EQ(os.inputWaits, 1);  // no idle turn before all three were answered
 }
 
 TEST_F(HostLoop, EmptyAndNegativeFramesAreSkipped) {
