@@ -111,7 +111,6 @@ class Os {
   virtual OsHandle OpenProcessHandle(uint32_t access, uint32_t pid) = 0;
   virtual uint32_t WaitForObject(OsHandle handle, uint32_t milliseconds) = 0;
   virtual void CloseOsHandle(OsHandle handle) = 0;
-  virtual void SleepMs(uint32_t milliseconds) = 0;
 
   // --- shell and user interface --------------------------------------------
   // SHGetSpecialFolderPathA(NULL, out, csidl, create); out is left empty when

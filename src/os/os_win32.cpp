@@ -371,7 +371,6 @@ class RealOs final : public Os {
     return WaitForSingleObject(handle, milliseconds);
   }
   void CloseOsHandle(OsHandle handle) override { CloseHandle(handle); }
-  void SleepMs(uint32_t milliseconds) override { Sleep(milliseconds); }
 
   bool SpecialFolderPath(int csidl, bool create, std::string& out) override {
     char buffer[MAX_PATH + 1] = {};

@@ -307,11 +307,6 @@ uint32_t FakeOs::WaitForObject(OsHandle handle, uint32_t milliseconds) {
 
 void FakeOs::CloseOsHandle(OsHandle) { Record("CloseOsHandle()"); }
 
-void FakeOs::SleepMs(uint32_t) {
-  ++sleeps;
-  if (onIdle) onIdle();
-}
-
 bool FakeOs::SpecialFolderPath(int csidl, bool create, std::string& out) {
   Record("SpecialFolderPath(" + std::to_string(csidl) + "," + (create ? "1" : "0") + ")");
   if (appDataFails) return false;

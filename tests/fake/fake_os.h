@@ -96,7 +96,7 @@ class FakeOs : public Os {
   std::vector<FakeBox> boxes;
   std::vector<FakeShellRun> shellRuns;
   std::map<std::string, std::string> registry;  // key -> default value
-  int comInits = 0, comUninits = 0, fpuClears = 0, sleeps = 0, pumps = 0;
+  int comInits = 0, comUninits = 0, fpuClears = 0, pumps = 0;
   std::vector<uint32_t> waits;  // milliseconds of every wait
   bool Called(const std::string& prefix) const;
   size_t IndexOf(const std::string& prefix) const;  // first call, or npos
@@ -157,7 +157,6 @@ class FakeOs : public Os {
   OsHandle OpenProcessHandle(uint32_t access, uint32_t pid) override;
   uint32_t WaitForObject(OsHandle handle, uint32_t milliseconds) override;
   void CloseOsHandle(OsHandle handle) override;
-  void SleepMs(uint32_t milliseconds) override;
   bool SpecialFolderPath(int csidl, bool create, std::string& out) override;
   intptr_t ShellRun(const char* verb, const std::string& file, const std::string& parameters,
                     int show) override;
