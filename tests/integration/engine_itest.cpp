@@ -571,7 +571,7 @@ TEST(EnginePump, UpdatePumpedFromAWindowTimerRunsAfterTheTimerReturns) {
                                                 {"dllmain", "timer", "finish", "initLibrary"});
   std::vector<std::string> expected = {
       "dllmain attach", kInitLine, "timer fired", "timer returns", "finish", "dllmain detach", "dllmain attach",
-      "initLibrary size=24 words=6,0,0,0,0,0 load=1 processLoad=2 behaviours=none result=1", "finish",
+      "initLibrary size=" LUMICLIP_ENGINE_TABLE_SIZE " words=6,0,0,0,0,0 load=1 processLoad=2 behaviours=none result=1", "finish",
       "dllmain detach"};
   EXPECT_EQ(Joined(events), Joined(expected));
   EXPECT_TRUE(Contains(Lines(folder.Log()), "Holding 'updateDLL' until the engine call returns")) << folder.Log();
