@@ -61,6 +61,20 @@ std::vector<std::string> Slice(const std::vector<std::string>& lines, const std:
 }
 
 // Without the empty lines that the error lines' own line feeds leave.
+// Deploys a fresh host from its own folder (as the user's first run does)
+// into an emptied deployment folder, and returns that folder.
+std::string DeployFresh(const std::string& sourceName) {
+  Wine& wine = Wine::Get();
+  const std::string deployed = wine.AppData() + "/Lumiclip";
+  EXPECT_EQ(std::system(("rm -rf '" + deployed + "'").c_str()), 0);
+  HostFolder source(sourceName);
+  ProcessResult deploy = RunWineToFiles({source.winExe(), "--deploy"}, "");
+  EXPECT_FALSE(deploy.timedOut);
+  EXPECT_TRUE(FileExists(deployed + "/lumiclip-chrome-plugin.exe")) << source.Log();
+  EXPECT_TRUE(FileExists(deployed + "/lumiclip-native-manifest.json")) << source.Log();
+  return deployed;
+}
+
 std::vector<std::string> LogLines(const std::string& log) {
   std::vector<std::string> out;
   for (const std::string& l : Lines(log)) {
@@ -284,16 +298,10 @@ TEST(UpdateDll, TwoHostsAtTheSameMoment) {
 
 TEST(UpdateNative, HandsOverToTheStagedChild) {
   Wine& wine = Wine::Get();
-  const std::string deployed = wine.AppData() + "/Lumiclip";
   const std::string exeName = "lumiclip-chrome-plugin.exe";
   const std::string manifestName = "lumiclip-native-manifest.json";
-  ASSERT_EQ(std::system(("rm -rf '" + deployed + "'").c_str()), 0);
-
-  HostFolder source("native-source");
-  ProcessResult deploy = RunWineToFiles({source.winExe(), "--deploy"}, "");
-  ASSERT_FALSE(deploy.timedOut);
-  ASSERT_TRUE(FileExists(deployed + "/" + exeName)) << source.Log();
-  ASSERT_TRUE(FileExists(deployed + "/" + manifestName)) << source.Log();
+  const std::string deployed = DeployFresh("native-source");
+  if (::testing::Test::HasFailure()) return;
   const std::string manifest = ReadFile(deployed + "/" + manifestName);
   // A stale manifest shows that the child writes it afresh.
   WriteFile(deployed + "/" + manifestName, "stale");
@@ -428,13 +436,9 @@ TEST(UpdateNative, RejectedPayloadKeepsTheManifestAndClosesTheHost) {
 // and the staged child completes the hand-over.
 TEST(UpdateNative, PumpedFromAnEngineTimerHandsOverAfterTheTimerReturns) {
   Wine& wine = Wine::Get();
-  const std::string deployed = wine.AppData() + "/Lumiclip";
   const std::string exeName = "lumiclip-chrome-plugin.exe";
-  ASSERT_EQ(std::system(("rm -rf '" + deployed + "'").c_str()), 0);
-  HostFolder source("native-timer-source");
-  ProcessResult deploy = RunWineToFiles({source.winExe(), "--deploy"}, "");
-  ASSERT_FALSE(deploy.timedOut);
-  ASSERT_TRUE(FileExists(deployed + "/" + exeName)) << source.Log();
+  const std::string deployed = DeployFresh("native-timer-source");
+  if (::testing::Test::HasFailure()) return;
   WriteFile(deployed + "/raz.dll", BinFile("RAZ.dll"));
   const std::string payload = BinFile(exeName) + std::string(1000, 'T');
   const std::string winDeployed = wine.WinPath(deployed);
