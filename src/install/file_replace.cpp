@@ -80,6 +80,14 @@ ReplaceResult WriteFileReplacing(const std::string& path, const void* data, size
   return ReplaceResult::kDone;
 }
 
+bool RemoveOrMoveAside(const std::string& path) {
+  Os& os = TheOs();
+  if (os.RemoveFile(path)) return true;
+  if (os.FileAttributes(path) == win::kInvalidFileAttributes) return true;
+  return os.MoveReplacing(path, TemporaryPathFor(path)) ||
+         os.FileAttributes(path) == win::kInvalidFileAttributes;
+}
+
 bool CopyFileReplacing(const std::string& from, const std::string& to) {
   Os& os = TheOs();
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {

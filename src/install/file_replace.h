@@ -26,6 +26,12 @@ ReplaceResult WriteFileReplacing(const std::string& path, const void* data, size
 // stays whole until the copy is whole and on the disk.
 bool CopyFileReplacing(const std::string& from, const std::string& to);
 
+// Frees the name path: the file is deleted, or, when it cannot be deleted
+// because a running program or a loaded library uses it, renamed aside
+// under a temporary name of this process (left for a later clean-up).
+// True when nothing has the name any more (also when nothing had it).
+bool RemoveOrMoveAside(const std::string& path);
+
 // A fresh temporary name beside path, owned by this process: the path
 // followed by ".<process id>.<count>~", the count rising with every call.
 // Where that would pass the path limit, the tag replaces the end of the file

@@ -95,6 +95,10 @@ class Os {
   // IsDBCSLeadByte: whether the byte starts a two-byte character in the
   // system code page, so that the next byte is no character of its own.
   virtual bool IsLeadByte(unsigned char byte) = 0;
+  // The names of the files (not folders) directly inside folder, as
+  // FindFirstFileA/FindNextFileA on "folder\*" give them; false when the
+  // folder cannot be listed (names is then empty).
+  virtual bool ListFolder(const std::string& folder, std::vector<std::string>* names) = 0;
 
   // --- version resources ---------------------------------------------------
   virtual uint32_t FileVersionInfoSize(const std::string& path) = 0;

@@ -330,6 +330,17 @@ class RealOs final : public Os {
            infoA.nFileIndexLow == infoB.nFileIndexLow;
   }
   bool IsLeadByte(unsigned char byte) override { return IsDBCSLeadByte(byte) != 0; }
+  bool ListFolder(const std::string& folder, std::vector<std::string>* names) override {
+    names->clear();
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    do {
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names->push_back(found.cFileName);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return true;
+  }
 
   uint32_t FileVersionInfoSize(const std::string& path) override {
     DWORD handle = 0;

@@ -255,6 +255,14 @@ bool FakeOs::IsLeadByte(unsigned char byte) {
   return LeadByteIn(codePage, byte);
 }
 
+bool FakeOs::ListFolder(const std::string& folder, std::vector<std::string>* names) {
+  Record("ListFolder(" + folder + ")");
+  names->clear();
+  if (Fails("ListFolder", folder) || !folders.count(Lower(folder))) return false;
+  for (const std::string& name : FileNamesIn(folder)) names->push_back(name);
+  return true;
+}
+
 uint32_t FakeOs::FileVersionInfoSize(const std::string& path) {
   Record("FileVersionInfoSize(" + path + ")");
   return versions.count(Lower(path)) ? 64 : 0;

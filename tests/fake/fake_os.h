@@ -148,6 +148,7 @@ class FakeOs : public Os {
   NewCopy CopyToNewFile(const std::string& from, const std::string& to) override;
   bool SameFile(const std::string& a, const std::string& b) override;
   bool IsLeadByte(unsigned char byte) override;
+  bool ListFolder(const std::string& folder, std::vector<std::string>* names) override;
   uint32_t FileVersionInfoSize(const std::string& path) override;
   bool FileVersionInfo(const std::string& path, std::vector<uint8_t>& block) override;
   bool QueryVersionValue(const std::vector<uint8_t>& block, const std::string& subBlock,
