@@ -74,8 +74,12 @@ class Os {
   // cannot be opened.
   virtual int64_t FileLength(const std::string& path) = 0;
   // Opens in append mode, writes the bytes untranslated, closes. False when
-  // the file cannot be opened.
-  virtual bool AppendToFile(const std::string& path, std::string_view bytes) = 0;
+  // the file cannot be opened. With emptyAbove >= 0 the file is first
+  // emptied when it is longer than that (GetFileSizeEx, SetFilePointerEx,
+  // SetEndOfFile), under the same open, so that no other writer's line falls
+  // between the check and the emptying.
+  virtual bool AppendToFile(const std::string& path, std::string_view bytes,
+                            int64_t emptyAbove) = 0;
   // Creates the file only when nothing has that name (CreateFileA,
   // CREATE_NEW), writes the bytes untranslated, flushes them to the disk
   // (FlushFileBuffers) and closes. Returns the count written and flushed (0

@@ -259,7 +259,7 @@ class RealOs final : public Os {
     _close(fd);
     return length;
   }
-  bool AppendToFile(const std::string& path, std::string_view bytes) override {
+  bool AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove) override {
     // Processes started from the same executable share the log, and a write
     // at the end of the file is two steps (find the end, write). So a line is
     // appended while this process is the file's only writer: opened without
@@ -277,7 +277,7 @@ class RealOs final : public Os {
         HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, sharing, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
-          AppendLocked(file, (sharing & FILE_SHARE_WRITE) != 0, bytes);
+          AppendLocked(file, (sharing & FILE_SHARE_WRITE) != 0, bytes, emptyAbove);
           return true;
         }
         if (GetLastError() != ERROR_SHARING_VIOLATION) return false;
@@ -513,11 +513,16 @@ class RealOs final : public Os {
   void ClearFpuExceptions() override { __asm__ __volatile__("fnclex"); }
 
  private:
-  static void AppendLocked(HANDLE file, bool shared, std::string_view bytes) {
+  static void AppendLocked(HANDLE file, bool shared, std::string_view bytes, int64_t emptyAbove) {
     OVERLAPPED lockByte = {};
     lockByte.Offset = 0xFFFFFFF0u;
     lockByte.OffsetHigh = 0x7FFFFFFFu;
     bool locked = shared && LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockByte) != 0;
+    LARGE_INTEGER size = {};
+    if (emptyAbove >= 0 && GetFileSizeEx(file, &size) && size.QuadPart > emptyAbove) {
+      LARGE_INTEGER start = {};
+      if (SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) SetEndOfFile(file);
+    }
     // A seek, not a write at offset "end of file": the seek stays in the
     // process, while a write given an OVERLAPPED costs wine one more trip to
     // its server.

@@ -14,20 +14,19 @@ namespace {
 constexpr const char kLogFileName[] = "native-lumiclip.log";
 constexpr int64_t kSizeLimit = 102400;
 constexpr size_t kLineLimit = 500;
+// A host may run for days, so the limit is checked again after every this
+// many bytes of the process's own lines: one size query per some hundreds of
+// lines, which a ping does not feel. The file may pass the limit by this
+// much per writing process before a check empties it.
+constexpr int64_t kCheckEveryBytes = 16384;
 
-// Built by the first line of the process and kept for its life. A string, not
-// the 260-character buffer of old: a deep folder must not overflow it.
-std::string g_logPath;
-bool g_logPathBuilt = false;
+log_internal::ProcessState g_state;
 
 void BuildLogPath() {
-  Os& os = TheOs();
-  g_logPath = ExecutableFolder(os.ExecutablePath()) + kLogFileName;
-  g_logPathBuilt = true;
-  // A log that has grown past the limit is discarded once per process, at
-  // its first line; within one run it may grow on.
-  int64_t length = os.FileLength(g_logPath);
-  if (length > kSizeLimit) os.RemoveFile(g_logPath);
+  // Built by the first line of the process and kept for its life. A string,
+  // not the 260-character buffer of old: a deep folder must not overflow it.
+  g_state.path = ExecutableFolder(TheOs().ExecutablePath()) + kLogFileName;
+  g_state.pathBuilt = true;
 }
 
 }  // namespace
@@ -57,8 +56,16 @@ std::string ShapeLogLine(const char* text) {
 
 void LogLine(const char* text) {
   try {
-    if (!g_logPathBuilt) BuildLogPath();
-    TheOs().AppendToFile(g_logPath, ShapeLogLine(text == nullptr ? "" : text));
+    if (!g_state.pathBuilt) BuildLogPath();
+    std::string line = ShapeLogLine(text == nullptr ? "" : text);
+    // A log past the limit is discarded: emptied within the open that
+    // appends the line, so that the lines other hosts append meanwhile are
+    // never lost to a deleted file that they still hold open.
+    bool check = g_state.untilCheck <= 0;
+    if (TheOs().AppendToFile(g_state.path, line, check ? kSizeLimit : -1) && check) {
+      g_state.untilCheck = kCheckEveryBytes;
+    }
+    g_state.untilCheck -= static_cast<int64_t>(line.size());
   } catch (...) {
     // The log never fails towards its caller.
   }
@@ -79,10 +86,8 @@ void LogFormatStr(const char* format, const char* text) {
 }
 
 namespace log_internal {
-void ResetForTests() {
-  g_logPath.clear();
-  g_logPathBuilt = false;
-}
+ProcessState& CurrentProcessState() { return g_state; }
+void ResetForTests() { g_state = ProcessState(); }
 }  // namespace log_internal
 
 }  // namespace lumiclip

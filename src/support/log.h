@@ -21,6 +21,14 @@ void LogFormatStr(const char* format, const char* text);
 std::string ShapeLogLine(const char* text);
 
 namespace log_internal {
+// What a process keeps between its lines. Tests swap it to play several
+// processes appending to one file.
+struct ProcessState {
+  std::string path;
+  bool pathBuilt = false;
+  int64_t untilCheck = 0;  // bytes to append before the next size check
+};
+ProcessState& CurrentProcessState();
 // Forgets the log path so that the next line builds it again, with the size
 // check of a fresh process. Tests only.
 void ResetForTests();

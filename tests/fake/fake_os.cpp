@@ -215,10 +215,15 @@ int64_t FakeOs::FileLength(const std::string& path) {
   return it == files.end() ? -1 : static_cast<int64_t>(it->second.size());
 }
 
-bool FakeOs::AppendToFile(const std::string& path, std::string_view bytes) {
+bool FakeOs::AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove) {
   // Not recorded: the log writes a line at nearly every step.
   if (Fails("AppendToFile", path) || TooLong(path) || !ParentExists(path)) return false;
-  files[Lower(path)].append(bytes.data(), bytes.size());
+  std::string& file = files[Lower(path)];
+  if (emptyAbove >= 0) {
+    ++sizeChecks;
+    if (static_cast<int64_t>(file.size()) > emptyAbove) file.clear();
+  }
+  file.append(bytes.data(), bytes.size());
   return true;
 }
 

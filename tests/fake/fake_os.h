@@ -97,6 +97,7 @@ class FakeOs : public Os {
   std::vector<FakeShellRun> shellRuns;
   std::map<std::string, std::string> registry;  // key -> default value
   int comInits = 0, comUninits = 0, fpuClears = 0, pumps = 0;
+  int sizeChecks = 0;  // appends asked to empty an oversized file first
   std::vector<uint32_t> waits;  // milliseconds of every wait
   bool Called(const std::string& prefix) const;
   size_t IndexOf(const std::string& prefix) const;  // first call, or npos
@@ -143,7 +144,7 @@ class FakeOs : public Os {
   bool RemoveFile(const std::string& path) override;
   bool MoveReplacing(const std::string& from, const std::string& to) override;
   int64_t FileLength(const std::string& path) override;
-  bool AppendToFile(const std::string& path, std::string_view bytes) override;
+  bool AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove) override;
   int64_t WriteNewFile(const std::string& path, const void* data, size_t size) override;
   NewCopy CopyToNewFile(const std::string& from, const std::string& to) override;
   bool SameFile(const std::string& a, const std::string& b) override;

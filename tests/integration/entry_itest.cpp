@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -152,6 +153,63 @@ TEST(Entry, TwoHostsAtOnceShareTheLogIntact) {
   EXPECT_EQ(lines.size(), 2u * kPings + 6u);
   size_t expectedSize = 2 * (kPings * (sizeof(kPing) - 1 + 2) + std::string("Started\r\nWith command: 1\r\nExit\r\n").size());
   EXPECT_EQ(log.size(), expectedSize);
+}
+
+// Two hosts fill a log that starts just under its limit with long lines.
+// Each empties it, once past the limit, within the open that appends a line,
+// so the file stays near the limit and holds, of each host, an unbroken run
+// of its last lines: nothing lost but what was discarded at once.
+TEST(Entry, TwoHostsAtOnceKeepTheSharedLogBounded) {
+  HostFolder folder("log-shared-full");
+  std::string old;
+  while (old.size() < 100000) old += "an older line of the log\r\n";
+  folder.Write("native-lumiclip.log", old);
+  const int kPings = 150;
+  auto ping = [](char host, int n) {
+    std::string number = std::to_string(1000 + n);
+    return "{\"JSONCommand\":\"ping\",\"n\":\"" + std::string(1, host) + number + "\",\"pad\":\"" +
+           std::string(600, 'p') + "\"}";
+  };
+  Conversation a(folder.winExe());
+  Conversation b(folder.winExe());
+  ReadAnnouncement(a);
+  ReadAnnouncement(b);
+  std::string m;
+  for (int i = 0; i < kPings; ++i) {
+    a.Send(ping('a', i));
+    b.Send(ping('b', i));
+    ASSERT_TRUE(a.Next(&m, 10000)) << i;
+    EXPECT_EQ(m, kPong);
+    ASSERT_TRUE(b.Next(&m, 10000)) << i;
+    EXPECT_EQ(m, kPong);
+  }
+  a.CloseInput();
+  b.CloseInput();
+  EXPECT_EQ(a.Wait(), 0);
+  EXPECT_EQ(b.Wait(), 0);
+  std::string log = folder.Log();
+  EXPECT_LE(log.size(), 102400u + 2 * (16384u + 502u));
+  std::vector<std::string> lines = Lines(log);
+  EXPECT_EQ(Count(lines, "an older line of the log"), 0u) << "never emptied";
+  EXPECT_EQ(Count(lines, "Exit"), 2u);
+  for (char host : {'a', 'b'}) {
+    std::vector<int> numbers;
+    for (const std::string& line : lines) {
+      std::string head = "{\"JSONCommand\":\"ping\",\"n\":\"" + std::string(1, host);
+      if (line.compare(0, head.size(), head) == 0) {
+        EXPECT_EQ(line, ping(host, std::atoi(line.c_str() + head.size()) - 1000).substr(0, 497) + "...");
+        numbers.push_back(std::atoi(line.c_str() + head.size()) - 1000);
+      }
+    }
+    ASSERT_FALSE(numbers.empty()) << host;
+    EXPECT_EQ(numbers.back(), kPings - 1) << host;
+    for (size_t i = 1; i < numbers.size(); ++i) EXPECT_EQ(numbers[i], numbers[i - 1] + 1) << host;
+  }
+  for (const std::string& line : lines) {
+    EXPECT_TRUE(line == "Started" || line == "With command: 1" || line == "Exit" ||
+                line.rfind("{\"JSONCommand\":\"ping\",\"n\":\"", 0) == 0)
+        << line;
+  }
 }
 
 // Each request is logged; one above 500 bytes is cut to 497 bytes and "...".
