@@ -5,6 +5,7 @@
 #include "channel/builtin_commands.h"
 #include "channel/framing.h"
 #include "engine/engine_loader.h"
+#include "install/leftovers.h"
 #include "os/os.h"
 #include "support/log.h"
 #include "support/paths.h"
@@ -51,6 +52,8 @@ void RunHostMode() {
     DeclareDpiAware();
     os.SetStdStreamsBinary();
     AnnounceHost();
+    // After the announcement, which the extension waits for.
+    RemoveLeftovers({GetDeploymentFolder(), ExecutableFolder(os.ExecutablePath())});
     RunMessageLoop(state);
   } catch (...) {
     // Only a lack of memory gets here; the host closes cleanly all the same.

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "install/file_replace.h"
+#include "install/leftovers.h"
 #include "install/manifest.h"
 #include "os/os.h"
 #include "support/dialogs.h"
@@ -72,6 +73,7 @@ bool DeployHost(const char* exePath, bool quiet) {
     return FailRegistry("\n**** Error: Failed to set the registry value.\n", quiet);
   }
   LogLine("Successfully registered to HKEY_CURRENT_USER");
+  RemoveLeftovers({folder, ExecutableFolder(exePath)});
   return true;
 }
 

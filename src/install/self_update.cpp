@@ -4,6 +4,7 @@
 
 #include "install/deploy.h"
 #include "install/file_replace.h"
+#include "install/leftovers.h"
 #include "install/manifest.h"
 #include "install/payload.h"
 #include "os/os.h"
@@ -81,6 +82,7 @@ void RunUpdateMode(int32_t parentPid) {
     LogLine("\n**** Error: Failed to copy new executable to the deployment folder.\n");
   }
   ExtractManifest(name.c_str(), folder.c_str());
+  RemoveLeftovers({folder, ExecutableFolder(self)});
 }
 
 }  // namespace lumiclip

@@ -1,13 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "channel/host_loop.h"
 #include "fake/host_fixture.h"
 #include "install/deploy.h"
 #include "install/file_replace.h"
+#include "install/self_update.h"
 #include "support/dialogs.h"
 
 namespace lumiclip::testing {
@@ -243,6 +246,127 @@ TEST_F(Deploy, FolderPathTooLong) {
             MaintenanceErrorText(("Error copying native host to:\r\n" + target).c_str()));
   EXPECT_TRUE(os.registry.empty());
 }
+
+// Leftovers: a host's start, an installation and the update child remove, in
+// the deployment folder and beside the running executable, the temporary
+// files of the installation's own files whose writer has ended, and nothing
+// else. A file still in use cannot be deleted and stays for a later run.
+enum class Run { kInstall, kHostStart, kUpdateChild };
+
+struct LeftoverCase {
+  const char* name;
+  Run run;
+  size_t appDataLength;  // 0: the usual; else long enough for cut names
+};
+
+class DeployLeftovers : public Deploy, public ::testing::WithParamInterface<LeftoverCase> {};
+
+TEST_P(DeployLeftovers, RemovesOnlyTheUnusedTemporaryFilesOfEndedWriters) {
+  const LeftoverCase& c = GetParam();
+  std::string folder = kFolder;
+  if (c.appDataLength != 0) {
+    os.appData = "C:\\" + std::string(c.appDataLength - 3, 'r');
+    folder = os.appData + "\\Lumiclip";
+  }
+  os.AddFolder(folder);
+  os.AddFile(folder + "\\lumiclip-chrome-plugin.exe", "old host");
+  std::string own;
+  switch (c.run) {
+    case Run::kInstall: own = kSource; break;
+    case Run::kHostStart: own = "C:\\Host\\lumiclip-chrome-plugin.exe"; break;
+    case Run::kUpdateChild: own = folder + "\\.staged\\lumiclip-chrome-plugin.exe"; break;
+  }
+  os.executablePath = own;
+  std::string ownFolder = own.substr(0, own.rfind('\\'));
+  os.AddFolder(ownFolder);
+  os.AddFile(own, kExeBytes);
+
+  // Writers: 777 and 555 have ended, 999 has ended but its handle still
+  // opens, 888 runs, 4242 is this process. 555's files are still in use.
+  os.processes[888] = win::kWaitTimeout;
+  os.processes[999] = win::kWaitObject0;
+  os.failing.insert("RemoveFile:.555.");
+  std::map<std::string, bool> removed;  // path -> whether it must go
+  auto temporaryOf = [&](const std::string& target, uint32_t writer) {
+    uint32_t self = os.processId;
+    os.processId = writer;
+    std::string path = TemporaryPathFor(target);
+    os.processId = self;
+    return path;
+  };
+  for (const std::string& target :
+       {folder + "\\lumiclip-chrome-plugin.exe", folder + "\\lumiclip-native-manifest.json",
+        folder + "\\raz.dll", folder + "\\RAZ.dll", own, ownFolder + "\\RAZ.dll"}) {
+    for (uint32_t writer : {777u, 999u, 888u, 4242u, 555u}) {
+      std::string path = temporaryOf(target, writer);
+      removed[path] = writer == 777 || writer == 999;
+    }
+  }
+  for (const std::string& dir : {folder, ownFolder}) {
+    for (const char* name : {"x.exe~", "a.1.b~", "notes.txt", "raz.dll.777~", "raz.dll.777.1",
+                             "raz.dll.777.0~", "raz.dll.0777.1~", "raz.dll.777.1~~", "raz.dll.-777.1~",
+                             "raz.dll.777.1~.txt", "raz.dll..777.1~", "raz.dl.777.1~",
+                             "other.dll.777.1~", "raz.dll.99999999999.1~", ".777.1~", "~"}) {
+      removed[dir + "\\" + name] = false;
+    }
+  }
+  size_t expectedCount = 0;
+  for (const auto& [path, gone] : removed) {
+    os.AddFile(path, "bytes of " + path);
+    expectedCount += gone ? 1 : 0;
+  }
+  ASSERT_EQ(expectedCount, 12u);
+  if (c.appDataLength != 0) {
+    // The names of the deployed host and its manifest are cut to the limit.
+    std::string cut = temporaryOf(folder + "\\lumiclip-chrome-plugin.exe", 777);
+    ASSERT_EQ(cut.size(), 259u);
+    ASSERT_EQ(cut.find(".exe"), std::string::npos) << cut;
+  }
+  os.calls.clear();
+
+  switch (c.run) {
+    case Run::kInstall: ASSERT_TRUE(DeployHost(kSource, true)); break;
+    case Run::kHostStart: RunHostMode(); break;
+    case Run::kUpdateChild: RunUpdateMode(4243); break;
+  }
+  for (const auto& [path, gone] : removed) {
+    EXPECT_NE(os.HasFile(path), gone) << path;
+  }
+  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Removed " + std::to_string(expectedCount) + " leftover temporary files"}));
+  EXPECT_EQ(os.Log().find("leftover"), os.Log().rfind("leftover")) << "one line for all folders";
+  EXPECT_FALSE(os.Called("RemoveFile(" + folder + "\\notes.txt"));
+  EXPECT_FALSE(os.Called("OpenProcessHandle(" + std::to_string(win::kSynchronize) + ",4242)"));
+
+  // Nothing left to remove: no line.
+  std::string before = os.Log();
+  os.failing.clear();
+  os.processes.clear();
+  log_internal::ResetForTests();
+  for (const auto& [path, gone] : removed) {
+    if (path.find(".555.") == std::string::npos) os.files.erase(FakeOs::Lower(path));
+  }
+  os.files.erase(FakeOs::Lower(folder + "\\notes.txt"));
+  switch (c.run) {
+    case Run::kInstall: ASSERT_TRUE(DeployHost(kSource, true)); break;
+    case Run::kHostStart: RunHostMode(); break;
+    case Run::kUpdateChild: RunUpdateMode(4243); break;
+  }
+  // Once no longer in use, a later run removes them.
+  for (const auto& [path, gone] : removed) {
+    EXPECT_FALSE(os.HasFile(path)) << path;
+  }
+  std::string after = os.Log().substr(before.size());
+  EXPECT_TRUE(LogHasInOrder(after, {"Removed 6 leftover temporary files"})) << after;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Deploy, DeployLeftovers,
+    ::testing::Values(LeftoverCase{"Install", Run::kInstall, 0},
+                      LeftoverCase{"HostStart", Run::kHostStart, 0},
+                      LeftoverCase{"UpdateChild", Run::kUpdateChild, 0},
+                      LeftoverCase{"InstallCutNames", Run::kInstall, 219},
+                      LeftoverCase{"HostStartCutNames", Run::kHostStart, 219}),
+    [](const ::testing::TestParamInfo<LeftoverCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace lumiclip::testing
