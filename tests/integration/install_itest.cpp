@@ -14,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "engine_helpers.h"
 #include "wine_harness.h"
 
 namespace lumiclip::itest {
@@ -302,6 +303,64 @@ TEST_F(Install, UpdateModeWritesItsOwnNameAsUtf8) {
   EXPECT_TRUE(ReadFile(DeployedFile(name)) == folder.Read(name));
   // Update mode leaves the registry to the deployment before it.
   EXPECT_EQ(Wine::Get().RegQueryDefault(kKey), "");
+}
+
+// The user opens a newer copy while a host runs the deployed executable with
+// its engine loaded (files that can only be renamed): the installation
+// succeeds at once, with no elevated retry; the running host keeps answering
+// with its engine; the next host is the new copy and asks for an engine; and
+// once the running host has closed, a later start leaves no temporary file.
+TEST_F(Install, SucceedsWhileTheDeployedHostRuns) {
+  Wine& wine = Wine::Get();
+  HostFolder old("busy-old");
+  RunTraced(old);
+  WriteFile(DeployedFile("RAZ.dll"), ReadFile(wine.bin() + "/RAZ.dll"));
+  const std::string winExe = wine.WinPath(DeployedFile(kExe));
+  const std::map<std::string, std::string> env = {{"SAMPLE_ENGINE_BEHAVIOUR", ""}};
+  auto answers = [](Conversation& c, const std::string& tag) {
+    c.Send("{\"JSONCommand\":\"ping\"}");
+    EXPECT_EQ(NextMessage(c).raw, "{\"topic\":\"pong\"}");
+    c.Send("{\"JSONFunction\":\"echo\",\"data\":\"" + tag + "\"}");
+    HostMessage m = NextMessage(c);
+    EXPECT_EQ(m.topic, "echo") << m.raw;
+    EXPECT_EQ(m.data, tag) << m.raw;
+  };
+  Conversation running(winExe, env);
+  ExpectAnnouncement(running, true);
+  answers(running, "loaded");
+
+  HostFolder newer("busy-newer");
+  newer.Write(kExe, newer.Read(kExe) + std::string(1000, 'N'));
+  ProcessResult r = RunTraced(newer);
+  EXPECT_TRUE(Wine::AllBoxesIn(r.err).empty());
+  std::vector<std::string> expected = DeployLines(2);
+  expected[3] = "Created directory with result: 0";
+  EXPECT_EQ(Lines(newer.Log()), expected) << "not deployed at once";
+  EXPECT_TRUE(ReadFile(DeployedFile(kExe)) == newer.Read(kExe)) << "the deployed exe is not the newer copy";
+  EXPECT_EQ(ReadFile(DeployedFile(kManifest)).size(), 562u);
+  EXPECT_EQ(wine.RegQueryDefault(kKey), wine.WinPath(DeployedFile(kManifest)));
+  answers(running, "other");
+
+  {
+    Conversation next(winExe, env);
+    ExpectAnnouncement(next, false);
+    next.CloseInput();
+    EXPECT_EQ(next.Wait(), 0);
+  }
+  answers(running, "still");
+  running.CloseInput();
+  EXPECT_EQ(running.Wait(), 0);
+  EXPECT_EQ(running.FrameErrors(), "");
+  {
+    Conversation later(winExe, env);
+    ExpectAnnouncement(later, false);
+    later.Send("{\"JSONCommand\":\"ping\"}");
+    EXPECT_EQ(NextMessage(later).raw, "{\"topic\":\"pong\"}");
+    later.CloseInput();
+    EXPECT_EQ(later.Wait(), 0);
+  }
+  EXPECT_EQ(Joined(TemporaryFiles(Deployed())), "");
+  EXPECT_TRUE(ReadFile(DeployedFile(kExe)) == newer.Read(kExe)) << "the deployed exe is not the newer copy";
 }
 
 }  // namespace

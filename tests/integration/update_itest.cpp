@@ -475,5 +475,129 @@ TEST(UpdateNative, PumpedFromAnEngineTimerHandsOverAfterTheTimerReturns) {
   EXPECT_EQ(parentLog.back(), "Exit");
 }
 
+// ---------------------------------------------------------------------------
+// Another host runs all along, as the hosts of other ports, profiles and
+// browsers do: it holds the engine loaded, or runs the deployed executable,
+// files that Windows will not replace or delete but lets be renamed. The
+// update still succeeds, the other host keeps answering with its engine, the
+// next host gets the new file, and once the other host has closed, a later
+// host's start leaves no temporary file behind.
+
+const char kPing[] = "{\"JSONCommand\":\"ping\"}";
+const char kPong[] = "{\"topic\":\"pong\"}";
+
+void ExpectAnswers(Conversation& c, const std::string& tag) {
+  c.Send(kPing);
+  EXPECT_EQ(NextMessage(c).raw, kPong);
+  c.Send(Echo(tag));
+  ExpectEcho(c, tag);
+}
+
+// A host started once every other one has closed; its start removes what is
+// left, before it answers the ping.
+void ExpectCleanStart(const std::string& winExe, const std::string& dir, bool engineThere) {
+  Conversation later(winExe, Behaviour(""));
+  AnnouncedVersion(later, engineThere);
+  later.Send(kPing);
+  EXPECT_EQ(NextMessage(later).raw, kPong);
+  later.CloseInput();
+  EXPECT_EQ(later.Wait(), 0);
+  EXPECT_EQ(Joined(TemporaryFiles(dir)), "");
+}
+
+TEST(AnotherHostRuns, UpdateDllReplacesTheEngineItHasLoaded) {
+  HostFolder folder("busy-dll");
+  folder.CopyFromBin("RAZ.dll");
+  // What crashes left, removed at the next start, and a name that is not one
+  // of the host's own, which stays.
+  folder.Write("RAZ.dll.4000000000.1~", "cut off");
+  folder.Write("lumiclip-chrome-plugin.exe.4000000000.2~", "cut off");
+  folder.Write("RAZ.dll.4000000000.1", "not a temporary name");
+  const std::string payload = BinFile("RAZ.dll") + "a newer build";
+  Conversation other(folder.winExe(), Behaviour(""));
+  std::string version = AnnouncedVersion(other, true);
+  other.Send(Echo("loaded"));
+  ExpectEcho(other, "loaded");
+  EXPECT_EQ(Joined(TemporaryFiles(folder.dir())), "");
+  EXPECT_TRUE(folder.Exists("RAZ.dll.4000000000.1"));
+  EXPECT_TRUE(Contains(LogLines(folder.Log()), "Removed 2 leftover temporary files")) << folder.Log();
+  {
+    Conversation updater(folder.winExe(), Behaviour(""));
+    AnnouncedVersion(updater, true);
+    updater.Send(UpdateDll(Base64(payload)));
+    ExpectStatus0(updater, version);
+    EXPECT_TRUE(folder.Read("RAZ.dll") == payload) << "RAZ.dll differs from the payload";
+    ExpectAnswers(updater, "updater");
+    ExpectAnswers(other, "other");
+    Conversation next(folder.winExe(), Behaviour(""));
+    AnnouncedVersion(next, true);
+    ExpectAnswers(next, "next");
+    for (Conversation* c : {&next, &updater}) {
+      c->CloseInput();
+      EXPECT_EQ(c->Wait(), 0);
+      EXPECT_EQ(c->FrameErrors(), "");
+    }
+  }
+  ExpectAnswers(other, "still");
+  other.CloseInput();
+  EXPECT_EQ(other.Wait(), 0);
+  EXPECT_EQ(other.FrameErrors(), "");
+  ExpectCleanStart(folder.winExe(), folder.dir(), true);
+  EXPECT_TRUE(folder.Read("RAZ.dll") == payload) << "RAZ.dll differs from the payload";
+  for (const std::string& line : LogLines(folder.Log())) {
+    EXPECT_FALSE(StartsWith(line, "**** Error")) << folder.Log();
+  }
+}
+
+TEST(AnotherHostRuns, UpdateNativeReplacesTheRunningExecutable) {
+  Wine& wine = Wine::Get();
+  const std::string exeName = "lumiclip-chrome-plugin.exe";
+  const std::string deployed = DeployFresh("busy-native-source");
+  if (::testing::Test::HasFailure()) return;
+  WriteFile(deployed + "/raz.dll", BinFile("RAZ.dll"));
+  const std::string payload = BinFile(exeName) + std::string(1000, 'B');
+  const std::string winExe = wine.WinPath(deployed) + "\\" + exeName;
+  Conversation other(winExe, Behaviour(""));
+  AnnouncedVersion(other, true);
+  other.Send(Echo("loaded"));
+  ExpectEcho(other, "loaded");
+  {
+    Conversation updater(winExe, Behaviour(""));
+    AnnouncedVersion(updater, true);
+    updater.Send("{\"JSONCommand\":\"updateNative\",\"data\":\"" + Base64(payload) + "\"}");
+    HostMessage m = NextMessage(updater, 30000);
+    EXPECT_EQ(m.topic, "<none>") << m.raw;
+    EXPECT_EQ(updater.Wait(30000), 0);
+  }
+  const std::string childLogPath = deployed + "/.staged/native-lumiclip.log";
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        std::vector<std::string> l = LogLines(ReadFile(childLogPath));
+        return !l.empty() && l.back() == "Exit";
+      },
+      30000))
+      << ReadFile(childLogPath);
+  std::vector<std::string> child = LogLines(ReadFile(childLogPath));
+  EXPECT_TRUE(Contains(child, "Copying myself...")) << Joined(child);
+  for (const std::string& line : child) EXPECT_FALSE(StartsWith(line, "**** Error")) << Joined(child);
+  EXPECT_TRUE(ReadFile(deployed + "/" + exeName) == payload) << "the deployed exe is not the payload";
+  ExpectAnswers(other, "other");
+  // The next host is the new one, and asks for an engine.
+  Conversation next(winExe, Behaviour(""));
+  AnnouncedVersion(next, false);
+  next.Send(kPing);
+  EXPECT_EQ(NextMessage(next).raw, kPong);
+  next.CloseInput();
+  EXPECT_EQ(next.Wait(), 0);
+
+  ExpectAnswers(other, "still");
+  other.CloseInput();
+  EXPECT_EQ(other.Wait(), 0);
+  EXPECT_EQ(other.FrameErrors(), "");
+  ExpectCleanStart(winExe, deployed, false);
+  EXPECT_EQ(Joined(TemporaryFiles(deployed + "/.staged")), "");
+  EXPECT_TRUE(ReadFile(deployed + "/" + exeName) == payload) << "the deployed exe is not the payload";
+}
+
 }  // namespace
 }  // namespace lumiclip::itest
