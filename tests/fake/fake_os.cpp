@@ -439,7 +439,9 @@ bool FakeOs::ListFolder(const std::string& folder, std::vector<std::string>* nam
 
 uint32_t FakeOs::FileVersionInfoSize(const std::string& path) {
   Record("FileVersionInfoSize(" + path + ")");
-  return !down_ && versions.count(Lower(path)) ? 64 : 0;
+  // The block names its file (see FileVersionInfo): room for the name.
+  return !down_ && versions.count(Lower(path)) ? static_cast<uint32_t>(std::max<size_t>(64, path.size() + 1))
+                                               : 0;
 }
 
 bool FakeOs::FileVersionInfo(const std::string& path, std::vector<uint8_t>& block) {
