@@ -28,6 +28,20 @@ bool FailRegistry(const char* line, bool quiet) {
 
 }  // namespace
 
+bool ManifestNamesStagedHost(const std::string& source, const std::string& stagedName) {
+  Os& os = TheOs();
+  LogLine("The deployed executable is in use: moving it aside.");
+  std::string folder = GetDeploymentFolder();
+  std::string staging = JoinPath(folder, kStagingFolderName);
+  std::string staged = JoinPath(staging, stagedName);
+  if (!PathFitsOrLog(staged)) return false;
+  if (!os.SameFile(source, staged)) {
+    os.MakeDirectory(staging);
+    if (!CopyFileReplacing(source, staged)) return false;
+  }
+  return ExtractManifest(staged.c_str(), folder.c_str());
+}
+
 bool DeployHost(const char* exePath, bool quiet) {
   Os& os = TheOs();
   std::string folder = GetDeploymentFolder();
@@ -42,7 +56,9 @@ bool DeployHost(const char* exePath, bool quiet) {
   // cannot be copied onto itself; registering it again is all there is to do.
   if (os.SameFile(exePath, target)) {
     LogLine("The deployed executable is the running one: nothing to copy.");
-  } else if (!CopyFileReplacing(exePath, target)) {
+  } else if (!CopyFileReplacing(exePath, target, [exePath] {
+               return ManifestNamesStagedHost(exePath, kDeployedExeName);
+             })) {
     return FailCopy(target, quiet);
   }
 
@@ -57,7 +73,9 @@ bool DeployHost(const char* exePath, bool quiet) {
 
   folder = GetDeploymentFolder();
   LogLine("Deleting raz.dll...");
-  os.RemoveFile(JoinPath(folder, kDeployedEngineName));
+  if (!RemoveOrMoveAside(JoinPath(folder, kDeployedEngineName))) {
+    LogLine("\n**** Error: Failed to delete raz.dll.\n");
+  }
 
   std::string manifest = JoinPath(folder, kManifestFileName);
   LogLine("Writing registry...");

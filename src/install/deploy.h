@@ -2,6 +2,8 @@
 // the manifest, register it in the registry.
 #pragma once
 
+#include <string>
+
 namespace lumiclip {
 
 constexpr const char kDeployedExeName[] = "lumiclip-chrome-plugin.exe";
@@ -9,6 +11,14 @@ constexpr const char kDeployedEngineName[] = "raz.dll";
 constexpr const char kRegistryKey[] =
     "Software\\Google\\Chrome\\NativeMessagingHosts\\com.lumiclipapp.api";
 
+constexpr const char kStagingFolderName[] = ".staged";
+
 bool DeployHost(const char* exePath, bool quiet);
+
+// For the moment a running deployed executable is moved aside and no file
+// has its name: the manifest names a whole copy of the new host in the
+// staging folder instead (source itself when it is that copy), so that a
+// crash then still leaves a host the browser can start.
+bool ManifestNamesStagedHost(const std::string& source, const std::string& stagedName);
 
 }  // namespace lumiclip

@@ -1,10 +1,13 @@
 // Writing a file so that its old content survives every failure and every
 // crash: the bytes go to a temporary file beside the target, are flushed to
-// the disk, and replace the target only once they are whole.
+// the disk, and replace the target only once they are whole. The seam below
+// offers single calls (create exclusively, write, flush, close, rename);
+// every promise is kept here, where the tests' fake can cut it after any step.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace lumiclip {
@@ -16,6 +19,11 @@ enum class ReplaceResult {
   kCannotMove,    // the whole file could not take the target's place
 };
 
+// Called when the target is in use (a running program, a loaded library) and
+// is about to be moved aside for a moment: whatever must stay reachable while
+// no file has the target's name is made so here. False cancels the swap.
+using BeforeSwap = std::function<bool()>;
+
 // *written gets the count that reached the temporary file (0 when it could
 // not be opened). On any failure the temporary file is removed and the
 // target is untouched.
@@ -24,7 +32,15 @@ ReplaceResult WriteFileReplacing(const std::string& path, const void* data, size
 
 // Copies the file from over the file to in the same way: the old target
 // stays whole until the copy is whole and on the disk.
-bool CopyFileReplacing(const std::string& from, const std::string& to);
+bool CopyFileReplacing(const std::string& from, const std::string& to,
+                       const BeforeSwap& beforeSwap = BeforeSwap());
+
+// Moves the whole file from over to, with write-through. When to is in use,
+// it is moved aside under a temporary name of this process, from takes its
+// place (or the old file is moved back if it cannot), and the old file is
+// deleted if nothing uses it any more (else left for a later clean-up).
+bool MoveIntoPlace(const std::string& from, const std::string& to,
+                   const BeforeSwap& beforeSwap = BeforeSwap());
 
 // Frees the name path: the file is deleted, or, when it cannot be deleted
 // because a running program or a loaded library uses it, renamed aside
@@ -40,5 +56,8 @@ bool RemoveOrMoveAside(const std::string& path);
 // itself: the name is longer, or ends in a tag that differs from the end of
 // the target's name.
 std::string TemporaryPathFor(const std::string& path);
+
+// A new process starts counting from 1.
+void ResetTemporaryNamesForTests();
 
 }  // namespace lumiclip

@@ -19,7 +19,13 @@ bool ExtractManifest(const char* exeFileName, const char* folder) {
   }
 
   std::u16string text = os.AnsiToWide(LoadManifestTemplate());
-  std::u16string name = os.AnsiToWide(exeFileName);
+  // A path (a staged copy named during a swap) holds backslashes: escaped
+  // as JSON wants them.
+  std::u16string name;
+  for (char16_t c : os.AnsiToWide(exeFileName)) {
+    if (c == u'\\' || c == u'"') name += u'\\';
+    name += c;
+  }
   static const std::u16string kPlaceholder = u"EXE_PATH";
   for (size_t at = text.find(kPlaceholder); at != std::u16string::npos;
        at = text.find(kPlaceholder, at + name.size())) {

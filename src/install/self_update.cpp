@@ -15,7 +15,6 @@ namespace lumiclip {
 
 namespace {
 constexpr uint32_t kParentWaitMs = 60000;
-constexpr const char kStagingFolderName[] = ".staged";
 }  // namespace
 
 int32_t UpdateNativeHost(HostState& state, const char* message, int32_t length) {
@@ -70,7 +69,11 @@ void RunUpdateMode(int32_t parentPid) {
   std::string self = os.ExecutablePath();
   std::string folder = GetDeploymentFolder();
   LogLine("Deleting raz.dll...");
-  os.RemoveFile(JoinPath(folder, kDeployedEngineName));
+  // A host still running the engine keeps the file: it is moved aside, so
+  // that the next host finds none and asks for the one that fits it.
+  if (!RemoveOrMoveAside(JoinPath(folder, kDeployedEngineName))) {
+    LogLine("\n**** Error: Failed to delete raz.dll.\n");
+  }
 
   std::string name = GetOwnFileName();
   LogLine("Copying myself...");
@@ -78,7 +81,8 @@ void RunUpdateMode(int32_t parentPid) {
   LogLine(target);
   // Replaced whole or not at all: on failure the old executable stays in
   // place, and the manifest written next names it.
-  if (!PathFitsOrLog(target) || !CopyFileReplacing(self, target)) {
+  if (!PathFitsOrLog(target) ||
+      !CopyFileReplacing(self, target, [&self, &name] { return ManifestNamesStagedHost(self, name); })) {
     LogLine("\n**** Error: Failed to copy new executable to the deployment folder.\n");
   }
   ExtractManifest(name.c_str(), folder.c_str());

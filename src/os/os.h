@@ -35,10 +35,14 @@ constexpr uint32_t kSynchronize = 0x00100000;
 constexpr uint32_t kCoinitApartmentThreaded = 0x2;
 constexpr uint32_t kPlatformWin32Nt = 2;
 constexpr int kCsidlAppData = 26;
+constexpr uint32_t kMoveFileReplaceExisting = 0x1;
+constexpr uint32_t kMoveFileWriteThrough = 0x8;
+constexpr uint32_t kErrorFileNotFound = 2;
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorSharingViolation = 32;
+constexpr uint32_t kErrorFileExists = 80;
+constexpr uint32_t kErrorAlreadyExists = 183;
 }  // namespace win
-
-// WriteNewFile's answer when the name is taken.
-constexpr int64_t kNewFileExists = -2;
 
 struct OsVersion {
   bool ok = false;  // GetVersionExA succeeded
@@ -68,8 +72,8 @@ class Os {
   virtual bool CopyFileTo(const std::string& from, const std::string& to,
                           bool failIfExists) = 0;
   virtual bool RemoveFile(const std::string& path) = 0;  // DeleteFileA
-  // MoveFileExA with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH.
-  virtual bool MoveReplacing(const std::string& from, const std::string& to) = 0;
+  // MoveFileExA(from, to, flags), flags from win::kMoveFile*.
+  virtual bool RenameFile(const std::string& from, const std::string& to, uint32_t flags) = 0;
   // Length of a file opened read-only (_open, _filelength, _close); -1 when it
   // cannot be opened.
   virtual int64_t FileLength(const std::string& path) = 0;
@@ -80,19 +84,29 @@ class Os {
   // between the check and the emptying.
   virtual bool AppendToFile(const std::string& path, std::string_view bytes,
                             int64_t emptyAbove) = 0;
-  // Creates the file only when nothing has that name (CreateFileA,
-  // CREATE_NEW), writes the bytes untranslated, flushes them to the disk
-  // (FlushFileBuffers) and closes. Returns the count written and flushed (0
-  // when the flush or the close fails), kNewFileExists when the name is
-  // taken, or -1 when the file cannot be created.
-  virtual int64_t WriteNewFile(const std::string& path, const void* data,
-                               size_t size) = 0;
 
-  // --- files made durable, and file identity -------------------------------
-  // CopyFileA(from, to, TRUE), then the copy opened and flushed to the disk
-  // (FlushFileBuffers). kExists when something has that name already.
+  // --- file primitives: one call each; what makes a write durable is
+  // composed above the seam (install/file_replace.cpp) ----------------------
+  // CreateFileA(GENERIC_WRITE, no sharing, CREATE_NEW): kExists when
+  // something has that name already (never opened or truncated).
+  enum class NewFile { kOpened, kExists, kFailed };
+  virtual NewFile OpenNewFile(const std::string& path, OsHandle* file) = 0;
+  // CreateFileA(GENERIC_WRITE, OPEN_EXISTING), for flushing a file written
+  // by another call (a copy); null when it cannot be opened.
+  virtual OsHandle OpenForFlush(const std::string& path) = 0;
+  // One WriteFile; *written may be less than size.
+  virtual bool WriteToFile(OsHandle file, const void* data, uint32_t size, uint32_t* written) = 0;
+  virtual bool FlushFile(OsHandle file) = 0;  // FlushFileBuffers
+  virtual bool CloseFile(OsHandle file) = 0;  // CloseHandle
+  // CopyFileA(from, to, TRUE); the copy is not flushed. kExists when
+  // something has that name already.
   enum class NewCopy { kDone, kExists, kFailed };
-  virtual NewCopy CopyToNewFile(const std::string& from, const std::string& to) = 0;
+  virtual NewCopy CopyToNew(const std::string& from, const std::string& to) = 0;
+  // GetLastError: the error of the last file call that failed, read right
+  // after it.
+  virtual uint32_t LastError() = 0;
+
+  // --- file identity -------------------------------------------------------
   // Whether both paths name one existing file, whatever their spelling:
   // same volume serial number and file index (GetFileInformationByHandle).
   virtual bool SameFile(const std::string& a, const std::string& b) = 0;

@@ -31,6 +31,13 @@ static_assert(win::kCoinitApartmentThreaded == COINIT_APARTMENTTHREADED, "");
 static_assert(win::kPlatformWin32Nt == VER_PLATFORM_WIN32_NT, "");
 static_assert(win::kCsidlAppData == CSIDL_APPDATA, "");
 static_assert(win::kSwHide == SW_HIDE, "");
+static_assert(win::kMoveFileReplaceExisting == MOVEFILE_REPLACE_EXISTING, "");
+static_assert(win::kMoveFileWriteThrough == MOVEFILE_WRITE_THROUGH, "");
+static_assert(win::kErrorFileNotFound == ERROR_FILE_NOT_FOUND, "");
+static_assert(win::kErrorAccessDenied == ERROR_ACCESS_DENIED, "");
+static_assert(win::kErrorSharingViolation == ERROR_SHARING_VIOLATION, "");
+static_assert(win::kErrorFileExists == ERROR_FILE_EXISTS, "");
+static_assert(win::kErrorAlreadyExists == ERROR_ALREADY_EXISTS, "");
 
 namespace {
 
@@ -248,9 +255,8 @@ class RealOs final : public Os {
   bool RemoveFile(const std::string& path) override {
     return DeleteFileA(path.c_str()) != 0;
   }
-  bool MoveReplacing(const std::string& from, const std::string& to) override {
-    return MoveFileExA(from.c_str(), to.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  bool RenameFile(const std::string& from, const std::string& to, uint32_t flags) override {
+    return MoveFileExA(from.c_str(), to.c_str(), flags) != 0;
   }
   int64_t FileLength(const std::string& path) override {
     int fd = _open(path.c_str(), _O_RDONLY);
@@ -286,42 +292,35 @@ class RealOs final : public Os {
       Sleep(attempt < 10 ? 0 : 1);
     }
   }
-  int64_t WriteNewFile(const std::string& path, const void* data,
-                       size_t size) override {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-      DWORD error = GetLastError();
-      return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? kNewFileExists : -1;
-    }
-    const char* p = static_cast<const char*>(data);
-    size_t written = 0;
-    while (written < size) {
-      DWORD chunk = size - written > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size - written);
-      DWORD done = 0;
-      if (!WriteFile(file, p + written, chunk, &done, nullptr) || done == 0) break;
-      written += done;
-    }
-    // Bytes still in the cache are lost in a power cut although a later
-    // rename survives it: count them as not written unless they are flushed.
-    bool flushed = FlushFileBuffers(file) != 0;
-    if (!CloseHandle(file) || !flushed) return 0;
-    return static_cast<int64_t>(written);
+  NewFile OpenNewFile(const std::string& path, OsHandle* file) override {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    *file = h == INVALID_HANDLE_VALUE ? nullptr : h;
+    if (h != INVALID_HANDLE_VALUE) return NewFile::kOpened;
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? NewFile::kExists
+                                                                       : NewFile::kFailed;
   }
-
-  NewCopy CopyToNewFile(const std::string& from, const std::string& to) override {
-    if (!CopyFileA(from.c_str(), to.c_str(), TRUE)) {
-      DWORD error = GetLastError();
-      return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? NewCopy::kExists
-                                                                         : NewCopy::kFailed;
-    }
-    HANDLE file = CreateFileA(to.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return NewCopy::kFailed;
-    bool flushed = FlushFileBuffers(file) != 0;
-    bool closed = CloseHandle(file) != 0;
-    return flushed && closed ? NewCopy::kDone : NewCopy::kFailed;
+  OsHandle OpenForFlush(const std::string& path) override {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? nullptr : h;
   }
+  bool WriteToFile(OsHandle file, const void* data, uint32_t size, uint32_t* written) override {
+    DWORD done = 0;
+    BOOL ok = WriteFile(static_cast<HANDLE>(file), data, size, &done, nullptr);
+    *written = done;
+    return ok != 0;
+  }
+  bool FlushFile(OsHandle file) override { return FlushFileBuffers(static_cast<HANDLE>(file)) != 0; }
+  bool CloseFile(OsHandle file) override { return CloseHandle(static_cast<HANDLE>(file)) != 0; }
+  NewCopy CopyToNew(const std::string& from, const std::string& to) override {
+    if (CopyFileA(from.c_str(), to.c_str(), TRUE)) return NewCopy::kDone;
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? NewCopy::kExists
+                                                                       : NewCopy::kFailed;
+  }
+  uint32_t LastError() override { return GetLastError(); }
   bool SameFile(const std::string& a, const std::string& b) override {
     BY_HANDLE_FILE_INFORMATION infoA = {}, infoB = {};
     return FileIdentity(a, &infoA) && FileIdentity(b, &infoB) &&

@@ -37,6 +37,11 @@ const char16_t kCp1252High[32] = {
 
 }  // namespace
 
+namespace {
+// What an injected failure reports: no error the logic treats specially.
+constexpr uint32_t kInjectedError = 1117;  // ERROR_IO_DEVICE
+}  // namespace
+
 FakeOs::FakeOs() {
   AddFolder("C:\\Host");
   AddFolder(appData);
@@ -48,6 +53,37 @@ std::string FakeOs::Lower(const std::string& text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return out;
+}
+
+std::string FakeOs::Canon(const std::string& path) const {
+  auto basic = [](std::string p) {
+    if (p.rfind("\\\\?\\", 0) == 0 || p.rfind("//?/", 0) == 0) p = p.substr(4);
+    for (char& c : p) {
+      if (c == '/') c = '\\';
+    }
+    return Lower(p);
+  };
+  std::string p = basic(path);
+  // A short name may stand for any folder on the way, or the file itself.
+  for (const auto& [alias, target] : shortNames) {
+    std::string a = basic(alias);
+    if (p == a || (p.size() > a.size() && p.compare(0, a.size(), a) == 0 && p[a.size()] == '\\')) {
+      p = basic(target) + p.substr(a.size());
+    }
+  }
+  return p;
+}
+
+bool FakeOs::InUse(const std::string& path) const {
+  std::string c = Canon(path);
+  for (const std::string& other : inUseByOthers) {
+    if (Canon(other) == c) return true;
+  }
+  if (c == SelfImage()) return true;
+  for (const auto& [module, file] : loadedFiles_) {
+    if (file == c) return true;
+  }
+  return false;
 }
 
 bool FakeOs::Fails(const std::string& name, const std::string& path) const {
@@ -62,21 +98,21 @@ bool FakeOs::Fails(const std::string& name, const std::string& path) const {
 }
 
 bool FakeOs::ParentExists(const std::string& path) const {
-  std::string parent = FolderOf(path, codePage);
+  std::string parent = FolderOf(Canon(path), codePage);
   if (parent.empty() || parent.size() == 2) return true;  // relative, or a drive
-  return folders.count(Lower(parent)) != 0;
+  return folders.count(parent) != 0;
 }
 
 void FakeOs::AddFile(const std::string& path, const std::string& bytes) {
-  files[Lower(path)] = bytes;
+  files[Canon(path)] = bytes;
 }
-bool FakeOs::HasFile(const std::string& path) const { return files.count(Lower(path)) != 0; }
+bool FakeOs::HasFile(const std::string& path) const { return files.count(Canon(path)) != 0; }
 std::string FakeOs::FileText(const std::string& path) const {
-  auto it = files.find(Lower(path));
+  auto it = files.find(Canon(path));
   return it == files.end() ? std::string() : it->second;
 }
 void FakeOs::AddFolder(const std::string& path) {
-  std::string p = Lower(path);
+  std::string p = Canon(path);
   while (p.size() > 2) {
     folders.insert(p);
     p = FolderOf(p, codePage);
@@ -85,11 +121,11 @@ void FakeOs::AddFolder(const std::string& path) {
 std::string FakeOs::Log() const {
   return FileText(FolderOf(executablePath, codePage) + "\\native-lumiclip.log");
 }
-FakeModule& FakeOs::AddModule(const std::string& name) { return modules[Lower(name)]; }
+FakeModule& FakeOs::AddModule(const std::string& name) { return modules[Canon(name)]; }
 
 std::set<std::string> FakeOs::FileNamesIn(const std::string& folder) const {
   std::set<std::string> names;
-  std::string prefix = Lower(folder) + "\\";
+  std::string prefix = Canon(folder) + "\\";
   for (const auto& [path, bytes] : files) {
     if (path.compare(0, prefix.size(), prefix) == 0 &&
         path.find('\\', prefix.size()) == std::string::npos) {
@@ -100,6 +136,23 @@ std::set<std::string> FakeOs::FileNamesIn(const std::string& folder) const {
 }
 
 void FakeOs::Reboot() {
+  // Renames that never reached the disk are undone, the latest first.
+  for (auto it = volatileRenames_.rbegin(); it != volatileRenames_.rend(); ++it) {
+    auto moved = files.find(it->to);
+    if (moved == files.end()) continue;
+    files[it->from] = moved->second;
+    auto cached = unflushed_.find(it->to);
+    if (cached != unflushed_.end()) {
+      unflushed_[it->from] = cached->second;
+      unflushed_.erase(cached);
+    }
+    if (it->replaced) {
+      files[it->to] = it->old;
+    } else {
+      files.erase(it->to);
+    }
+  }
+  volatileRenames_.clear();
   for (const auto& [path, durable] : unflushed_) {
     auto it = files.find(path);
     if (it != files.end()) it->second = durable;
@@ -107,6 +160,11 @@ void FakeOs::Reboot() {
   unflushed_.clear();
   down_ = false;
   crashAfterCalls = 0;
+  lastError_ = 0;
+  fileHandles_.clear();
+  inUseByOthers.clear();
+  loadedFiles_.clear();
+  selfImage_.clear();
 }
 
 bool FakeOs::Called(const std::string& prefix) const { return IndexOf(prefix) != std::string::npos; }
@@ -117,19 +175,22 @@ size_t FakeOs::IndexOf(const std::string& prefix) const {
   return std::string::npos;
 }
 
-std::string FakeOs::ExecutablePath() { return executablePath; }
+std::string FakeOs::ExecutablePath() { return down_ ? std::string() : executablePath; }
 
 OsHandle FakeOs::LoadModule(const std::string& name) {
   Record("LoadModule(" + name + ")");
   if (Fails("LoadModule", name)) return nullptr;
-  auto it = modules.find(Lower(name));
+  auto it = modules.find(Canon(name));
   if (it == modules.end()) return nullptr;
   ++it->second.loads;
+  // Loaded from a file by its path: the file is in use until released.
+  if (files.count(Canon(name))) loadedFiles_.push_back({&it->second, Canon(name)});
   return &it->second;
 }
 
 void* FakeOs::ModuleExport(OsHandle module, const char* name) {
   Record(std::string("ModuleExport(") + name + ")");
+  if (down_) return nullptr;
   auto* m = static_cast<FakeModule*>(module);
   auto it = m->exports.find(name);
   return it == m->exports.end() ? nullptr : it->second;
@@ -139,7 +200,14 @@ bool FakeOs::ReleaseModule(OsHandle module) {
   for (auto& [name, m] : modules) {
     if (&m == module) {
       Record("ReleaseModule(" + name + ")");
+      if (down_) return false;
       ++m.releases;
+      for (auto it = loadedFiles_.begin(); it != loadedFiles_.end(); ++it) {
+        if (it->first == &m) {
+          loadedFiles_.erase(it);
+          break;
+        }
+      }
       return true;
     }
   }
@@ -149,76 +217,103 @@ bool FakeOs::ReleaseModule(OsHandle module) {
 
 std::string FakeOs::OwnResource(int id, const char* type) {
   Record("OwnResource(" + std::to_string(id) + "," + type + ")");
+  if (down_) return std::string();
   auto it = resources.find({id, type});
   return it == resources.end() ? std::string() : it->second;
 }
 
 uint32_t FakeOs::FileAttributes(const std::string& path) {
   Record("FileAttributes(" + path + ")");
-  if (folders.count(Lower(path))) return win::kFileAttributeDirectory;
-  if (files.count(Lower(path))) return 0x20;
+  if (down_) return win::kInvalidFileAttributes;
+  if (folders.count(Canon(path))) return win::kFileAttributeDirectory;
+  if (files.count(Canon(path))) return 0x20;
   return win::kInvalidFileAttributes;
 }
 
 bool FakeOs::MakeDirectory(const std::string& path) {
   Record("MakeDirectory(" + path + ")");
-  if (Fails("MakeDirectory", path) || TooLong(path) || !ParentExists(path) || folders.count(Lower(path)) ||
-      files.count(Lower(path))) {
+  if (Fails("MakeDirectory", path) || TooLong(path) || !ParentExists(path) || folders.count(Canon(path)) ||
+      files.count(Canon(path))) {
     return false;
   }
-  folders.insert(Lower(path));
+  folders.insert(Canon(path));
   return true;
 }
 
 bool FakeOs::CopyFileTo(const std::string& from, const std::string& to, bool failIfExists) {
   Record("CopyFileTo(" + from + "," + to + ")");
-  if (Fails("CopyFileTo", to) || TooLong(from) || TooLong(to) || !files.count(Lower(from)) ||
+  std::string source = Canon(from), target = Canon(to);
+  if (Fails("CopyFileTo", to) || TooLong(from) || TooLong(to) || !files.count(source) ||
       !ParentExists(to)) {
     return false;
   }
-  if (failIfExists && files.count(Lower(to))) return false;
-  files[Lower(to)] = files[Lower(from)];
+  if (failIfExists && files.count(target)) return false;
+  if (InUse(target)) return false;
+  files[target] = files[source];
   // The new length is recorded, the data still only cached.
-  unflushed_[Lower(to)] = std::string();
+  unflushed_[target] = std::string();
   return true;
 }
 
 bool FakeOs::RemoveFile(const std::string& path) {
   Record("RemoveFile(" + path + ")");
-  if (Fails("RemoveFile", path) || TooLong(path)) return false;
-  unflushed_.erase(Lower(path));
-  return files.erase(Lower(path)) != 0;
+  std::string c = Canon(path);
+  if (Fails("RemoveFile", path) || TooLong(path)) return Fail(kInjectedError);
+  if (!files.count(c)) return Fail(win::kErrorFileNotFound);
+  if (InUse(c)) return Fail(win::kErrorAccessDenied);
+  unflushed_.erase(c);
+  files.erase(c);
+  lastError_ = 0;
+  return true;
 }
 
-bool FakeOs::MoveReplacing(const std::string& from, const std::string& to) {
-  Record("MoveReplacing(" + from + "," + to + ")");
-  if (Fails("MoveReplacing", to) || TooLong(from) || TooLong(to) || !files.count(Lower(from))) {
-    return false;
+bool FakeOs::RenameFile(const std::string& from, const std::string& to, uint32_t flags) {
+  Record("RenameFile(" + from + "," + to + "," + std::to_string(flags) + ")");
+  std::string source = Canon(from), target = Canon(to);
+  if (Fails("RenameFile", to) || TooLong(from) || TooLong(to)) return Fail(kInjectedError);
+  if (!files.count(source)) return Fail(win::kErrorFileNotFound);
+  if (!ParentExists(to)) return Fail(3);  // ERROR_PATH_NOT_FOUND
+  if (source == target) return true;
+  if (folders.count(target)) return Fail(win::kErrorAccessDenied);
+  bool replaced = files.count(target) != 0;
+  if (replaced && (flags & win::kMoveFileReplaceExisting) == 0) return Fail(win::kErrorAlreadyExists);
+  if (replaced && InUse(target)) return Fail(win::kErrorAccessDenied);
+  if ((flags & win::kMoveFileWriteThrough) == 0) {
+    volatileRenames_.push_back({source, target, replaced, replaced ? files[target] : std::string()});
   }
-  files[Lower(to)] = files[Lower(from)];
-  files.erase(Lower(from));
-  // The rename is on the disk; the data it carries is what was flushed.
-  auto cached = unflushed_.find(Lower(from));
+  files[target] = files[source];
+  files.erase(source);
+  // The data a rename carries is what was flushed.
+  auto cached = unflushed_.find(source);
   if (cached != unflushed_.end()) {
-    unflushed_[Lower(to)] = cached->second;
-    unflushed_.erase(Lower(from));
+    unflushed_[target] = cached->second;
+    unflushed_.erase(cached);
   } else {
-    unflushed_.erase(Lower(to));
+    unflushed_.erase(target);
   }
+  // Whoever uses the file keeps it under its new name.
+  std::set<std::string> others;
+  for (const std::string& other : inUseByOthers) others.insert(Canon(other) == source ? target : other);
+  inUseByOthers = others;
+  if (source == SelfImage()) selfImage_ = target;
+  for (auto& [module, file] : loadedFiles_) {
+    if (file == source) file = target;
+  }
+  lastError_ = 0;
   return true;
 }
 
 int64_t FakeOs::FileLength(const std::string& path) {
   Record("FileLength(" + path + ")");
-  auto it = files.find(Lower(path));
-  if (TooLong(path)) return -1;
+  auto it = files.find(Canon(path));
+  if (down_ || TooLong(path)) return -1;
   return it == files.end() ? -1 : static_cast<int64_t>(it->second.size());
 }
 
 bool FakeOs::AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove) {
   // Not recorded: the log writes a line at nearly every step.
   if (Fails("AppendToFile", path) || TooLong(path) || !ParentExists(path)) return false;
-  std::string& file = files[Lower(path)];
+  std::string& file = files[Canon(path)];
   if (emptyAbove >= 0) {
     ++sizeChecks;
     if (static_cast<int64_t>(file.size()) > emptyAbove) file.clear();
@@ -227,33 +322,112 @@ bool FakeOs::AppendToFile(const std::string& path, std::string_view bytes, int64
   return true;
 }
 
-int64_t FakeOs::WriteNewFile(const std::string& path, const void* data, size_t size) {
-  Record("WriteNewFile(" + path + ")");
-  if (Fails("WriteNewFile", path) || TooLong(path) || !ParentExists(path)) return -1;
-  if (folders.count(Lower(path)) || files.count(Lower(path))) return kNewFileExists;
-  size_t n = size;
-  for (const auto& [needle, limit] : writeLimits) {
-    if (Lower(path).find(needle) != std::string::npos) n = std::min(n, static_cast<size_t>(limit));
-  }
-  // Written and flushed: what a crash leaves is what was written.
-  files[Lower(path)].assign(static_cast<const char*>(data), n);
-  return static_cast<int64_t>(n);
+OsHandle FakeOs::NewHandle(const std::string& path) {
+  uintptr_t id = nextFileHandle_++;
+  fileHandles_[id] = path;
+  return reinterpret_cast<OsHandle>(id);
 }
 
-Os::NewCopy FakeOs::CopyToNewFile(const std::string& from, const std::string& to) {
-  Record("CopyToNewFile(" + from + "," + to + ")");
-  if (Fails("CopyToNewFile", to) || TooLong(from) || TooLong(to) || !files.count(Lower(from)) ||
-      !ParentExists(to)) {
+std::string FakeOs::HandlePath(OsHandle file) const {
+  auto it = fileHandles_.find(reinterpret_cast<uintptr_t>(file));
+  return it == fileHandles_.end() ? std::string() : it->second;
+}
+
+Os::NewFile FakeOs::OpenNewFile(const std::string& path, OsHandle* file) {
+  Record("OpenNewFile(" + path + ")");
+  *file = nullptr;
+  std::string c = Canon(path);
+  if (Fails("OpenNewFile", path) || TooLong(path) || !ParentExists(path)) {
+    Fail(kInjectedError);
+    return NewFile::kFailed;
+  }
+  if (folders.count(c) || files.count(c)) {
+    Fail(win::kErrorFileExists);
+    return NewFile::kExists;
+  }
+  // The new name is on the disk at once, its data only once flushed.
+  files[c] = std::string();
+  unflushed_[c] = std::string();
+  *file = NewHandle(c);
+  return NewFile::kOpened;
+}
+
+OsHandle FakeOs::OpenForFlush(const std::string& path) {
+  Record("OpenForFlush(" + path + ")");
+  if (Fails("OpenForFlush", path) || TooLong(path) || !files.count(Canon(path))) return nullptr;
+  return NewHandle(Canon(path));
+}
+
+bool FakeOs::WriteToFile(OsHandle file, const void* data, uint32_t size, uint32_t* written) {
+  std::string path = HandlePath(file);
+  bool cut = Record("WriteToFile(" + path + "," + std::to_string(size) + ")");
+  *written = 0;
+  if (path.empty() || !files.count(path)) return Fail(6);  // ERROR_INVALID_HANDLE
+  const char* bytes = static_cast<const char*>(data);
+  Unflushed(path);
+  if (cut || Fails("WriteToFile", path)) {
+    // Cut short: part of the data is in the cache.
+    files[path].append(bytes, size / 2);
+    return Fail(kInjectedError);
+  }
+  size_t n = size;
+  for (const auto& [needle, limit] : writeLimits) {
+    if (path.find(Lower(needle)) == std::string::npos) continue;
+    size_t room = files[path].size() < static_cast<size_t>(limit)
+                      ? static_cast<size_t>(limit) - files[path].size()
+                      : 0;
+    n = std::min(n, room);
+  }
+  if (n == 0 && size > 0) return Fail(112);  // ERROR_DISK_FULL
+  files[path].append(bytes, n);
+  *written = static_cast<uint32_t>(n);
+  return true;
+}
+
+bool FakeOs::FlushFile(OsHandle file) {
+  std::string path = HandlePath(file);
+  Record("FlushFile(" + path + ")");
+  if (Fails("FlushFile", path)) return Fail(kInjectedError);
+  if (path.empty()) return Fail(6);
+  unflushed_.erase(path);
+  return true;
+}
+
+bool FakeOs::CloseFile(OsHandle file) {
+  std::string path = HandlePath(file);
+  Record("CloseFile(" + path + ")");
+  fileHandles_.erase(reinterpret_cast<uintptr_t>(file));
+  if (Fails("CloseFile", path)) return Fail(kInjectedError);
+  return path.empty() ? Fail(6) : true;
+}
+
+Os::NewCopy FakeOs::CopyToNew(const std::string& from, const std::string& to) {
+  bool cut = Record("CopyToNew(" + from + "," + to + ")");
+  std::string source = Canon(from), target = Canon(to);
+  if (down_ && !cut) return NewCopy::kFailed;
+  if (TooLong(from) || TooLong(to) || !files.count(source) || !ParentExists(to)) {
     return NewCopy::kFailed;
   }
-  if (folders.count(Lower(to)) || files.count(Lower(to))) return NewCopy::kExists;
-  files[Lower(to)] = files[Lower(from)];
+  if (folders.count(target) || files.count(target)) {
+    Fail(win::kErrorFileExists);
+    return NewCopy::kExists;
+  }
+  // Created at once; the data is only cached.
+  unflushed_[target] = std::string();
+  if (cut || Fails("CopyToNew", to)) {
+    // Cut short, or failed on the way: part of the copy stays.
+    files[target] = files[source].substr(0, files[source].size() / 2);
+    Fail(kInjectedError);
+    return NewCopy::kFailed;
+  }
+  files[target] = files[source];
   return NewCopy::kDone;
 }
 
 bool FakeOs::SameFile(const std::string& a, const std::string& b) {
   Record("SameFile(" + a + "," + b + ")");
-  return Lower(a) == Lower(b) && files.count(Lower(a)) != 0;
+  // One file whatever its spelling: the fake's identity is the canonical path.
+  return !down_ && Canon(a) == Canon(b) && files.count(Canon(a)) != 0;
 }
 
 bool FakeOs::IsLeadByte(unsigned char byte) {
@@ -263,14 +437,16 @@ bool FakeOs::IsLeadByte(unsigned char byte) {
 bool FakeOs::ListFolder(const std::string& folder, std::vector<std::string>* names) {
   Record("ListFolder(" + folder + ")");
   names->clear();
-  if (Fails("ListFolder", folder) || !folders.count(Lower(folder))) return false;
+  if (Fails("ListFolder", folder) || !folders.count(Canon(folder))) return false;
   for (const std::string& name : FileNamesIn(folder)) names->push_back(name);
   return true;
 }
 
 uint32_t FakeOs::FileVersionInfoSize(const std::string& path) {
   Record("FileVersionInfoSize(" + path + ")");
-  return versions.count(Lower(path)) ? 64 : 0;
+  // The block names its file (see FileVersionInfo): room for the name.
+  return !down_ && versions.count(Lower(path)) ? static_cast<uint32_t>(std::max<size_t>(64, path.size() + 1))
+                                               : 0;
 }
 
 bool FakeOs::FileVersionInfo(const std::string& path, std::vector<uint8_t>& block) {
@@ -286,6 +462,7 @@ bool FakeOs::FileVersionInfo(const std::string& path, std::vector<uint8_t>& bloc
 bool FakeOs::QueryVersionValue(const std::vector<uint8_t>& block, const std::string& subBlock,
                                const void** value, uint32_t* length) {
   Record("QueryVersionValue(" + subBlock + ")");
+  if (down_) return false;
   std::string key(reinterpret_cast<const char*>(block.data()));
   auto file = versions.find(key);
   if (file == versions.end()) return false;
@@ -298,13 +475,13 @@ bool FakeOs::QueryVersionValue(const std::vector<uint8_t>& block, const std::str
 
 OsVersion FakeOs::VersionEx() {
   Record("VersionEx()");
-  return version;
+  return down_ ? OsVersion{} : version;
 }
 uint32_t FakeOs::CurrentProcessId() { return processId; }
 
 OsHandle FakeOs::OpenProcessHandle(uint32_t access, uint32_t pid) {
   Record("OpenProcessHandle(" + std::to_string(access) + "," + std::to_string(pid) + ")");
-  if (!processes.count(pid)) return nullptr;
+  if (down_ || !processes.count(pid)) return nullptr;
   auto* handle = reinterpret_cast<OsHandle>(static_cast<uintptr_t>(0x1000 + pid));
   handles_[0x1000 + pid] = std::to_string(pid);
   return handle;
@@ -313,6 +490,7 @@ OsHandle FakeOs::OpenProcessHandle(uint32_t access, uint32_t pid) {
 uint32_t FakeOs::WaitForObject(OsHandle handle, uint32_t milliseconds) {
   Record("WaitForObject(" + std::to_string(milliseconds) + ")");
   waits.push_back(milliseconds);
+  if (down_) return win::kWaitFailed;
   uint32_t pid = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handle) - 0x1000);
   auto it = processes.find(pid);
   return it == processes.end() ? win::kWaitFailed : it->second;
@@ -322,7 +500,7 @@ void FakeOs::CloseOsHandle(OsHandle) { Record("CloseOsHandle()"); }
 
 bool FakeOs::SpecialFolderPath(int csidl, bool create, std::string& out) {
   Record("SpecialFolderPath(" + std::to_string(csidl) + "," + (create ? "1" : "0") + ")");
-  if (appDataFails) return false;
+  if (appDataFails || down_) return false;
   out = appData;
   return true;
 }
@@ -330,12 +508,14 @@ bool FakeOs::SpecialFolderPath(int csidl, bool create, std::string& out) {
 intptr_t FakeOs::ShellRun(const char* verb, const std::string& file, const std::string& parameters,
                           int show) {
   Record(std::string("ShellRun(") + verb + "," + file + "," + parameters + ")");
+  if (down_) return 0;
   shellRuns.push_back({verb, file, parameters, show});
   return shellResult;
 }
 
 int FakeOs::ShowMessageBox(const std::string& text, const char* caption, uint32_t flags) {
   Record("ShowMessageBox(" + text.substr(0, 40) + ")");
+  if (down_) return 0;
   boxes.push_back({text, caption != nullptr, caption ? caption : "", flags});
   return 1;
 }
@@ -348,6 +528,7 @@ void FakeOs::PumpWindowMessages() {
 }
 long FakeOs::ComInitialize(uint32_t coinit) {
   Record("ComInitialize(" + std::to_string(coinit) + ")");
+  if (down_) return static_cast<long>(0x80004005);  // E_FAIL
   ++comInits;
   return 0;
 }
@@ -379,7 +560,7 @@ long FakeOs::RegSetDefaultValue(OsHandle key, uint32_t type, const void* data, u
 
 long FakeOs::RegCloseKeyHandle(OsHandle) {
   Record("RegCloseKeyHandle()");
-  return 0;
+  return down_ ? 5 : 0;
 }
 
 void FakeOs::SetStdStreamsBinary() { Record("SetStdStreamsBinary()"); }

@@ -41,9 +41,20 @@ class FakeOs : public Os {
   std::string executablePath = "C:\\Host\\lumiclip-chrome-plugin.exe";
   std::string appData = "C:\\Users\\me\\AppData\\Roaming";
   bool appDataFails = false;
-  std::map<std::string, std::string> files;  // keys are lower case
-  std::set<std::string> folders;             // lower case
-  std::map<std::string, int64_t> writeLimits;  // path (lower) -> bytes a write stores
+  // Keys are canonical paths (Canon): lower case, backslashes, no "\\?\"
+  // prefix, long names.
+  std::map<std::string, std::string> files;
+  std::set<std::string> folders;
+  std::map<std::string, int64_t> writeLimits;  // needle (lower) -> bytes a file may hold
+  // Other names of one file or folder, as Windows gives them (a short 8.3
+  // name): alias path -> the long path, any spelling. Every file call sees
+  // one file under all its names.
+  std::map<std::string, std::string> shortNames;
+  // Files that other processes have loaded as a library or run from. Like
+  // this process's own executable and the libraries it has loaded by path
+  // and not released, they cannot be replaced or deleted (error 5), only
+  // renamed; the mark follows the file to its new name. Gone at a reboot.
+  std::set<std::string> inUseByOthers;
   // When non-zero, file calls on a longer path fail, as the ANSI functions do
   // past MAX_PATH (259 characters and the zero). Off by default.
   size_t maxPathLength = 0;
@@ -104,6 +115,9 @@ class FakeOs : public Os {
 
   // Helpers.
   static std::string Lower(const std::string& text);
+  // The one spelling of a path that every alias of its file shares.
+  std::string Canon(const std::string& path) const;
+  bool InUse(const std::string& path) const;
   void AddFile(const std::string& path, const std::string& bytes);
   bool HasFile(const std::string& path) const;
   std::string FileText(const std::string& path) const;
@@ -116,19 +130,24 @@ class FakeOs : public Os {
   // --- crashes ------------------------------------------------------------
   // What a power cut leaves, after the fault-injection environments of
   // database engines: a file's data is on the disk only once it is flushed
-  // (WriteNewFile and CopyToNewFile flush; CopyFileTo does not), while
-  // metadata operations (creating or removing a folder or file, a rename by
-  // MoveReplacing, which writes through) are on the disk once they return.
-  // A file whose data was never flushed therefore survives as an empty file,
-  // and a rename carries the durable data of its source, not the cached one.
-  // Registry values and log appends are taken as durable once set. Calls are
-  // atomic: a crash falls between two recorded calls.
-  size_t crashAfterCalls = 0;  // non-zero: every call after this many does nothing and fails
+  // (FlushFile); a created file without a flush survives empty. Creating or
+  // removing a folder or file is on the disk once it returns, and so is a
+  // rename with write-through (and it carries the durable data of its
+  // source, not the cached one); a rename without write-through is undone.
+  // Registry values and log appends are taken as durable once set. A crash
+  // falls inside the call after crashAfterCalls recorded ones: a write or
+  // copy cut there leaves part of its data, unflushed. From then on every
+  // call fails, as the process is gone.
+  size_t crashAfterCalls = 0;  // non-zero: every call after this many fails
   bool Crashed() const { return down_; }
-  // The machine starts again: every file holds what a crash leaves of it.
+  // The machine starts again: every file holds what a crash leaves of it,
+  // and no process holds any file.
   void Reboot();
   // The cache written back, as time does: everything is on the disk.
-  void FlushAll() { unflushed_.clear(); }
+  void FlushAll() {
+    unflushed_.clear();
+    volatileRenames_.clear();
+  }
   // The system code page: 1252, or 932 with its two-byte characters.
   uint32_t codePage = 1252;
 
@@ -142,11 +161,16 @@ class FakeOs : public Os {
   bool MakeDirectory(const std::string& path) override;
   bool CopyFileTo(const std::string& from, const std::string& to, bool failIfExists) override;
   bool RemoveFile(const std::string& path) override;
-  bool MoveReplacing(const std::string& from, const std::string& to) override;
+  bool RenameFile(const std::string& from, const std::string& to, uint32_t flags) override;
   int64_t FileLength(const std::string& path) override;
   bool AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove) override;
-  int64_t WriteNewFile(const std::string& path, const void* data, size_t size) override;
-  NewCopy CopyToNewFile(const std::string& from, const std::string& to) override;
+  NewFile OpenNewFile(const std::string& path, OsHandle* file) override;
+  OsHandle OpenForFlush(const std::string& path) override;
+  bool WriteToFile(OsHandle file, const void* data, uint32_t size, uint32_t* written) override;
+  bool FlushFile(OsHandle file) override;
+  bool CloseFile(OsHandle file) override;
+  NewCopy CopyToNew(const std::string& from, const std::string& to) override;
+  uint32_t LastError() override { return lastError_; }
   bool SameFile(const std::string& a, const std::string& b) override;
   bool IsLeadByte(unsigned char byte) override;
   bool ListFolder(const std::string& folder, std::vector<std::string>* names) override;
@@ -187,14 +211,38 @@ class FakeOs : public Os {
   bool TooLong(const std::string& path) const {
     return maxPathLength != 0 && path.size() > maxPathLength;
   }
-  void Record(const std::string& call) {
-    if (crashAfterCalls != 0 && calls.size() >= crashAfterCalls) down_ = true;
+  // True for the call the crash falls inside.
+  bool Record(const std::string& call) {
+    bool cut = !down_ && crashAfterCalls != 0 && calls.size() >= crashAfterCalls;
+    if (cut) down_ = true;
     calls.push_back(call);
+    return cut;
+  }
+  bool Fail(uint32_t error) {
+    lastError_ = error;
+    return false;
+  }
+  std::string SelfImage() const { return selfImage_.empty() ? Canon(executablePath) : selfImage_; }
+  OsHandle NewHandle(const std::string& path);
+  std::string HandlePath(OsHandle file) const;
+  // Keeps what a crash would leave of a file before its data changes.
+  void Unflushed(const std::string& path) {
+    if (!unflushed_.count(path)) unflushed_[path] = files.count(path) ? files[path] : std::string();
   }
   bool down_ = false;
-  // Files (lower case) whose data is not all on the disk -> what a crash
-  // leaves of them.
+  uint32_t lastError_ = 0;
+  // Files whose data is not all on the disk -> what a crash leaves of them.
   std::map<std::string, std::string> unflushed_;
+  struct Rename {
+    std::string from, to;
+    bool replaced;
+    std::string old;  // the replaced file's data
+  };
+  std::vector<Rename> volatileRenames_;  // renames without write-through
+  std::map<uintptr_t, std::string> fileHandles_;
+  uintptr_t nextFileHandle_ = 0x5000;
+  std::string selfImage_;  // where the running executable is, once renamed
+  std::vector<std::pair<const FakeModule*, std::string>> loadedFiles_;  // loaded by path
   std::map<uint32_t, std::string> handles_;  // process handles -> pid
   std::vector<std::string> keys_;
   std::vector<std::string> versionBlocks_;

@@ -13,6 +13,7 @@
 #include "channel/host_state.h"
 #include "engine/engine_loader.h"
 #include "fake/fake_os.h"
+#include "install/file_replace.h"
 #include "support/log.h"
 
 namespace lumiclip::testing {
@@ -31,6 +32,7 @@ class HostFixture : public ::testing::Test {
     framing_internal::ResetForTests();
     ResetEngineForTests();
     ClearHeldCommandsForTests();
+    ResetTemporaryNamesForTests();
     StoredSetAddonVersionMessage().clear();
     os.resources[{101, "TEXT"}] = ReadSourceFile("res/manifest-template.json");
   }

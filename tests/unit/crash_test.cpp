@@ -8,6 +8,7 @@
 // announces itself according to what it finds.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <set>
@@ -17,7 +18,9 @@
 
 #include "channel/host_loop.h"
 #include "channel/host_state.h"
+#include "engine/engine_loader.h"
 #include "fake/host_fixture.h"
+#include "fake_engine.h"
 #include "install/deploy.h"
 #include "install/manifest.h"
 #include "install/payload.h"
@@ -51,11 +54,49 @@ void Installed(FakeOs& os) {
   os.AddFile(kEngine, kOldEngine);
 }
 
+constexpr uint32_t kParentPid = 4242;
+constexpr uint32_t kChildPid = 5151;
+
 void RunParent(FakeOs& os) {
   os.executablePath = kExe;
+  os.processId = kParentPid;
   HostState state;
   std::string message = Payload("updateNative", kNewHost);
   UpdateNativeHost(state, message.c_str(), static_cast<int32_t>(message.size()));
+}
+
+// The staged child, a process of its own, started by the parent.
+void Staged(FakeOs& os) {
+  Installed(os);
+  RunParent(os);
+  os.processId = kChildPid;
+  os.executablePath = kStaged;
+  ResetTemporaryNamesForTests();
+}
+
+void RunChild(FakeOs& os) {
+  os.executablePath = kStaged;
+  RunUpdateMode(static_cast<int32_t>(kParentPid));
+}
+
+void RunEngineUpdate(FakeOs& os) {
+  os.executablePath = kExe;
+  HostState state;
+  std::string message = Payload("updateDLL", kNewEngine);
+  UpdateEngineLibrary(state, message.c_str(), static_cast<int32_t>(message.size()));
+}
+
+// The engine loaded in this process, as a host has it when the update comes.
+FakeEngine& Engine() {
+  static FakeEngine engine;
+  return engine;
+}
+void RunEngineUpdateWithEngineLoaded(FakeOs& os) {
+  os.executablePath = kExe;
+  HostState state;
+  EnsureEngineLoaded(state);
+  std::string message = Payload("updateDLL", kNewEngine);
+  UpdateEngineLibrary(state, message.c_str(), static_cast<int32_t>(message.size()));
 }
 
 struct Scenario {
@@ -67,50 +108,118 @@ struct Scenario {
   // for none).
   const std::string* host;
   const std::string* engine;
+  // Another process holds a file the run replaces: the old file stays aside
+  // under a temporary name until that process lets it go.
+  bool leavesAside = false;
 };
+
+void Redeploying(FakeOs& os) {
+  Installed(os);
+  os.AddFile(kSource, kNewHost);
+}
 
 const Scenario kScenarios[] = {
     {"FirstDeployment", false, [](FakeOs& os) { os.AddFile(kSource, kNewHost); },
      [](FakeOs&) { DeployHost(kSource, true); }, &kNewHost, nullptr},
-    {"Redeployment", true,
+    {"Redeployment", true, Redeploying, [](FakeOs&) { DeployHost(kSource, true); }, &kNewHost, nullptr},
+    // Temporary names that another writer holds are passed over.
+    {"RedeploymentOverATakenName", true,
      [](FakeOs& os) {
-       Installed(os);
-       os.AddFile(kSource, kNewHost);
+       Redeploying(os);
+       os.AddFile(kExe + ".4242.1~", "another host's copy");
+       os.AddFile(kManifest + ".4242.2~", "another host's manifest");
      },
      [](FakeOs&) { DeployHost(kSource, true); }, &kNewHost, nullptr},
+    // The new host cannot take the old one's place: the copy is cleaned up.
+    {"RedeploymentThatCannotReplace", true,
+     [](FakeOs& os) {
+       Redeploying(os);
+       os.failing.insert("RenameFile:plugin.exe");
+     },
+     [](FakeOs&) { DeployHost(kSource, true); }, &kOldHost, &kOldEngine},
+    // Another host runs the deployed executable: it is moved aside.
+    {"RedeploymentWhileAnotherHostRuns", true,
+     [](FakeOs& os) {
+       Redeploying(os);
+       os.inUseByOthers.insert(kExe);
+     },
+     [](FakeOs&) { DeployHost(kSource, true); }, &kNewHost, nullptr, true},
     {"DeployedCopyOpened", true, Installed,
      [](FakeOs& os) {
        os.executablePath = kExe;
        DeployHost(kExe.c_str(), true);
      },
      &kOldHost, nullptr},
-    {"EngineUpdate", true, Installed,
-     [](FakeOs& os) {
-       os.executablePath = kExe;
-       HostState state;
-       std::string message = Payload("updateDLL", kNewEngine);
-       UpdateEngineLibrary(state, message.c_str(), static_cast<int32_t>(message.size()));
-     },
-     &kOldHost, &kNewEngine},
-    // The parent alone: its child may never run.
-    {"SelfUpdateParent", true, Installed, RunParent, &kOldHost, &kOldEngine},
-    {"SelfUpdateChild", true,
+    {"EngineUpdate", true, Installed, RunEngineUpdate, &kOldHost, &kNewEngine},
+    {"EngineUpdateOverATakenName", true,
      [](FakeOs& os) {
        Installed(os);
-       RunParent(os);
+       os.AddFile(kEngine + ".4242.1~", "another host's engine");
      },
+     RunEngineUpdate, &kOldHost, &kNewEngine},
+    {"EngineUpdateThatCannotReplace", true,
      [](FakeOs& os) {
-       os.executablePath = kStaged;
-       RunUpdateMode(4242);
+       Installed(os);
+       os.failing.insert("RenameFile:raz.dll");
      },
-     &kNewHost, nullptr},
+     RunEngineUpdate, &kOldHost, &kOldEngine},
+    // This host has the engine loaded: it lets it go before replacing it.
+    {"EngineUpdateWithTheEngineLoaded", true,
+     [](FakeOs& os) {
+       Installed(os);
+       Engine().Install(os, kEngine);
+       os.AddFile(kEngine, kOldEngine);
+     },
+     RunEngineUpdateWithEngineLoaded, &kOldHost, &kNewEngine},
+    {"EngineUpdateWhileAnotherHostHoldsIt", true,
+     [](FakeOs& os) {
+       Installed(os);
+       os.inUseByOthers.insert(kEngine);
+     },
+     RunEngineUpdate, &kOldHost, &kNewEngine, true},
+    // The parent alone: its child may never run.
+    {"SelfUpdateParent", true, Installed, RunParent, &kOldHost, &kOldEngine},
+    // The child, its parent gone already, still running, or never ending.
+    {"SelfUpdateChild", true, Staged, RunChild, &kNewHost, nullptr},
+    {"SelfUpdateChildWaits", true,
+     [](FakeOs& os) {
+       Staged(os);
+       os.processes[kParentPid] = win::kWaitObject0;
+     },
+     RunChild, &kNewHost, nullptr},
+    {"SelfUpdateChildTimesOut", true,
+     [](FakeOs& os) {
+       Staged(os);
+       os.processes[kParentPid] = win::kWaitTimeout;
+     },
+     RunChild, &kOldHost, &kOldEngine},
+    {"SelfUpdateChildWhileAnotherHostHoldsTheEngine", true,
+     [](FakeOs& os) {
+       Staged(os);
+       os.inUseByOthers.insert(kEngine);
+     },
+     RunChild, &kNewHost, nullptr, true},
+    {"SelfUpdateChildWhileAnotherHostRuns", true,
+     [](FakeOs& os) {
+       Staged(os);
+       os.inUseByOthers.insert(kExe);
+     },
+     RunChild, &kNewHost, nullptr, true},
 };
 
-void Arrange(FakeOs& os, const Scenario& s) {
+// The temporary files the arranged state holds: what a run must leave alone.
+using Stray = std::map<std::string, std::string>;
+
+Stray Arrange(FakeOs& os, const Scenario& s) {
   s.arrange(os);
   os.FlushAll();
   os.calls.clear();
   os.shellRuns.clear();
+  Stray stray;
+  for (const std::string& name : os.FileNamesIn(kFolder)) {
+    if (name.back() == '~') stray[name] = os.FileText(kFolder + "\\" + name);
+  }
+  return stray;
 }
 
 struct CrashPoint {
@@ -163,7 +272,9 @@ class Crash : public HostFixture, public ::testing::WithParamInterface<CrashPoin
     nlohmann::json manifest = nlohmann::json::parse(os.FileText(kManifest), nullptr, false);
     ASSERT_FALSE(manifest.is_discarded()) << "the manifest is not JSON: " << os.FileText(kManifest);
     ASSERT_TRUE(manifest.contains("path") && manifest["path"].is_string());
-    std::string exe = kFolder + "\\" + manifest["path"].get<std::string>();
+    // The browser takes a relative path from the manifest's folder.
+    std::string exe = manifest["path"].get<std::string>();
+    if (exe.find(':') == std::string::npos) exe = kFolder + "\\" + exe;
     ASSERT_TRUE(os.HasFile(exe)) << "the manifest names a missing host: " << exe;
     std::string host = os.FileText(exe);
     ASSERT_TRUE(host == kOldHost || host == kNewHost)
@@ -187,7 +298,8 @@ class Crash : public HostFixture, public ::testing::WithParamInterface<CrashPoin
     EXPECT_EQ(error, "");
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[0], "{\"topic\":\"hostVersion\", \"data\":\"" + version + "\"}");
-    if (os.HasFile(kEngine)) {
+    // The engine it looks for lies beside it.
+    if (os.HasFile(exe.substr(0, exe.rfind('\\')) + "\\RAZ.dll")) {
       EXPECT_EQ(messages[1], "{\"topic\":\"status\", \"code\":\"0\", \"data\":\"" + version + "\"}");
     } else {
       EXPECT_EQ(messages[1], "{\"topic\":\"getDLL\"}");
@@ -196,8 +308,9 @@ class Crash : public HostFixture, public ::testing::WithParamInterface<CrashPoin
 };
 
 // What the whole run leaves, on the disk. Temporary files left by an
-// earlier crash may stay beside it.
-void ExpectNewState(FakeOs& os, const Scenario& s, bool strayTemporaries) {
+// earlier crash may stay beside it; those that were there before stay as
+// they were.
+void ExpectNewState(FakeOs& os, const Scenario& s, const Stray& before, bool strayTemporaries) {
   EXPECT_EQ(os.registry[kKey], kManifest);
   nlohmann::json manifest = nlohmann::json::parse(os.FileText(kManifest), nullptr, false);
   ASSERT_FALSE(manifest.is_discarded());
@@ -211,17 +324,26 @@ void ExpectNewState(FakeOs& os, const Scenario& s, bool strayTemporaries) {
   if (s.engine != nullptr) expected.insert("raz.dll");
   std::set<std::string> names = os.FileNamesIn(kFolder);
   names.erase("native-lumiclip.log");  // a host run from the folder logs there
-  if (strayTemporaries) {
-    for (auto it = names.begin(); it != names.end();) {
-      it = it->back() == '~' ? names.erase(it) : std::next(it);
-    }
+  for (const auto& [name, bytes] : before) {
+    EXPECT_EQ(os.FileText(kFolder + "\\" + name), bytes) << "another writer's file changed: " << name;
+    names.erase(name);
+  }
+  size_t aside = 0;
+  for (auto it = names.begin(); it != names.end();) {
+    bool temporary = it->back() == '~';
+    aside += temporary;
+    it = temporary && (strayTemporaries || s.leavesAside) ? names.erase(it) : std::next(it);
   }
   EXPECT_EQ(names, expected) << "a temporary file was left";
+  // The old file that another process holds, and nothing else.
+  if (s.leavesAside && !strayTemporaries) {
+    EXPECT_EQ(aside, 1u);
+  }
 }
 
 TEST_P(Crash, LeavesACompleteInstallation) {
   const Scenario& s = *GetParam().scenario;
-  Arrange(os, s);
+  Stray before = Arrange(os, s);
   os.crashAfterCalls = GetParam().afterCalls;
   s.run(os);
   ASSERT_TRUE(os.Crashed() || GetParam().afterCalls == os.calls.size());
@@ -229,12 +351,14 @@ TEST_P(Crash, LeavesACompleteInstallation) {
   std::string runningFrom = os.executablePath;
   ExpectWholeInstallation(s);
 
-  // Nothing a crash leaves stands in the way of the next run.
+  // Nothing a crash leaves stands in the way of the next run, a new process.
   os.executablePath = runningFrom;
   log_internal::ResetForTests();
+  ResetEngineForTests();
+  ResetTemporaryNamesForTests();
   s.run(os);
   os.Reboot();
-  ExpectNewState(os, s, true);
+  ExpectNewState(os, s, before, true);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryCall, Crash, ::testing::ValuesIn(EveryCrashPoint()),
@@ -244,15 +368,16 @@ INSTANTIATE_TEST_SUITE_P(EveryCall, Crash, ::testing::ValuesIn(EveryCrashPoint()
                          });
 
 // Each run, not cut, reaches its new state, and that state is on the disk:
-// the crash points above are points of runs that do their work.
+// the crash points above are points of runs that do their work. Nothing is
+// left behind unless another process holds it.
 TEST(CrashScenarios, CompleteRunsLeaveTheirNewState) {
   for (const Scenario& s : kScenarios) {
     SCOPED_TRACE(s.name);
     World world;
-    Arrange(world.os, s);
+    Stray before = Arrange(world.os, s);
     s.run(world.os);
     world.os.Reboot();
-    ExpectNewState(world.os, s, false);
+    ExpectNewState(world.os, s, before, false);
   }
 }
 

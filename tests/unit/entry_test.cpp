@@ -151,7 +151,7 @@ TEST_F(Entry, InstallModeRetriesElevatedWhenTheQuietDeploymentFails) {
     os.shellRuns.clear();
     os.boxes.clear();
     os.version = c.version;
-    os.failing = {"CopyToNewFile"};
+    os.failing = {"CopyToNew"};
     const std::string setup = "C:\\Downloads\\lumiclip-setup.exe";
     os.AddFile(setup, "setup");
     RunInstallMode(setup.c_str());
@@ -172,7 +172,7 @@ TEST_F(Entry, InstallModeAfterAStartedElevatedProcess) {
     os.files.clear();
     os.boxes.clear();
     log_internal::ResetForTests();
-    os.failing = {"CopyToNewFile"};
+    os.failing = {"CopyToNew"};
     os.shellResult = result;
     Argv a({kExe});
     RunEntry(a.argc(), a.argv());
@@ -195,7 +195,7 @@ TEST_F(Entry, InstallModeWhenTheElevatedProcessCannotStart) {
     os.files.clear();
     os.boxes.clear();
     log_internal::ResetForTests();
-    os.failing = {"CopyToNewFile"};
+    os.failing = {"CopyToNew"};
     os.shellResult = result;
     Argv a({kExe});
     RunEntry(a.argc(), a.argv());
@@ -220,7 +220,7 @@ TEST_F(Entry, InstallModeWhenTheElevatedProcessCannotStart) {
 }
 
 TEST_F(Entry, DeployModeIsNotQuietAndExits) {
-  os.failing = {"CopyToNewFile"};
+  os.failing = {"CopyToNew"};
   os.AddFile(kExe, "exe");
   Argv a({kExe, "--deploy"});
   EXPECT_EQ(RunEntry(a.argc(), a.argv()), 0);

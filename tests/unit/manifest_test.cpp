@@ -105,10 +105,10 @@ TEST_F(ManifestInFolder, WrittenForTheDeployedExecutable) {
 
 TEST_F(ManifestInFolder, WrittenThroughATemporaryFile) {
   ASSERT_TRUE(ExtractManifest("lumiclip-chrome-plugin.exe", kFolder.c_str()));
-  size_t write = os.IndexOf("WriteNewFile(" + kPath + ".");
+  size_t write = os.IndexOf("OpenNewFile(" + kPath + ".");
   ASSERT_NE(write, std::string::npos);
-  std::string part = os.calls[write].substr(13, os.calls[write].size() - 14);
-  size_t move = os.IndexOf("MoveReplacing(" + part + "," + kPath + ")");
+  std::string part = os.calls[write].substr(12, os.calls[write].size() - 13);
+  size_t move = os.IndexOf("RenameFile(" + part + "," + kPath + ",9)");
   ASSERT_NE(move, std::string::npos);
   EXPECT_LT(write, move);
   EXPECT_EQ(os.FileNamesIn(kFolder), kManifestOnly);
@@ -189,7 +189,7 @@ TEST_F(ManifestInFolder, ShortWriteWithoutAnOldManifestLeavesNone) {
 
 TEST_F(ManifestInFolder, FailedReplaceKeepsTheOldManifest) {
   os.AddFile(kPath, "old manifest");
-  os.failing.insert("MoveReplacing");
+  os.failing.insert("RenameFile");
   EXPECT_FALSE(ExtractManifest("lumiclip-chrome-plugin.exe", kFolder.c_str()));
   EXPECT_EQ(os.FileText(kPath), "old manifest");
   EXPECT_EQ(os.FileNamesIn(kFolder), kManifestOnly);
@@ -202,7 +202,7 @@ TEST_F(ManifestInFolder, FailedReplaceKeepsTheOldManifest) {
 
 TEST_F(ManifestInFolder, CannotOpenTheTemporaryFile) {
   os.AddFile(kPath, "old manifest");
-  os.failing.insert("WriteNewFile");
+  os.failing.insert("OpenNewFile");
   EXPECT_FALSE(ExtractManifest("lumiclip-chrome-plugin.exe", kFolder.c_str()));
   EXPECT_EQ(os.FileText(kPath), "old manifest");
   EXPECT_EQ(os.Log(), StoredLog({"Extracting manifest...", "Extracting failed"}));
@@ -226,7 +226,7 @@ TEST_F(Manifest, PathLimitIs259Characters) {
     } else {
       EXPECT_FALSE(ok);
       EXPECT_FALSE(os.HasFile(path));
-      EXPECT_FALSE(os.Called("WriteNewFile("));
+      EXPECT_FALSE(os.Called("OpenNewFile("));
       EXPECT_EQ(os.Log(), StoredLog({"Extracting manifest...",
                                      "\n**** Error: Path too long: " + path + "\n",
                                      "Extracting failed"}));

@@ -234,7 +234,7 @@ class Payload : public HostFixture {
   std::vector<std::string> Temporaries() {
     std::vector<std::string> paths;
     for (const std::string& call : os.calls) {
-      if (call.rfind("WriteNewFile(", 0) == 0) paths.push_back(call.substr(13, call.size() - 14));
+      if (call.rfind("OpenNewFile(", 0) == 0) paths.push_back(call.substr(12, call.size() - 13));
     }
     return paths;
   }
@@ -258,9 +258,9 @@ TEST_F(Payload, ReplacesTheOldFileThroughATemporaryOne) {
   // Beside the target, named for this process.
   EXPECT_EQ(part.rfind(kTarget + ".4242.", 0), 0u) << part;
   EXPECT_EQ(part.back(), '~');
-  size_t move = os.IndexOf("MoveReplacing(" + part + "," + kTarget + ")");
+  size_t move = os.IndexOf("RenameFile(" + part + "," + kTarget + ",9)");
   ASSERT_NE(move, std::string::npos);
-  EXPECT_LT(os.IndexOf("WriteNewFile("), move);
+  EXPECT_LT(os.IndexOf("OpenNewFile("), move);
   EXPECT_EQ(os.FileNamesIn("C:\\Host"), kHostFiles);
 
   // The next write of this process takes another name.
@@ -283,12 +283,11 @@ TEST_F(Payload, TemporaryNamesAreNeverShared) {
     SCOPED_TRACE(c.name);
     os.files.clear();
     os.calls.clear();
+    ResetTemporaryNamesForTests();
     os.AddFile(c.target, kOld);
-    // The next two names this process would take are held already.
-    std::string probe = TemporaryPathFor(c.target);
-    size_t count = std::stoul(probe.substr(c.target.size() + 6));
-    std::string taken = c.target + ".4242." + std::to_string(count + 1) + "~";
-    std::string next = c.target + ".4242." + std::to_string(count + 2) + "~";
+    // The first two names this process would take are held already.
+    std::string taken = c.target + ".4242.1~";
+    std::string next = c.target + ".4242.2~";
     os.AddFile(taken, "another writer's bytes");
     os.AddFile(next, "left by a crash");
     std::string message = "{\"data\":\"YWJj\"}";
@@ -389,7 +388,7 @@ TEST_F(Payload, RequestsWithoutAUsablePayloadWriteNothing) {
     int32_t length = c.length == -1 ? static_cast<int32_t>(c.message.size()) : c.length;
     EXPECT_FALSE(SavePayloadFile(c.message.c_str(), length, kTarget.c_str(), state));
     ExpectUntouched();
-    EXPECT_FALSE(os.Called("WriteNewFile("));
+    EXPECT_FALSE(os.Called("OpenNewFile("));
     EXPECT_EQ(os.Log(), StoredLog({"Saving to file: " + kTarget}));
   }
 }
@@ -403,7 +402,7 @@ TEST_F(Payload, CorruptPayloadIsRefusedBeforeAnythingChanges) {
     state.engineLoaded = true;
     EXPECT_FALSE(Save("{\"data\":\"" + payload + "\"}"));
     ExpectUntouched();
-    EXPECT_FALSE(os.Called("WriteNewFile("));
+    EXPECT_FALSE(os.Called("OpenNewFile("));
     // The engine keeps running when there is nothing to replace it with.
     EXPECT_TRUE(state.engineLoaded);
     std::string log = os.Log();
@@ -413,7 +412,7 @@ TEST_F(Payload, CorruptPayloadIsRefusedBeforeAnythingChanges) {
 }
 
 TEST_F(Payload, FileThatCannotBeOpened) {
-  os.failing.insert("WriteNewFile");
+  os.failing.insert("OpenNewFile");
   EXPECT_FALSE(Save("{\"data\":\"YWJj\"}"));
   ExpectUntouched();
   EXPECT_EQ(os.Log(), StoredLog({"Saving to file: " + kTarget,
@@ -428,7 +427,7 @@ TEST_F(Payload, ShortWriteKeepsTheOldFile) {
 }
 
 TEST_F(Payload, FailedReplaceKeepsTheOldFile) {
-  os.failing.insert("MoveReplacing");
+  os.failing.insert("RenameFile");
   EXPECT_FALSE(Save("{\"data\":\"Zm9vYmFy\"}"));
   ExpectUntouched();
   EXPECT_TRUE(LogHasInOrder(os.Log(), {"Saving to file: " + kTarget, "Written 6 bytes"}));

@@ -161,7 +161,7 @@ TEST_F(SelfUpdateChild, WaitsForTheParentThenRedeploys) {
   EXPECT_LT(wait, close);
   // Nothing is touched while the parent may still hold the files.
   EXPECT_LT(close, os.IndexOf("RemoveFile("));
-  EXPECT_LT(close, os.IndexOf("CopyToNewFile("));
+  EXPECT_LT(close, os.IndexOf("CopyToNew("));
 
   std::vector<std::string> lines = {"Parent PID: 77", "Waiting parent process 77 to close...",
                                     "The parent process has closed!", "Deleting raz.dll...",
@@ -198,7 +198,7 @@ TEST_F(SelfUpdateChild, TimeoutLeavesTheOldHostAndRestoresItsManifest) {
 
   EXPECT_EQ(os.FileText(target), kOldExe);
   EXPECT_EQ(os.FileText(kEngine), "engine");
-  EXPECT_FALSE(os.Called("CopyToNewFile("));
+  EXPECT_FALSE(os.Called("CopyToNew("));
   EXPECT_TRUE(os.Called("CloseOsHandle()"));
   ASSERT_TRUE(os.HasFile(kManifest));
   EXPECT_NE(os.FileText(kManifest).find("    \"path\": \"my-host.exe\",\r\n"), std::string::npos);
@@ -213,7 +213,7 @@ TEST_F(SelfUpdateChild, TimeoutLeavesTheOldHostAndRestoresItsManifest) {
 // A copy that fails, or cannot take the old file's place, leaves the old
 // executable whole, and the manifest names it.
 TEST_F(SelfUpdateChild, FailedCopyKeepsTheOldHostAndWritesItsManifest) {
-  for (const char* failure : {"CopyToNewFile", "MoveReplacing:my-host.exe"}) {
+  for (const char* failure : {"CopyToNew", "RenameFile:my-host.exe"}) {
     SCOPED_TRACE(failure);
     os.failing = {failure};
     os.AddFile(kManifest, "the old host's manifest");
