@@ -94,7 +94,7 @@ int RemoveLeftovers(const std::vector<std::string>& folders) {
       if (os.RemoveFile(JoinPath(folder, name))) ++removed;
     }
   }
-  if (removed > 0) LogFormatInt("Removed %d leftover temporary files", removed);
+  if (removed > 0) LogFormatInt("Leftover temporary files removed: %d", removed);
   return removed;
 }
 

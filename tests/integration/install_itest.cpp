@@ -335,6 +335,9 @@ TEST_F(Install, SucceedsWhileTheDeployedHostRuns) {
   EXPECT_TRUE(Wine::AllBoxesIn(r.err).empty());
   std::vector<std::string> expected = DeployLines(2);
   expected[3] = "Created directory with result: 0";
+  // While the old one is moved aside, the manifest names the staged copy.
+  expected.insert(expected.begin() + 5, {"The deployed executable is in use: moving it aside.",
+                                         "Extracting manifest...", "Written 616 bytes", "Done"});
   EXPECT_EQ(Lines(newer.Log()), expected) << "not deployed at once";
   EXPECT_TRUE(ReadFile(DeployedFile(kExe)) == newer.Read(kExe)) << "the deployed exe is not the newer copy";
   EXPECT_EQ(ReadFile(DeployedFile(kManifest)).size(), 562u);
@@ -351,6 +354,8 @@ TEST_F(Install, SucceedsWhileTheDeployedHostRuns) {
   running.CloseInput();
   EXPECT_EQ(running.Wait(), 0);
   EXPECT_EQ(running.FrameErrors(), "");
+  // The old host and engine, moved aside while in use, are left to it.
+  EXPECT_NE(Joined(TemporaryFiles(Deployed())), "");
   {
     Conversation later(winExe, env);
     ExpectAnnouncement(later, false);
@@ -360,6 +365,7 @@ TEST_F(Install, SucceedsWhileTheDeployedHostRuns) {
     EXPECT_EQ(later.Wait(), 0);
   }
   EXPECT_EQ(Joined(TemporaryFiles(Deployed())), "");
+  EXPECT_TRUE(Has(Lines(ReadFile(DeployedFile("native-lumiclip.log"))), "Leftover temporary files removed: 2"));
   EXPECT_TRUE(ReadFile(DeployedFile(kExe)) == newer.Read(kExe)) << "the deployed exe is not the newer copy";
 }
 

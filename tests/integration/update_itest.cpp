@@ -494,8 +494,9 @@ void ExpectAnswers(Conversation& c, const std::string& tag) {
 }
 
 // A host started once every other one has closed; its start removes what is
-// left, before it answers the ping.
-void ExpectCleanStart(const std::string& winExe, const std::string& dir, bool engineThere) {
+// left (the old files, moved aside while in use), before it answers the ping.
+void ExpectCleanStart(const std::string& winExe, const std::string& dir, bool engineThere, int left) {
+  EXPECT_EQ(TemporaryFiles(dir).size(), static_cast<size_t>(left)) << Joined(TemporaryFiles(dir));
   Conversation later(winExe, Behaviour(""));
   AnnouncedVersion(later, engineThere);
   later.Send(kPing);
@@ -503,6 +504,8 @@ void ExpectCleanStart(const std::string& winExe, const std::string& dir, bool en
   later.CloseInput();
   EXPECT_EQ(later.Wait(), 0);
   EXPECT_EQ(Joined(TemporaryFiles(dir)), "");
+  std::vector<std::string> log = LogLines(ReadFile(dir + "/native-lumiclip.log"));
+  EXPECT_TRUE(Contains(log, "Leftover temporary files removed: " + std::to_string(left))) << Joined(log);
 }
 
 TEST(AnotherHostRuns, UpdateDllReplacesTheEngineItHasLoaded) {
@@ -520,7 +523,7 @@ TEST(AnotherHostRuns, UpdateDllReplacesTheEngineItHasLoaded) {
   ExpectEcho(other, "loaded");
   EXPECT_EQ(Joined(TemporaryFiles(folder.dir())), "");
   EXPECT_TRUE(folder.Exists("RAZ.dll.4000000000.1"));
-  EXPECT_TRUE(Contains(LogLines(folder.Log()), "Removed 2 leftover temporary files")) << folder.Log();
+  EXPECT_TRUE(Contains(LogLines(folder.Log()), "Leftover temporary files removed: 2")) << folder.Log();
   {
     Conversation updater(folder.winExe(), Behaviour(""));
     AnnouncedVersion(updater, true);
@@ -542,7 +545,7 @@ TEST(AnotherHostRuns, UpdateDllReplacesTheEngineItHasLoaded) {
   other.CloseInput();
   EXPECT_EQ(other.Wait(), 0);
   EXPECT_EQ(other.FrameErrors(), "");
-  ExpectCleanStart(folder.winExe(), folder.dir(), true);
+  ExpectCleanStart(folder.winExe(), folder.dir(), true, 1);
   EXPECT_TRUE(folder.Read("RAZ.dll") == payload) << "RAZ.dll differs from the payload";
   for (const std::string& line : LogLines(folder.Log())) {
     EXPECT_FALSE(StartsWith(line, "**** Error")) << folder.Log();
@@ -594,7 +597,7 @@ TEST(AnotherHostRuns, UpdateNativeReplacesTheRunningExecutable) {
   other.CloseInput();
   EXPECT_EQ(other.Wait(), 0);
   EXPECT_EQ(other.FrameErrors(), "");
-  ExpectCleanStart(winExe, deployed, false);
+  ExpectCleanStart(winExe, deployed, false, 2);
   EXPECT_EQ(Joined(TemporaryFiles(deployed + "/.staged")), "");
   EXPECT_TRUE(ReadFile(deployed + "/" + exeName) == payload) << "the deployed exe is not the payload";
 }

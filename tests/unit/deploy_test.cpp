@@ -336,8 +336,8 @@ TEST_P(DeployLeftovers, RemovesOnlyTheUnusedTemporaryFilesOfEndedWriters) {
   for (const auto& [path, gone] : removed) {
     EXPECT_NE(os.HasFile(path), gone) << path;
   }
-  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Removed " + std::to_string(expectedCount) + " leftover temporary files"}));
-  EXPECT_EQ(os.Log().find("leftover"), os.Log().rfind("leftover")) << "one line for all folders";
+  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Leftover temporary files removed: " + std::to_string(expectedCount)}));
+  EXPECT_EQ(os.Log().find("Leftover"), os.Log().rfind("Leftover")) << "one line for all folders";
   EXPECT_FALSE(os.Called("RemoveFile(" + folder + "\\notes.txt"));
   EXPECT_FALSE(os.Called("OpenProcessHandle(" + std::to_string(win::kSynchronize) + ",4242)"));
 
@@ -360,7 +360,7 @@ TEST_P(DeployLeftovers, RemovesOnlyTheUnusedTemporaryFilesOfEndedWriters) {
     EXPECT_FALSE(os.HasFile(path)) << path;
   }
   std::string after = os.Log().substr(before.size());
-  EXPECT_TRUE(LogHasInOrder(after, {"Removed 6 leftover temporary files"})) << after;
+  EXPECT_TRUE(LogHasInOrder(after, {"Leftover temporary files removed: 6"})) << after;
 }
 
 INSTANTIATE_TEST_SUITE_P(
