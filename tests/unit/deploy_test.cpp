@@ -73,6 +73,7 @@ TEST_F(Deploy, SecondRunFindsTheFolder) {
 // again.
 TEST_F(Deploy, DeployedCopyOpenedByTheUser) {
   ASSERT_TRUE(DeployHost(kSource, true));
+  os.executablePath = kTarget;
   os.shortNames[kFolder + "\\LUMICL~1.EXE"] = kTarget;
   os.shortNames[std::string(kAppData) + "\\LUMICL~1"] = kFolder;
   std::string upper = kTarget;
@@ -83,7 +84,7 @@ TEST_F(Deploy, DeployedCopyOpenedByTheUser) {
        {upper, kFolder + "\\LUMICL~1.EXE", std::string(kAppData) + "\\lumicl~1\\lumiclip-chrome-plugin.exe",
         slashes, "\\\\?\\" + kTarget}) {
     SCOPED_TRACE(spelling);
-    os.files.erase(FakeOs::Lower("C:\\Host\\native-lumiclip.log"));
+    os.files.erase(FakeOs::Lower(kFolder + "\\native-lumiclip.log"));
     os.files.erase(FakeOs::Lower(kManifest));
     os.registry.clear();
     os.calls.clear();
@@ -99,8 +100,9 @@ TEST_F(Deploy, DeployedCopyOpenedByTheUser) {
     EXPECT_FALSE(os.Called("CopyToNew("));
     EXPECT_FALSE(os.Called("CopyFileTo("));
     EXPECT_EQ(os.FileText(kTarget), kExeBytes);
-    EXPECT_EQ(os.FileNamesIn(kFolder), (std::set<std::string>{"lumiclip-chrome-plugin.exe",
-                                                              "lumiclip-native-manifest.json"}));
+    EXPECT_EQ(os.FileNamesIn(kFolder),
+              (std::set<std::string>{"lumiclip-chrome-plugin.exe", "lumiclip-native-manifest.json",
+                                     "native-lumiclip.log"}));
     EXPECT_EQ(os.registry[kKey], kManifest);
     EXPECT_TRUE(os.boxes.empty());
   }
