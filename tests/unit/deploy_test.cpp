@@ -70,32 +70,45 @@ TEST_F(Deploy, SecondRunFindsTheFolder) {
   EXPECT_TRUE(os.boxes.empty());
 }
 
-// The user opens the deployed copy itself, by any spelling of its path:
-// nothing is copied onto itself, and the manifest and the registration are
-// written again.
+// The user opens the deployed copy itself, by any spelling of its path (the
+// case, a short name, forward slashes, the "\\?\" prefix): nothing is
+// copied onto itself, and the manifest and the registration are written
+// again.
 TEST_F(Deploy, DeployedCopyOpenedByTheUser) {
   ASSERT_TRUE(DeployHost(kSource, true));
-  os.files.erase(FakeOs::Lower("C:\\Host\\native-lumiclip.log"));
-  os.files.erase(FakeOs::Lower(kManifest));
-  os.registry.clear();
-  os.calls.clear();
-  log_internal::ResetForTests();
+  os.executablePath = kTarget;
+  os.shortNames[kFolder + "\\LUMICL~1.EXE"] = kTarget;
+  os.shortNames[std::string(kAppData) + "\\LUMICL~1"] = kFolder;
   std::string upper = kTarget;
   for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+  std::string slashes = kTarget;
+  for (char& ch : slashes) ch = ch == '\\' ? '/' : ch;
+  for (const std::string& spelling :
+       {upper, kFolder + "\\LUMICL~1.EXE", std::string(kAppData) + "\\lumicl~1\\lumiclip-chrome-plugin.exe",
+        slashes, "\\\\?\\" + kTarget}) {
+    SCOPED_TRACE(spelling);
+    os.files.erase(FakeOs::Lower(kFolder + "\\native-lumiclip.log"));
+    os.files.erase(FakeOs::Lower(kManifest));
+    os.registry.clear();
+    os.calls.clear();
+    log_internal::ResetForTests();
 
-  EXPECT_TRUE(DeployHost(upper.c_str(), false));
-  EXPECT_EQ(os.Log(), StoredLog({"Using folder for deployment: " + kFolder,
-                                 "Created directory with result: 0", "Copying myself...",
-                                 "The deployed executable is the running one: nothing to copy.",
-                                 "Extracting manifest...", "Written 562 bytes", "Done",
-                                 "Deleting raz.dll...", "Writing registry...",
-                                 "Successfully registered to HKEY_CURRENT_USER"}));
-  EXPECT_FALSE(os.Called("CopyToNew("));
-  EXPECT_FALSE(os.Called("CopyFileTo("));
-  EXPECT_EQ(os.FileText(kTarget), kExeBytes);
-  EXPECT_TRUE(os.HasFile(kManifest));
-  EXPECT_EQ(os.registry[kKey], kManifest);
-  EXPECT_TRUE(os.boxes.empty());
+    EXPECT_TRUE(DeployHost(spelling.c_str(), false));
+    EXPECT_EQ(os.Log(), StoredLog({"Using folder for deployment: " + kFolder,
+                                   "Created directory with result: 0", "Copying myself...",
+                                   "The deployed executable is the running one: nothing to copy.",
+                                   "Extracting manifest...", "Written 562 bytes", "Done",
+                                   "Deleting raz.dll...", "Writing registry...",
+                                   "Successfully registered to HKEY_CURRENT_USER"}));
+    EXPECT_FALSE(os.Called("CopyToNew("));
+    EXPECT_FALSE(os.Called("CopyFileTo("));
+    EXPECT_EQ(os.FileText(kTarget), kExeBytes);
+    EXPECT_EQ(os.FileNamesIn(kFolder),
+              (std::set<std::string>{"lumiclip-chrome-plugin.exe", "lumiclip-native-manifest.json",
+                                     "native-lumiclip.log"}));
+    EXPECT_EQ(os.registry[kKey], kManifest);
+    EXPECT_TRUE(os.boxes.empty());
+  }
 }
 
 // The executable is copied to a temporary name of this process, created

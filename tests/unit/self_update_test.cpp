@@ -230,6 +230,33 @@ TEST_F(SelfUpdateChild, FailedCopyKeepsTheOldHostAndWritesItsManifest) {
   }
 }
 
+// Another host still runs the old engine: the file cannot be deleted, so it
+// is moved aside and the next host finds none and asks for the one that fits
+// it. A name that cannot be freed at all is reported.
+TEST_F(SelfUpdateChild, EngineHeldByAnotherHostIsMovedAside) {
+  const std::string deleteFailed = "\n**** Error: Failed to delete raz.dll.\n";
+  os.inUseByOthers.insert(kEngine);
+  RunUpdateMode(0);
+  ExpectRedeployed();
+  std::set<std::string> names = os.FileNamesIn(kFolder);
+  ASSERT_EQ(names.size(), 3u);
+  names.erase("my-host.exe");
+  names.erase("lumiclip-native-manifest.json");
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(names.begin()->back(), '~');
+  EXPECT_EQ(os.FileText(kFolder + "\\" + *names.begin()), "engine");
+  EXPECT_EQ(os.Log().find(StoredLogLine(deleteFailed)), std::string::npos);
+
+  os.files.erase(FakeOs::Lower(kFolder + "\\" + *names.begin()));
+  os.AddFile(kEngine, "engine");
+  os.inUseByOthers = {kEngine};
+  os.failing = {"RenameFile:raz.dll"};
+  RunUpdateMode(0);
+  EXPECT_EQ(os.FileText(kEngine), "engine");
+  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Deleting raz.dll...", deleteFailed, "Copying myself..."}));
+  EXPECT_EQ(os.FileText(target), kNewExe);
+}
+
 TEST_F(SelfUpdateChild, DeployedUnderTheOwnFileName) {
   os.executablePath = kStaging + "\\lumiclip-chrome-plugin.exe";
   os.AddFile(os.executablePath, kNewExe);
