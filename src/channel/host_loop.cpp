@@ -53,7 +53,7 @@ void RunHostMode() {
     os.SetStdStreamsBinary();
     AnnounceHost();
     // After the announcement, which the extension waits for.
-    RemoveLeftovers({GetDeploymentFolder(), ExecutableFolder(os.ExecutablePath())});
+    RemoveLeftovers(os.ExecutablePath());
     RunMessageLoop(state);
   } catch (...) {
     // Only a lack of memory gets here; the host closes cleanly all the same.

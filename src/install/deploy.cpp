@@ -91,7 +91,7 @@ bool DeployHost(const char* exePath, bool quiet) {
     return FailRegistry("\n**** Error: Failed to set the registry value.\n", quiet);
   }
   LogLine("Successfully registered to HKEY_CURRENT_USER");
-  RemoveLeftovers({folder, ExecutableFolder(exePath)});
+  RemoveLeftovers(exePath);
   return true;
 }
 

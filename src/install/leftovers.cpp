@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdint>
+#include <vector>
 
 #include "install/deploy.h"
 #include "install/manifest.h"
@@ -73,11 +74,13 @@ bool ProcessEnded(uint32_t pid) {
 
 }  // namespace
 
-int RemoveLeftovers(const std::vector<std::string>& folders) {
+int RemoveLeftovers(const std::string& executablePath) {
   Os& os = TheOs();
+  std::string deployment = GetDeploymentFolder();
   int removed = 0;
   std::vector<std::string> seen;
-  for (std::string folder : folders) {
+  for (std::string folder : {deployment, JoinPath(deployment, kStagingFolderName),
+                             ExecutableFolder(executablePath)}) {
     while (folder.size() > 1 && folder.back() == '\\') folder.pop_back();
     bool again = false;
     for (const std::string& other : seen) {

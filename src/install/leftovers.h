@@ -4,15 +4,15 @@
 #pragma once
 
 #include <string>
-#include <vector>
 
 namespace lumiclip {
 
-// Removes from each folder the temporary files of the installation's own
+// Removes, in the deployment folder, its staging folder and the folder of
+// the running executable, the temporary files of the installation's own
 // files (named as TemporaryPathFor names them) whose writing process has
 // ended. A file still loaded or running cannot be deleted and stays for a
 // later run; nothing else is ever touched. Logs one line with the count when
 // any was removed, and returns the count.
-int RemoveLeftovers(const std::vector<std::string>& folders);
+int RemoveLeftovers(const std::string& executablePath);
 
 }  // namespace lumiclip

@@ -86,7 +86,7 @@ void RunUpdateMode(int32_t parentPid) {
     LogLine("\n**** Error: Failed to copy new executable to the deployment folder.\n");
   }
   ExtractManifest(name.c_str(), folder.c_str());
-  RemoveLeftovers({folder, ExecutableFolder(self)});
+  RemoveLeftovers(self);
 }
 
 }  // namespace lumiclip

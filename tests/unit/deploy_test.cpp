@@ -264,9 +264,10 @@ TEST_F(Deploy, FolderPathTooLong) {
 }
 
 // Leftovers: a host's start, an installation and the update child remove, in
-// the deployment folder and beside the running executable, the temporary
-// files of the installation's own files whose writer has ended, and nothing
-// else. A file still in use cannot be deleted and stays for a later run.
+// the deployment folder (and its staging folder) and beside the running
+// executable, the temporary files of the installation's own files whose
+// writer has ended, and nothing else. A file still in use cannot be deleted
+// and stays for a later run.
 enum class Run { kInstall, kHostStart, kUpdateChild };
 
 struct LeftoverCase {
@@ -284,7 +285,7 @@ TEST_P(DeployLeftovers, RemovesOnlyTheUnusedTemporaryFilesOfEndedWriters) {
     os.appData = "C:\\" + std::string(c.appDataLength - 3, 'r');
     folder = os.appData + "\\Lumiclip";
   }
-  os.AddFolder(folder);
+  os.AddFolder(folder + "\\.staged");
   os.AddFile(folder + "\\lumiclip-chrome-plugin.exe", "old host");
   std::string own;
   switch (c.run) {
@@ -312,7 +313,8 @@ TEST_P(DeployLeftovers, RemovesOnlyTheUnusedTemporaryFilesOfEndedWriters) {
   };
   for (const std::string& target :
        {folder + "\\lumiclip-chrome-plugin.exe", folder + "\\lumiclip-native-manifest.json",
-        folder + "\\raz.dll", folder + "\\RAZ.dll", own, ownFolder + "\\RAZ.dll"}) {
+        folder + "\\raz.dll", folder + "\\RAZ.dll", own, ownFolder + "\\RAZ.dll",
+        folder + "\\.staged\\lumiclip-chrome-plugin.exe"}) {
     for (uint32_t writer : {777u, 999u, 888u, 4242u, 555u}) {
       std::string path = temporaryOf(target, writer);
       removed[path] = writer == 777 || writer == 999;
@@ -332,7 +334,7 @@ TEST_P(DeployLeftovers, RemovesOnlyTheUnusedTemporaryFilesOfEndedWriters) {
     os.AddFile(path, "bytes of " + path);
     expectedCount += gone ? 1 : 0;
   }
-  ASSERT_EQ(expectedCount, 12u);
+  ASSERT_EQ(expectedCount, 14u);
   if (c.appDataLength != 0) {
     // The names of the deployed host and its manifest are cut to the limit.
     std::string cut = temporaryOf(folder + "\\lumiclip-chrome-plugin.exe", 777);
@@ -373,7 +375,7 @@ TEST_P(DeployLeftovers, RemovesOnlyTheUnusedTemporaryFilesOfEndedWriters) {
     EXPECT_FALSE(os.HasFile(path)) << path;
   }
   std::string after = os.Log().substr(before.size());
-  EXPECT_TRUE(LogHasInOrder(after, {"Leftover temporary files removed: 6"})) << after;
+  EXPECT_TRUE(LogHasInOrder(after, {"Leftover temporary files removed: 7"})) << after;
 }
 
 INSTANTIATE_TEST_SUITE_P(
