@@ -454,8 +454,10 @@ std::string g_stdinAtInit = "not seen";
 std::string HandleSeen(HANDLE handle) {
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return "none";
   const DWORD type = GetFileType(handle);
-  std::string seen = type == FILE_TYPE_CHAR ? "char" : type == FILE_TYPE_PIPE ? "pipe"
-                     : type == FILE_TYPE_DISK ? "disk" : "unknown";
+  std::string seen = type == FILE_TYPE_CHAR   ? "char"
+                     : type == FILE_TYPE_PIPE ? "pipe"
+                     : type == FILE_TYPE_DISK ? "disk"
+                                              : "unknown";
   DWORD waiting = 0;
   if (PeekNamedPipe(handle, nullptr, 0, nullptr, &waiting, nullptr)) seen += "+peek";
   return seen;
@@ -525,8 +527,8 @@ void Dispatch(long sequence, const std::string& text) {
   } else if (function == "timer") {
     ArmPlainTimer();
   } else if (function == "stdin") {
-    Emit("stdin", "init=" + g_stdinAtInit + " call=" + StdinSeen() + " crt=" +
-                      HandleSeen(reinterpret_cast<HANDLE>(_get_osfhandle(0))));
+    Emit("stdin", "init=" + g_stdinAtInit + " call=" + StdinSeen() +
+                      " crt=" + HandleSeen(reinterpret_cast<HANDLE>(_get_osfhandle(0))));
   } else if (function == "fpuword") {
     Emit("fpuword", std::to_string(FpuWord()));
   } else if (function == "setAddonVersion") {

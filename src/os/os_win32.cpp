@@ -446,8 +446,8 @@ class RealOs final : public Os {
       return false;
     }
     pipe_ = pipe;
-    HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_EXISTING, 0, nullptr);
+    HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             0, nullptr);
     bool hidden = nul != INVALID_HANDLE_VALUE && SetStdHandle(STD_INPUT_HANDLE, nul);
     // The C runtime set up its descriptor 0 and stdin from the pipe at start-up,
     // and an engine built on the same runtime shares them. Reopened on NUL;

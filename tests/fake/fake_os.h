@@ -83,7 +83,7 @@ class FakeOs : public Os {
   // What foreign code does: queries standard input (GetStdHandle, then
   // GetFileType or PeekNamedPipe on it).
   void ForeignCodeQueriesStdInput(const std::string& who);
-  uint32_t ticks = 0;  // what TickCount returns
+  uint32_t ticks = 0;            // what TickCount returns
   std::function<void()> onIdle;  // called at every idle wait of the loop
   // What happens while the host waits for input or window messages. A wait
   // that finds nothing ready takes the next group and applies its events in

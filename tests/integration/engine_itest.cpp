@@ -541,7 +541,8 @@ TEST(EnginePump, UpdateHeldDuringTheCallReplacesTheEngineAfterIt) {
   ExpectAnnouncement(c, true);
   // The pump waits a second for the update (longer than the host's ring) to
   // come; a pump takes a request only once it has arrived.
-  c.SendRaw(FrameOf("{\"JSONFunction\":\"pump\",\"count\":1,\"delay\":1000}") + FrameOf(UpdateDllWith(engine)));
+  c.SendRaw(FrameOf("{\"JSONFunction\":\"pump\",\"count\":1,\"delay\":1000}") +
+            FrameOf(UpdateDllWith(engine)));
   EXPECT_EQ(NextMessage(c).raw, "{\"topic\":\"pumped\", \"data\":\"2\"}");
   HostMessage status = NextMessage(c);
   EXPECT_EQ(status.topic, "status") << status.raw;
@@ -573,7 +574,8 @@ TEST(EnginePump, UpdatePumpedFromAWindowTimerRunsAfterTheTimerReturns) {
   // Sent once the procedure runs, so that it is its pumps that read them.
   ASSERT_TRUE(WaitUntil([&] { return Contains(TraceLines(folder.Read(kTraceFile)), "timer fired"); }, 20000))
       << folder.Read(kTraceFile);
-  c.SendRaw(FrameOf(Echo("in the timer")) + FrameOf(UpdateDllWith(payload)) + FrameOf("{\"JSONCommand\":\"ping\"}"));
+  c.SendRaw(FrameOf(Echo("in the timer")) + FrameOf(UpdateDllWith(payload)) +
+            FrameOf("{\"JSONCommand\":\"ping\"}"));
   ExpectEcho(c, "in the timer");
   EXPECT_EQ(NextMessage(c).raw, "{\"topic\":\"timer-pumped\", \"data\":\"0\"}");
   HostMessage status = NextMessage(c);
@@ -583,13 +585,18 @@ TEST(EnginePump, UpdatePumpedFromAWindowTimerRunsAfterTheTimerReturns) {
   CloseAndWait(c);
   EXPECT_EQ(folder.Read("RAZ.dll"), payload);
 
-  std::vector<std::string> events = TraceEvents(TraceLines(folder.Read(kTraceFile)),
-                                                {"dllmain", "timer", "finish", "initLibrary", "call"});
+  std::vector<std::string> events =
+      TraceEvents(TraceLines(folder.Read(kTraceFile)), {"dllmain", "timer", "finish", "initLibrary", "call"});
   std::vector<std::string> expected = {
-      "dllmain attach", kInitLine,
+      "dllmain attach",
+      kInitLine,
       "call n=1 name=JSONFunction zero1=0 zero2=0 depth=1 length=0 terminated=yes text=",
-      CallLine(2, "{\"JSONFunction\":\"timerpump\"}"), "timer fired", CallLine(3, Echo("in the timer")),
-      "timer returns", "finish", "dllmain detach"};
+      CallLine(2, "{\"JSONFunction\":\"timerpump\"}"),
+      "timer fired",
+      CallLine(3, Echo("in the timer")),
+      "timer returns",
+      "finish",
+      "dllmain detach"};
   EXPECT_EQ(Joined(events), Joined(expected));
   EXPECT_TRUE(Contains(Lines(folder.Log()), "Holding 'updateDLL' until the engine call returns")) << folder.Log();
 }

@@ -297,7 +297,8 @@ TEST_F(Engine, PumpTakesExactlyOneWaitingRequest) {
   EXPECT_TRUE(os.pending.empty());
   os.Arrive(ping.substr(6));
   EXPECT_TRUE(HandleNextMessage(state));
-  EXPECT_EQ(Messages(), (std::vector<std::string>{"{\"topic\":\"pumped\", \"data\":\"\"}", "{\"topic\":\"pong\"}"}));
+  EXPECT_EQ(Messages(),
+            (std::vector<std::string>{"{\"topic\":\"pumped\", \"data\":\"\"}", "{\"topic\":\"pong\"}"}));
 }
 
 // A request longer than the input holds at once is taken on by the call that

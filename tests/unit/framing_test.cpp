@@ -191,7 +191,8 @@ TEST_F(Framing, InputEndingInsideTheLengthOrTheBody) {
   os.Arrive(Le(10) + "{\"a\":");
   EXPECT_FALSE(TakeFrame());  // dropped, not handed on half-filled
   EXPECT_TRUE(InputAtEnd());
-  EXPECT_TRUE(LogHasInOrder(os.Log(), {"\n**** Error: Request cut short by the end of input, dropped: 5 bytes\n"}));
+  EXPECT_TRUE(
+      LogHasInOrder(os.Log(), {"\n**** Error: Request cut short by the end of input, dropped: 5 bytes\n"}));
 }
 
 TEST_F(Framing, AHugeLengthCostsOnlyWhatArrives) {

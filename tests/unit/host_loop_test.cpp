@@ -273,8 +273,9 @@ TEST_P(HostLoopInput, NothingElseFindsThePipeWhileAReadWaitsOnIt) {
   FakeEngine engine;
   engine.Install(os);
   os.inputClosed = false;
-  os.whileWaiting = {{{FakeOs::InputEvent::kBytes, FrameOf("{\"f\":1}")}, {FakeOs::InputEvent::kWindowMessage, ""}},
-                     {{FakeOs::InputEvent::kEnd, ""}}};
+  os.whileWaiting = {
+      {{FakeOs::InputEvent::kBytes, FrameOf("{\"f\":1}")}, {FakeOs::InputEvent::kWindowMessage, ""}},
+      {{FakeOs::InputEvent::kEnd, ""}}};
   ::testing::TestPartResultArray failures;
   {
     ::testing::ScopedFakeTestPartResultReporter reporter(
@@ -292,9 +293,15 @@ TEST_P(HostLoopInput, NothingElseFindsThePipeWhileAReadWaitsOnIt) {
   }
   std::set<std::string> expected;
   if (!hidden) {
-    expected = {"COM, starting", "LoadModule(user32.dll)", "LoadModule(Shcore.dll)", "a window procedure",
-                "LoadModule(xmllite.dll)", "LoadModule(C:\\Host\\RAZ.dll)", "the engine's _initLibrary",
-                "the engine's start", "the engine's call"};
+    expected = {"COM, starting",
+                "LoadModule(user32.dll)",
+                "LoadModule(Shcore.dll)",
+                "a window procedure",
+                "LoadModule(xmllite.dll)",
+                "LoadModule(C:\\Host\\RAZ.dll)",
+                "the engine's _initLibrary",
+                "the engine's start",
+                "the engine's call"};
   }
   EXPECT_EQ(who, expected);
   EXPECT_EQ(engine.trace.size(), 5u);  // init, start, replay, the request, finish
