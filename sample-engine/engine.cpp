@@ -6,6 +6,7 @@
 // Requests, behaviours and trace lines are described in README.md beside it.
 
 #include <windows.h>
+#include <io.h>
 
 #include <cerrno>
 #include <climits>
@@ -368,18 +369,22 @@ void Big(const Request& request) {
   Emit("big", &data);
 }
 
-// ---- a pump asked for from a window timer ----------------------------------
+// ---- window timers ----------------------------------------------------------
 //
 // `timerpump` arms a thread timer and returns. Its procedure runs when the
 // host dispatches its window messages, with no call of the engine running:
-// it waits (up to 5 s) until a request is waiting on the host's input, asks
-// for a pump, and reports. The timer functions are looked up at run time, so
-// that the library imports no more than it did.
+// it asks for a pump every 10 ms until one has brought a request to the
+// engine (up to 5 s), then for one more, and reports. It never looks at the
+// host's input: that belongs to the host. `timer` arms a thread timer whose
+// procedure only reports how long after arming it ran. The timer functions
+// are looked up at run time, so that the library imports no more than it did.
 
 using SetTimerFn = UINT_PTR(WINAPI*)(HWND, UINT_PTR, UINT, TIMERPROC);
 using KillTimerFn = BOOL(WINAPI*)(HWND, UINT_PTR);
 
 UINT_PTR g_pumpTimer = 0;
+UINT_PTR g_plainTimer = 0;
+DWORD g_plainArmedAt = 0;
 
 void* User32Function(const char* name) {
   HMODULE user32 = GetModuleHandleA("user32.dll");
@@ -387,21 +392,25 @@ void* User32Function(const char* name) {
   return user32 ? reinterpret_cast<void*>(GetProcAddress(user32, name)) : nullptr;
 }
 
-void StopPumpTimer() {
-  if (g_pumpTimer == 0) return;
-  if (auto kill = reinterpret_cast<KillTimerFn>(User32Function("KillTimer"))) kill(nullptr, g_pumpTimer);
-  g_pumpTimer = 0;
+void StopTimer(UINT_PTR& timer) {
+  if (timer == 0) return;
+  if (auto kill = reinterpret_cast<KillTimerFn>(User32Function("KillTimer"))) kill(nullptr, timer);
+  timer = 0;
+}
+
+UINT_PTR ArmTimer(TIMERPROC procedure) {
+  auto set = reinterpret_cast<SetTimerFn>(User32Function("SetTimer"));
+  return set ? set(nullptr, 0, 10, procedure) : 0;
 }
 
 void CALLBACK PumpTimerProc(HWND, UINT, UINT_PTR, DWORD) {
-  StopPumpTimer();
+  StopTimer(g_pumpTimer);
   try {
     Trace("timer fired");
-    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    for (int i = 0; i < 500; ++i) {
-      DWORD waiting = 0;
-      if (PeekNamedPipe(input, nullptr, 0, nullptr, &waiting, nullptr) && waiting > 0) break;
-      Sleep(10);
+    const long before = g_calls;
+    for (int i = 0; i < 500 && g_calls == before; ++i) {
+      Emit("_internalPumpMessage", std::string());
+      if (g_calls == before) Sleep(10);
     }
     Emit("_internalPumpMessage", std::string());
     Emit("timer-pumped", std::to_string(g_depth));
@@ -411,11 +420,50 @@ void CALLBACK PumpTimerProc(HWND, UINT, UINT_PTR, DWORD) {
 }
 
 void ArmPumpTimer() {
-  StopPumpTimer();
-  auto set = reinterpret_cast<SetTimerFn>(User32Function("SetTimer"));
-  g_pumpTimer = set ? set(nullptr, 0, 10, &PumpTimerProc) : 0;
+  StopTimer(g_pumpTimer);
+  g_pumpTimer = ArmTimer(&PumpTimerProc);
   Emit("timer-armed", g_pumpTimer != 0 ? "1" : "0");
 }
+
+void CALLBACK PlainTimerProc(HWND, UINT, UINT_PTR, DWORD) {
+  StopTimer(g_plainTimer);
+  try {
+    Emit("timer-fired", std::to_string(GetTickCount() - g_plainArmedAt));
+  } catch (...) {
+  }
+}
+
+void ArmPlainTimer() {
+  StopTimer(g_plainTimer);
+  g_plainArmedAt = GetTickCount();
+  g_plainTimer = ArmTimer(&PlainTimerProc);
+  Emit("timer-armed", g_plainTimer != 0 ? "1" : "0");
+}
+
+// ---- what the engine finds as its standard input ------------------------------
+//
+// Standard input belongs to the host, which reads the browser's pipe on a
+// thread of its own: an engine must find no pipe there (on Windows a query
+// of that pipe would wait for the browser's next bytes). What the process's
+// standard input is, as _initLibrary and a call see it, and what the C
+// runtime's descriptor 0 is: "char" (the NUL device), "pipe", "disk",
+// "unknown" or "none", with "+peek" when PeekNamedPipe succeeds on it.
+
+std::string g_stdinAtInit = "not seen";
+
+std::string HandleSeen(HANDLE handle) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return "none";
+  const DWORD type = GetFileType(handle);
+  std::string seen = type == FILE_TYPE_CHAR   ? "char"
+                     : type == FILE_TYPE_PIPE ? "pipe"
+                     : type == FILE_TYPE_DISK ? "disk"
+                                              : "unknown";
+  DWORD waiting = 0;
+  if (PeekNamedPipe(handle, nullptr, 0, nullptr, &waiting, nullptr)) seen += "+peek";
+  return seen;
+}
+
+std::string StdinSeen() { return HandleSeen(GetStdHandle(STD_INPUT_HANDLE)); }
 
 std::string StateJson() {
   return "{\"browserId\":" + std::to_string(g_browserId) +
@@ -457,6 +505,12 @@ void Dispatch(long sequence, const std::string& text) {
       Emit("error", "pump: count out of range 0..1000");
       return;
     }
+    long long delay = 0;
+    if (request.Find("delay") && (!request.Integer("delay", delay) || delay < 0 || delay > 5000)) {
+      Emit("error", "pump: delay out of range 0..5000");
+      return;
+    }
+    if (delay > 0) Sleep(static_cast<DWORD>(delay));
     for (long long i = 0; i < count; ++i) Emit("_internalPumpMessage", std::string());
     Emit("pumped", std::to_string(sequence));
   } else if (function == "fpu") {
@@ -470,6 +524,11 @@ void Dispatch(long sequence, const std::string& text) {
     Emit("fpu", std::to_string(old));
   } else if (function == "timerpump") {
     ArmPumpTimer();
+  } else if (function == "timer") {
+    ArmPlainTimer();
+  } else if (function == "stdin") {
+    Emit("stdin", "init=" + g_stdinAtInit + " call=" + StdinSeen() +
+                      " crt=" + HandleSeen(reinterpret_cast<HANDLE>(_get_osfhandle(0))));
   } else if (function == "fpuword") {
     Emit("fpuword", std::to_string(FpuWord()));
   } else if (function == "setAddonVersion") {
@@ -503,7 +562,8 @@ void __cdecl Finish() {
   } catch (...) {
   }
   // The host frees the DLL next; nothing may call back after this.
-  StopPumpTimer();
+  StopTimer(g_pumpTimer);
+  StopTimer(g_plainTimer);
   g_callback = nullptr;
 }
 
@@ -555,6 +615,7 @@ void __cdecl Call(const wchar_t* functionName, int32_t zero1, EngineMessage* mes
 
 extern "C" __declspec(dllexport) char _initLibrary(TableWord* table, int32_t size) {
   try {
+    g_stdinAtInit = StdinSeen();
     ReadConfig();
     ++g_loads;
     g_processLoads = BumpProcessLoads();

@@ -237,19 +237,18 @@ char* OutputBuffer() {
   return buffer.get();
 }
 
-bool ReadExactly(char* dst, size_t size) {
-  Os& os = TheOs();
+// The inbound frame being assembled: the bytes of its length, then its
+// body. It outlives the call that started it, as the input arrives in pieces
+// and nothing waits for the rest.
+struct PartialFrame {
+  char head[4] = {};
+  size_t headGot = 0;
+  size_t want = 0;  // the body's length, once the head is in
   size_t got = 0;
-  while (got < size) {
-    size_t n = os.ReadInput(dst + got, size - got);
-    if (n == 0) {
-      g_inputAtEnd = true;
-      return false;
-    }
-    got += n;
-  }
-  return true;
-}
+  size_t capacity = 0;
+  std::unique_ptr<char[]> body;  // capacity + 1 bytes, not zero-filled
+};
+PartialFrame g_partial;
 
 }  // namespace
 
@@ -281,17 +280,25 @@ void BuildMessageFrames(std::string_view text, std::string& out) {
   });
 }
 
-Frame ReadFrame() {
-  Frame frame;
-  char head[4];
-  if (!ReadExactly(head, 4)) return frame;
-  uint32_t raw = static_cast<uint32_t>(static_cast<unsigned char>(head[0])) |
-                 static_cast<uint32_t>(static_cast<unsigned char>(head[1])) << 8 |
-                 static_cast<uint32_t>(static_cast<unsigned char>(head[2])) << 16 |
-                 static_cast<uint32_t>(static_cast<unsigned char>(head[3])) << 24;
-  int32_t length = static_cast<int32_t>(raw);
-  if (length <= 0) return frame;
+namespace {
 
+// Whether a call is completing a frame whose first bytes were in: a pump
+// nested in its window-message pumps must not take the frame (nor any
+// after it) from under it.
+bool g_completing = false;
+
+class Completing {
+ public:
+  Completing() { g_completing = true; }
+  ~Completing() { g_completing = false; }
+  Completing(const Completing&) = delete;
+  Completing& operator=(const Completing&) = delete;
+};
+
+enum class Intake { kComplete, kMore, kEnded };
+
+// Takes what the input holds into the frame in progress, never past its end.
+Intake TakeAvailable(Frame* out) {
   // The body is read straight into a buffer that is not zero-filled. It
   // starts small, so that a huge length followed by a few bytes costs little;
   // once a request proves large, the buffer takes its whole length at once
@@ -299,41 +306,95 @@ Frame ReadFrame() {
   // but its first 64 KiB are copied once on their way from the pipe.
   constexpr size_t kFirstStep = size_t{64} << 10;
   constexpr size_t kWholeBodyLimit = size_t{64} << 20;
-  const size_t want = static_cast<size_t>(length);
-  size_t got = 0;
   Os& os = TheOs();
-  std::unique_ptr<char[]> body;
+  PartialFrame& p = g_partial;
   try {
-    size_t capacity = std::min(want, kFirstStep);
-    body.reset(new char[capacity + 1]);
-    while (got < want) {
-      if (got == capacity) {
-        size_t larger = std::min(want, std::max(kWholeBodyLimit, capacity * 2));
-        std::unique_ptr<char[]> grown(new char[larger + 1]);
-        std::memcpy(grown.get(), body.get(), got);
-        body = std::move(grown);
-        capacity = larger;
+    uint32_t available = 0;
+    while (!g_inputAtEnd) {
+      if (available == 0) {
+        if (!os.InputAvailable(&available)) {
+          g_inputAtEnd = true;
+          if (p.body) {
+            LogFormatInt("\n**** Error: Request cut short by the end of input, dropped: %d bytes\n",
+                         static_cast<int32_t>(p.got));
+          }
+          p = PartialFrame();
+          break;
+        }
+        if (available == 0) return Intake::kMore;  // the rest has not come yet
       }
-      size_t n = os.ReadInput(body.get() + got, capacity - got);
-      if (n == 0) {
-        g_inputAtEnd = true;
-        LogFormatInt("\n**** Error: Request cut short by the end of input, dropped: %d bytes\n",
-                     static_cast<int32_t>(got));
-        return Frame();
+      size_t n = 0;
+      if (p.headGot < 4) {
+        n = os.ReadInput(p.head + p.headGot, std::min<size_t>(4 - p.headGot, available));
+        p.headGot += n;
+        if (p.headGot == 4) {
+          uint32_t raw = static_cast<uint32_t>(static_cast<unsigned char>(p.head[0])) |
+                         static_cast<uint32_t>(static_cast<unsigned char>(p.head[1])) << 8 |
+                         static_cast<uint32_t>(static_cast<unsigned char>(p.head[2])) << 16 |
+                         static_cast<uint32_t>(static_cast<unsigned char>(p.head[3])) << 24;
+          int32_t length = static_cast<int32_t>(raw);
+          if (length <= 0) {
+            p = PartialFrame();  // nothing follows it: the next frame begins
+          } else {
+            p.want = static_cast<size_t>(length);
+            p.capacity = std::min(p.want, kFirstStep);
+            p.body.reset(new char[p.capacity + 1]);
+          }
+        }
+      } else {
+        if (p.got == p.capacity) {
+          size_t larger = std::min(p.want, std::max(kWholeBodyLimit, p.capacity * 2));
+          std::unique_ptr<char[]> grown(new char[larger + 1]);
+          std::memcpy(grown.get(), p.body.get(), p.got);
+          p.body = std::move(grown);
+          p.capacity = larger;
+        }
+        n = os.ReadInput(p.body.get() + p.got, std::min<size_t>(p.capacity - p.got, available));
+        p.got += n;
+        if (p.got == p.want) {
+          p.body[p.want] = '\0';
+          out->body = std::move(p.body);
+          out->length = static_cast<int32_t>(p.want);
+          out->valid = true;
+          p = PartialFrame();
+          return Intake::kComplete;
+        }
       }
-      got += n;
+      // The count is what the input held: that much can be taken without
+      // asking again.
+      if (n == 0) return Intake::kMore;
+      available -= static_cast<uint32_t>(std::min<size_t>(n, available));
     }
   } catch (...) {
     // The rest of this body is still in the stream, and read as frames it
     // would be taken for requests: nothing may read the input again.
     g_inputAtEnd = true;
+    p = PartialFrame();
     throw;
   }
-  body[want] = '\0';
-  frame.body = std::move(body);
-  frame.length = length;
-  frame.valid = true;
-  return frame;
+  return Intake::kEnded;
+}
+
+}  // namespace
+
+Frame TakeFrame() {
+  Frame frame;
+  if (g_completing) return frame;
+  if (TakeAvailable(&frame) != Intake::kMore) return frame;
+  // A frame counts as arrived once its first min(its size, 1 MiB) bytes,
+  // length included, are in: as much as the reader holds at most. A long
+  // body then comes as fast as the browser writes it, so this call takes the
+  // frame and waits for the rest, pumping window messages meanwhile. Before
+  // that, nothing waits.
+  const PartialFrame& p = g_partial;
+  if (!p.body || p.got < std::min(p.want, kArrivedBytes - 4)) return frame;
+  Completing completing;
+  Os& os = TheOs();
+  for (;;) {
+    os.PumpWindowMessages();
+    os.WaitForInputOrMessages();
+    if (TakeAvailable(&frame) != Intake::kMore) return frame;
+  }
 }
 
 bool InputAtEnd() { return g_inputAtEnd; }
@@ -375,6 +436,8 @@ void SendStatus(int32_t code, const char* text) {
 namespace framing_internal {
 void ResetForTests() {
   g_inputAtEnd = false;
+  g_partial = PartialFrame();
+  g_completing = false;
   g_outputBroken = false;
 }
 }  // namespace framing_internal

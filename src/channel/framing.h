@@ -21,13 +21,24 @@ struct Frame {
   const char* text() const { return body.get(); }
 };
 
-// Reads one frame from standard input; an empty Frame when there is none
-// (end of input, a length of 0 or less, or a body cut short by the end of
-// input, which is dropped rather than handed on half-filled).
-Frame ReadFrame();
-// True once a read from standard input came up short, or once a body could
-// not be read whole (the failure is thrown on): either way the position in
-// the stream is lost, and the input counts as ended.
+// Takes what waits on standard input into the frame being assembled (its
+// length, then its body), never past that frame's end, and returns the frame
+// once it is complete. Nothing waits for input until the frame's first
+// min(its size, kArrivedBytes) bytes (length included) are in; from then on the call waits for
+// the rest, pumping window messages meanwhile. An empty Frame when none is
+// complete yet, when a call further out is completing one (a pump nested in
+// its window messages), or when the input has ended (InputAtEnd then says
+// so; a body cut short by the end is dropped rather than handed on
+// half-filled). Frames with a length of 0 or less are skipped. The frame in
+// progress is process-wide: whichever call completes it (the loop's, or a
+// pump's nested in an engine call) gets it, so each frame is taken once and
+// in order.
+Frame TakeFrame();
+// As much of a frame as the input holds at most (the reader's ring).
+constexpr size_t kArrivedBytes = size_t{1} << 20;
+// True once the input has ended, or once a body could not be taken whole
+// (the failure is thrown on): either way the position in the stream is
+// lost, and the input counts as ended.
 bool InputAtEnd();
 
 // Writes one outbound message as data frames and the end frame. Safe to call
@@ -57,7 +68,7 @@ size_t NextChunkLength(std::string_view text, size_t* escapedSize);
 void BuildMessageFrames(std::string_view text, std::string& out);
 
 namespace framing_internal {
-void ResetForTests();  // clears the end-of-input and broken-output states
+void ResetForTests();  // clears the end-of-input, frame-in-progress and broken-output states
 }  // namespace framing_internal
 
 }  // namespace lumiclip

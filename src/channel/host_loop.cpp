@@ -47,6 +47,11 @@ void DeclareDpiAware() {
 void RunHostMode() {
   HostState state;
   Os& os = TheOs();
+  // Before COM, any library or thread can look at the standard handles: the
+  // pipe is the host's alone from here on (see TakeInput). Standard input that
+  // is not a pipe (a host started by hand) ends host mode after the
+  // announcement.
+  const bool input = os.TakeInput();
   os.ComInitialize(win::kCoinitApartmentThreaded);
   try {
     DeclareDpiAware();
@@ -54,7 +59,7 @@ void RunHostMode() {
     AnnounceHost();
     // After the announcement, which the extension waits for.
     RemoveLeftovers(os.ExecutablePath());
-    RunMessageLoop(state);
+    if (input) RunMessageLoop(state);
   } catch (...) {
     // Only a lack of memory gets here; the host closes cleanly all the same.
   }
@@ -77,31 +82,39 @@ void AnnounceHost() {
 
 void RunMessageLoop(HostState& state) {
   Os& os = TheOs();
-  OsHandle input = os.StdInputHandle();
-  while (!state.terminate) {
-    if (InputAtEnd()) break;
-    uint32_t available = 0;
-    if (!os.PeekPipe(input, &available)) break;
-    if (available == 0) {
-      os.PumpWindowMessages();
-      // An engine window procedure may have pumped an update; its code has
-      // returned now.
-      RunHeldCommands(state);
-      // Sleeps until a byte, the end of input or a window message comes; a
-      // message posted during the pump ends the wait at once. A held update
-      // that closed the host ends the loop first.
-      if (!state.terminate) os.WaitForInputOrMessages();
-      continue;
-    }
-    if (!HandleNextMessage(state)) break;
+  // Under a continuous stream of requests the window messages are pumped
+  // too, every few requests or every few milliseconds, whichever comes
+  // first: COM, timers and cross-thread SendMessage of the engine would
+  // otherwise wait for the whole burst.
+  uint32_t lastPump = os.TickCount();
+  int sincePump = 0;
+  while (!state.terminate && !InputAtEnd()) {
+    bool handled = false;
+    if (!HandleNextMessage(state, &handled)) break;
+    if (state.terminate || InputAtEnd()) break;
+    if (handled && ++sincePump < kRequestsPerPump && os.TickCount() - lastPump < kPumpIntervalMs) continue;
+    // Nothing complete waits (or it is time): a frame in progress does not
+    // hold the window messages up.
+    os.PumpWindowMessages();
+    // An engine window procedure may have pumped an update; its code has
+    // returned now.
+    RunHeldCommands(state);
+    lastPump = os.TickCount();
+    sincePump = 0;
+    // Sleeps until a byte, the end of input or a window message comes; a
+    // message posted during the pump ends the wait at once. A held update
+    // that closed the host ends the loop first.
+    if (!handled && !state.terminate) os.WaitForInputOrMessages();
   }
   if (state.terminate) LogLine("Got 'terminate' command.");
 }
 
-bool HandleNextMessage(HostState& state) {
+bool HandleNextMessage(HostState& state, bool* handled) {
+  if (handled != nullptr) *handled = false;
   try {
-    Frame frame = ReadFrame();
+    Frame frame = TakeFrame();
     if (!frame) return true;
+    if (handled != nullptr) *handled = true;
     LogLine(frame.text());
     if (!HandleBuiltinCommand(frame.length, frame.text(), state)) {
       if (state.engineLoaded || EnsureEngineLoaded(state)) {

@@ -41,11 +41,10 @@ void Pump(HostState& state) {
   // the engine, and nothing after it may be taken before it has run.
   if (state.terminate || HeldCommandCount() > 0) return;
   if (InputAtEnd()) return;
-  Os& os = TheOs();
-  OsHandle input = os.StdInputHandle();
-  if (input == nullptr || input == reinterpret_cast<OsHandle>(static_cast<intptr_t>(-1))) return;
+  // Only what has come is taken: a frame still arriving is left for a later
+  // pump or the loop, and the engine's call never waits for input.
   uint32_t available = 0;
-  if (!os.PeekPipe(input, &available) || available == 0) return;
+  if (!TheOs().InputAvailable(&available) || available == 0) return;
   // Every level nests a handler and an engine call on the one stack.
   if (g_pumpDepth >= kMaxPumpDepth) {
     if (!g_boundLogged) {

@@ -162,20 +162,30 @@ class Os {
 
   // --- standard streams ----------------------------------------------------
   virtual void SetStdStreamsBinary() = 0;  // _setmode(0/1, _O_BINARY)
-  virtual OsHandle StdInputHandle() = 0;   // GetStdHandle(STD_INPUT_HANDLE)
-  // The count of bytes waiting on a pipe, as PeekNamedPipe gives it. For
-  // standard input the first call starts a reader thread (when the handle is
-  // a pipe at all); from then on the count is what that thread holds, and the
-  // call fails, as a peek at a closed pipe does, once the input has ended and
-  // every byte was taken.
-  virtual bool PeekPipe(OsHandle pipe, uint32_t* available) = 0;
-  // One read from standard input: bytes read, 0 at end of input (or a broken
-  // pipe), never more than size. Blocks until at least one byte is there.
+  // Takes standard input for the host alone; called first in host mode,
+  // before any code but the host's runs. The browser's pipe is opened for
+  // synchronous I/O, and Windows serialises every operation on such a file:
+  // while a ReadFile waits on it, a GetFileType, PeekNamedPipe or any other
+  // query of it from another thread waits too, until the browser sends more.
+  // So the pipe is kept privately (a duplicate of the handle), the process's
+  // standard input (SetStdHandle, and the C runtime's stdin) is pointed at
+  // the NUL device, and only then does a reader thread start to block in
+  // ReadFile on the pipe; nothing else touches it from then on. False when
+  // standard input is not a pipe.
+  virtual bool TakeInput() = 0;
+  // The count of bytes the reader holds; false once the input has ended (the
+  // pipe closed or broke) and every byte was taken, or when none was taken.
+  virtual bool InputAvailable(uint32_t* available) = 0;
+  // Takes up to size of the bytes the reader holds, never waiting for more:
+  // 0 when none are held.
   virtual size_t ReadInput(void* buffer, size_t size) = 0;
   // Blocks until bytes wait on standard input, the input has ended, or a
   // window message is in the thread's queue; returns at once if one of them
   // already holds. The host thread sleeps here while nothing arrives.
   virtual void WaitForInputOrMessages() = 0;
+  // GetTickCount: milliseconds, for spacing the window-message pumps of a
+  // busy host.
+  virtual uint32_t TickCount() = 0;
   // Writes all bytes to standard output; false when the channel is broken.
   virtual bool WriteOutput(const void* data, size_t size) = 0;
 

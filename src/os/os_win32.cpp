@@ -43,7 +43,8 @@ namespace {
 
 // Standard input from the browser is a pipe opened for synchronous I/O: it
 // cannot be waited on together with window messages. A reader thread blocks
-// in ReadFile and hands the bytes to the host thread through a ring; when
+// in ReadFile and hands the bytes to the host thread through a ring (the
+// host thread takes only what is held and never waits in a read); when
 // bytes come or the input ends while the host thread sleeps in
 // MsgWaitForMultipleObjectsEx (on an event and its message queue at once),
 // the event wakes it.
@@ -76,16 +77,10 @@ class InputReader {
     return open;
   }
 
+  // Takes what is held, up to size, without waiting for more.
   size_t Take(void* buffer, size_t size) {
     char* out = static_cast<char*>(buffer);
     EnterCriticalSection(&lock_);
-    while (count_ == 0 && !ended_) {
-      hostWaiting_ = true;
-      LeaveCriticalSection(&lock_);
-      WaitForSingleObject(ready_, INFINITE);
-      EnterCriticalSection(&lock_);
-    }
-    hostWaiting_ = false;
     // At most two pieces: up to the end of the ring, then from its start.
     size_t taken = 0;
     while (taken < size && count_ > 0) {
@@ -433,27 +428,50 @@ class RealOs final : public Os {
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
   }
-  OsHandle StdInputHandle() override { return GetStdHandle(STD_INPUT_HANDLE); }
-  bool PeekPipe(OsHandle pipe, uint32_t* available) override {
-    if (reader_ != nullptr && pipe == readerPipe_) return reader_->Available(available);
+  bool TakeInput() override {
+    if (inputTried_) return pipe_ != nullptr;
+    inputTried_ = true;
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     DWORD count = 0;
-    BOOL ok = PeekNamedPipe(pipe, nullptr, 0, nullptr, &count, nullptr);
-    *available = count;
-    if (ok && !readerTried_ && pipe == GetStdHandle(STD_INPUT_HANDLE)) {
-      // Started only for a real pipe: anything else keeps failing the peek.
-      readerTried_ = true;
-      reader_ = InputReader::Start(pipe);
-      readerPipe_ = pipe;
-      if (reader_ != nullptr) return reader_->Available(available);
+    // Only a pipe can be peeked. No read is pending on it yet, so this
+    // cannot wait.
+    if (in == nullptr || in == INVALID_HANDLE_VALUE ||
+        !PeekNamedPipe(in, nullptr, 0, nullptr, &count, nullptr)) {
+      return false;
     }
+    HANDLE pipe = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), in, GetCurrentProcess(), &pipe, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+      return false;
+    }
+    pipe_ = pipe;
+    HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             0, nullptr);
+    bool hidden = nul != INVALID_HANDLE_VALUE && SetStdHandle(STD_INPUT_HANDLE, nul);
+    // The C runtime set up its descriptor 0 and stdin from the pipe at start-up,
+    // and an engine built on the same runtime shares them. Reopened on NUL;
+    // that closes the runtime's handle of the pipe, and the duplicate keeps
+    // the pipe open.
+    hidden = hidden && freopen("NUL", "rb", stdin) != nullptr;
+    // Should the pipe still be in sight, no read may ever wait on it: the
+    // host thread then reads only what a peek has counted.
+    if (hidden) reader_ = InputReader::Start(pipe_);
+    return true;
+  }
+  bool InputAvailable(uint32_t* available) override {
+    if (reader_ != nullptr) return reader_->Available(available);
+    DWORD count = 0;
+    BOOL ok = pipe_ != nullptr && PeekNamedPipe(pipe_, nullptr, 0, nullptr, &count, nullptr);
+    *available = count;
     return ok != 0;
   }
   size_t ReadInput(void* buffer, size_t size) override {
     if (reader_ != nullptr) return reader_->Take(buffer, size);
-    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD count = 0;
+    if (pipe_ == nullptr || !PeekNamedPipe(pipe_, nullptr, 0, nullptr, &count, nullptr)) return 0;
+    DWORD want = static_cast<DWORD>(std::min<size_t>(size, count));
     DWORD got = 0;
-    DWORD want = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
-    if (!ReadFile(in, buffer, want, &got, nullptr)) return 0;
+    if (want == 0 || !ReadFile(pipe_, buffer, want, &got, nullptr)) return 0;
     return got;
   }
   void WaitForInputOrMessages() override {
@@ -465,6 +483,7 @@ class RealOs final : public Os {
     // message or after a millisecond.
     MsgWaitForMultipleObjectsEx(0, nullptr, 1, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
   }
+  uint32_t TickCount() override { return GetTickCount(); }
   bool WriteOutput(const void* data, size_t size) override {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     const char* p = static_cast<const char*>(data);
@@ -536,8 +555,8 @@ class RealOs final : public Os {
   }
 
   InputReader* reader_ = nullptr;
-  OsHandle readerPipe_ = nullptr;
-  bool readerTried_ = false;
+  HANDLE pipe_ = nullptr;  // the browser's pipe, the host's alone
+  bool inputTried_ = false;
 };
 
 }  // namespace

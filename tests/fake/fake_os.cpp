@@ -179,6 +179,8 @@ std::string FakeOs::ExecutablePath() { return down_ ? std::string() : executable
 
 OsHandle FakeOs::LoadModule(const std::string& name) {
   Record("LoadModule(" + name + ")");
+  // A library's C runtime looks at the standard handles as it starts.
+  ForeignCodeQueriesStdInput("LoadModule(" + name + ")");
   if (Fails("LoadModule", name)) return nullptr;
   auto it = modules.find(Canon(name));
   if (it == modules.end()) return nullptr;
@@ -522,6 +524,8 @@ int FakeOs::ShowMessageBox(const std::string& text, const char* caption, uint32_
 
 void FakeOs::PumpWindowMessages() {
   ++pumps;
+  // The thread's window and timer procedures run: COM's, the engine's.
+  ForeignCodeQueriesStdInput("a window procedure");
   dispatchedMessages += queuedMessages;
   queuedMessages = 0;
   if (onPumpMessages) onPumpMessages();
@@ -529,6 +533,7 @@ void FakeOs::PumpWindowMessages() {
 long FakeOs::ComInitialize(uint32_t coinit) {
   Record("ComInitialize(" + std::to_string(coinit) + ")");
   if (down_) return static_cast<long>(0x80004005);  // E_FAIL
+  ForeignCodeQueriesStdInput("COM, starting");
   ++comInits;
   return 0;
 }
@@ -564,17 +569,35 @@ long FakeOs::RegCloseKeyHandle(OsHandle) {
 }
 
 void FakeOs::SetStdStreamsBinary() { Record("SetStdStreamsBinary()"); }
-OsHandle FakeOs::StdInputHandle() { return reinterpret_cast<OsHandle>(static_cast<uintptr_t>(0x10)); }
+bool FakeOs::TakeInput() {
+  Record("TakeInput()");
+  if (!stdinIsPipe) return false;
+  if (takeInputHidesPipe) stdInputIsPipe = false;
+  inputTaken = true;  // the reader starts, and its read waits on the pipe
+  return true;
+}
 
-bool FakeOs::PeekPipe(OsHandle, uint32_t* available) {
+void FakeOs::ForeignCodeQueriesStdInput(const std::string& who) {
+  if (stdInputIsPipe && ReadPendingOnInput()) {
+    ADD_FAILURE() << who << " queried standard input, the browser's pipe, while the reader's read "
+                  << "waits on it: on Windows the query would wait for the browser's next bytes";
+  }
+}
+
+bool FakeOs::InputAvailable(uint32_t* available) {
+  *available = 0;
+  if (!inputTaken) {
+    ADD_FAILURE() << "standard input asked for before TakeInput";
+    return false;
+  }
   size_t n = 0;
   for (const auto& chunk : pending) n += chunk.size();
   *available = static_cast<uint32_t>(n);
-  if (peekFails) return false;
   return !(n == 0 && inputClosed);
 }
 
 size_t FakeOs::ReadInput(void* buffer, size_t size) {
+  if (!inputTaken) ADD_FAILURE() << "standard input read before TakeInput";
   if (onReadInput) onReadInput(size);
   while (!pending.empty() && pending.front().empty()) pending.erase(pending.begin());
   if (pending.empty()) return 0;
@@ -591,7 +614,7 @@ void FakeOs::WaitForInputOrMessages() {
   if (onIdle) onIdle();
   auto ready = [this] {
     uint32_t available = 0;
-    return !PeekPipe(nullptr, &available) || available > 0 || queuedMessages > 0;
+    return !InputAvailable(&available) || available > 0 || queuedMessages > 0;
   };
   // Without a script the wait returns at once, and a test drives arrivals
   // from its hooks.

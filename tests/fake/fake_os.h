@@ -76,8 +76,25 @@ class FakeOs : public Os {
   // current chunk still holds, as a pipe does.
   void Arrive(const std::string& bytes) { pending.push_back(bytes); }
   std::vector<std::string> pending;
-  bool inputClosed = true;  // once drained, the peek fails as a closed pipe does
-  bool peekFails = false;
+  bool inputClosed = true;  // once drained, the input has ended
+  bool stdinIsPipe = true;  // false: a host started by hand, TakeInput fails
+  // The pipe is opened for synchronous I/O, as the browser makes it: once
+  // TakeInput has started the reader, a read waits on it until the input
+  // ends, and on Windows any other query of the pipe waits for that read,
+  // that is for the browser's next bytes. Code that is not the host's (a
+  // library's C runtime as it loads, COM, the engine's entries, window and
+  // timer procedures) looks at the process's standard input: the fake fails
+  // the test when that is still the pipe while the read waits.
+  bool stdInputIsPipe = true;
+  // Whether TakeInput points the process's standard input elsewhere (NUL);
+  // false models a seam that leaves the pipe in sight.
+  bool takeInputHidesPipe = true;
+  bool inputTaken = false;
+  bool ReadPendingOnInput() const { return inputTaken && !inputClosed; }
+  // What foreign code does: queries standard input (GetStdHandle, then
+  // GetFileType or PeekNamedPipe on it).
+  void ForeignCodeQueriesStdInput(const std::string& who);
+  uint32_t ticks = 0;            // what TickCount returns
   std::function<void()> onIdle;  // called at every idle wait of the loop
   // What happens while the host waits for input or window messages. A wait
   // that finds nothing ready takes the next group and applies its events in
@@ -194,10 +211,11 @@ class FakeOs : public Os {
   long RegSetDefaultValue(OsHandle key, uint32_t type, const void* data, uint32_t size) override;
   long RegCloseKeyHandle(OsHandle key) override;
   void SetStdStreamsBinary() override;
-  OsHandle StdInputHandle() override;
-  bool PeekPipe(OsHandle pipe, uint32_t* available) override;
+  bool TakeInput() override;
+  bool InputAvailable(uint32_t* available) override;
   size_t ReadInput(void* buffer, size_t size) override;
   void WaitForInputOrMessages() override;
+  uint32_t TickCount() override { return ticks; }
   bool WriteOutput(const void* data, size_t size) override;
   std::u16string AnsiToWide(std::string_view text) override;
   std::string WideToUtf8(std::u16string_view text) override;

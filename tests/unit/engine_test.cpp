@@ -20,7 +20,10 @@ namespace {
 
 class Engine : public HostFixture {
  protected:
-  Engine() { engine.Install(os); }
+  Engine() {
+    engine.Install(os);
+    os.TakeInput();  // as host mode does first
+  }
 
   // Hands one request to the host as the loop does.
   void Handle(const std::string& request) {
@@ -282,6 +285,71 @@ TEST_F(Engine, PumpTakesExactlyOneWaitingRequest) {
   EXPECT_TRUE(HandleNextMessage(state));
   EXPECT_EQ(Messages(), (std::vector<std::string>{"{\"topic\":\"pong\"}", "{\"topic\":\"pumped\", \"data\":\"\"}"}));
   EXPECT_EQ(std::string(os.pending.front()), FrameOf("{\"JSONCommand\":\"ping\"}"));
+
+  // A request still arriving: the pump takes what has come and returns, and
+  // the call goes on without waiting for the rest.
+  os.pending.clear();
+  os.output.clear();
+  const std::string ping = FrameOf("{\"JSONCommand\":\"ping\"}");
+  os.Arrive(FrameOf("{\"pump\":1}") + ping.substr(0, 6));
+  EXPECT_TRUE(HandleNextMessage(state));
+  EXPECT_EQ(Messages(), std::vector<std::string>{"{\"topic\":\"pumped\", \"data\":\"\"}"});
+  EXPECT_TRUE(os.pending.empty());
+  os.Arrive(ping.substr(6));
+  EXPECT_TRUE(HandleNextMessage(state));
+  EXPECT_EQ(Messages(),
+            (std::vector<std::string>{"{\"topic\":\"pumped\", \"data\":\"\"}", "{\"topic\":\"pong\"}"}));
+}
+
+// A request longer than the input holds at once is taken on by the call that
+// finds its first MiB in, a pump's as any other: the rest is waited for
+// with window messages pumped, and a pump asked for from one of them reads
+// nothing. One byte short of that, nothing is taken on.
+TEST_F(Engine, ALongRequestIsTakenOnOnceItsFirstMebibyteIsIn) {
+  const std::string big = "{\"big\":\"" + std::string(1536 * 1024, 'b') + "\"}";
+  const std::string frame = FrameOf(big);
+  const std::string ping = FrameOf("{\"JSONCommand\":\"ping\"}");
+  const size_t first = 1048576;  // the reader's ring
+  std::vector<int> bigDepths;
+  engine.inCall = [&](const std::string& text) {
+    if (text.size() > first) bigDepths.push_back(engine.depth);
+    if (text == "{\"pump\":1}") {
+      engine.Emit("_internalPumpMessage", nullptr);
+      engine.Emit("pumped", nullptr);
+    }
+  };
+  std::string rest;
+  os.onPumpMessages = [&] {
+    if (rest.empty()) return;
+    os.Arrive(rest);
+    rest.clear();
+    engine.Emit("_internalPumpMessage", nullptr);  // as a timer might
+  };
+  os.inputClosed = false;
+  for (size_t in : {first, first - 1}) {
+    SCOPED_TRACE(in);
+    bigDepths.clear();
+    os.output.clear();
+    os.pumps = 0;
+    rest = frame.substr(in) + ping;
+    os.Arrive(FrameOf("{\"pump\":1}") + frame.substr(0, in));
+    EXPECT_TRUE(HandleNextMessage(state));
+    if (in == first) {
+      EXPECT_EQ(bigDepths, std::vector<int>{2});  // inside the pumping call
+      EXPECT_EQ(os.pumps, 1);
+    } else {
+      EXPECT_TRUE(bigDepths.empty());
+      EXPECT_EQ(os.pumps, 0);
+      EXPECT_TRUE(os.pending.empty());
+      os.Arrive(rest.substr(0, 1));  // the last byte of the MiB
+      rest.erase(0, 1);
+      EXPECT_TRUE(HandleNextMessage(state));  // the loop's turn
+      EXPECT_EQ(bigDepths, std::vector<int>{1});
+    }
+    EXPECT_EQ(os.pending, std::vector<std::string>{ping});  // the nested pump read nothing
+    EXPECT_EQ(Messages(), std::vector<std::string>{"{\"topic\":\"pumped\", \"data\":\"\"}"});
+    os.pending.clear();
+  }
 }
 
 TEST_F(Engine, PumpedEngineRequestsNestInsideTheCallUpToABound) {

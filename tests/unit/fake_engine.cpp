@@ -11,14 +11,21 @@ namespace {
 
 FakeEngine& E() { return *CurrentFakeEngine(); }
 
+// Every entry looks at standard input, as an engine's runtime may.
+void QueryStdInput(const char* entry) {
+  if (E().os != nullptr) E().os->ForeignCodeQueriesStdInput(std::string("the engine's ") + entry);
+}
+
 void LUMICLIP_CDECL Start(int32_t browserId, EngineCallbackFn* slot) {
   E().trace.push_back("start " + std::to_string(browserId));
+  QueryStdInput("start");
   E().callback = *slot;
   if (E().inStart) E().inStart();
 }
 
 void LUMICLIP_CDECL Finish() {
   E().trace.push_back("finish");
+  QueryStdInput("finish");
   if (E().inFinish) E().inFinish();
 }
 
@@ -29,6 +36,7 @@ void LUMICLIP_CDECL Call(const char16_t* name, int32_t zero1, EngineMessage* mes
   E().trace.push_back("call " + std::string(n == u"JSONFunction" ? "JSONFunction" : "?") + " " +
                       std::to_string(zero1) + std::to_string(zero2) + (terminated ? "" : " unterminated") +
                       " " + text);
+  QueryStdInput("call");
   ++E().depth;
   if (E().depth > E().maxDepth) E().maxDepth = E().depth;
   if (E().inCall) E().inCall(text);
@@ -40,6 +48,7 @@ char LUMICLIP_CDECL Init(EngineWord* table, int32_t size) {
   std::memcpy(e.wordsOnEntry, table, sizeof(e.wordsOnEntry));
   e.sizeOnEntry = size;
   e.trace.push_back("init");
+  QueryStdInput("_initLibrary");
   if (e.inInit) e.inInit();
   if (e.initFails) return 0;
   table[1] = e.noStart ? 0 : reinterpret_cast<EngineWord>(&Start);

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "channel/framing.h"
 #include "fake/host_fixture.h"
@@ -136,48 +138,71 @@ TEST_F(Framing, ABrokenChannelStaysBroken) {
   EXPECT_EQ(os.output, "");
 }
 
-TEST_F(Framing, ReadsFramesArrivingInPieces) {
-  std::string frames = FrameOf("{\"a\":1}") + FrameOf("{\"b\":22}");
-  for (char c : frames) os.Arrive(std::string(1, c));
-  Frame first = ReadFrame();
+// Whatever has come is taken into the frame in progress, and a frame is
+// handed on only once complete: no call waits for more, none reads past the
+// frame's end.
+TEST_F(Framing, TakesFramesPieceByPieceWithoutWaitingOrReadingAhead) {
+  os.TakeInput();
+  os.inputClosed = false;
+  const std::string frames = FrameOf("{\"a\":1}") + FrameOf("{\"b\":22}");
+  std::vector<std::string> got;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    os.Arrive(std::string(1, frames[i]));
+    Frame frame = TakeFrame();
+    if (frame) got.push_back(std::to_string(i) + " " + frame.text());
+    EXPECT_TRUE(os.pending.empty()) << i;
+  }
+  EXPECT_EQ(got, (std::vector<std::string>{"10 {\"a\":1}", "22 {\"b\":22}"}));
+  EXPECT_FALSE(TakeFrame());
+  EXPECT_FALSE(InputAtEnd());
+
+  os.Arrive(frames);
+  Frame first = TakeFrame();
   ASSERT_TRUE(first);
   EXPECT_EQ(first.length, 7);
   EXPECT_STREQ(first.text(), "{\"a\":1}");
-  Frame second = ReadFrame();
+  EXPECT_EQ(os.pending, std::vector<std::string>{FrameOf("{\"b\":22}")});
+  os.inputClosed = true;
+  Frame second = TakeFrame();
   ASSERT_TRUE(second);
   EXPECT_STREQ(second.text(), "{\"b\":22}");
   EXPECT_FALSE(InputAtEnd());
-  EXPECT_FALSE(ReadFrame());
+  EXPECT_FALSE(TakeFrame());
   EXPECT_TRUE(InputAtEnd());
 }
 
 TEST_F(Framing, NonPositiveLengthsSkipWithoutReadingABody) {
+  os.TakeInput();
   os.Arrive(Le(0) + Le(0xFFFFFFFFu) + Le(0x80000000u) + FrameOf("{}"));
-  EXPECT_FALSE(ReadFrame());
-  EXPECT_FALSE(ReadFrame());
-  EXPECT_FALSE(ReadFrame());
-  EXPECT_FALSE(InputAtEnd());
-  Frame next = ReadFrame();
+  Frame next = TakeFrame();
   ASSERT_TRUE(next);
   EXPECT_STREQ(next.text(), "{}");
+  EXPECT_FALSE(InputAtEnd());
 }
 
 TEST_F(Framing, InputEndingInsideTheLengthOrTheBody) {
+  os.TakeInput();
   os.Arrive(std::string("\x05\x00", 2));
-  EXPECT_FALSE(ReadFrame());
+  EXPECT_FALSE(TakeFrame());
   EXPECT_TRUE(InputAtEnd());
+  EXPECT_EQ(os.Log().find("cut short"), std::string::npos);
 
   framing_internal::ResetForTests();
   os.Arrive(Le(10) + "{\"a\":");
-  EXPECT_FALSE(ReadFrame());  // dropped, not handed on half-filled
+  EXPECT_FALSE(TakeFrame());  // dropped, not handed on half-filled
   EXPECT_TRUE(InputAtEnd());
-  EXPECT_NE(os.Log().find("cut short"), std::string::npos);
+  EXPECT_TRUE(
+      LogHasInOrder(os.Log(), {"\n**** Error: Request cut short by the end of input, dropped: 5 bytes\n"}));
 }
 
 TEST_F(Framing, AHugeLengthCostsOnlyWhatArrives) {
+  os.TakeInput();
+  size_t largest = 0;
+  os.onReadInput = [&](size_t size) { largest = std::max(largest, size); };
   os.Arrive(Le(0x7FFFFFFF) + std::string(100, 'x'));
-  EXPECT_FALSE(ReadFrame());
+  EXPECT_FALSE(TakeFrame());
   EXPECT_TRUE(InputAtEnd());
+  EXPECT_EQ(largest, 100u);  // asked for what had come, not for the length
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <gtest/gtest-spi.h>
 
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -87,6 +89,7 @@ TEST_F(HostLoop, PrepareThreadAndStreamsAndReleaseComAtTheEnd) {
   Run({});
   EXPECT_EQ(g_dpiAwareness, 2);
   EXPECT_EQ(g_dpiAwareCalls, 0);
+  EXPECT_EQ(os.IndexOf("TakeInput()"), 0u);  // before COM or any library can look at it
   EXPECT_LT(os.IndexOf("ComInitialize(2)"), os.IndexOf("SetStdStreamsBinary()"));
   EXPECT_EQ(os.comUninits, 1);
   EXPECT_EQ(os.Log().find("Got 'terminate' command."), std::string::npos);
@@ -112,8 +115,10 @@ TEST_F(HostLoop, PingInAnyCaseIsAnsweredWithoutTheEngine) {
 
 // While idle the host sleeps until a request, a window message or the end of
 // input comes, in any order or together. A parameter names what happens
-// during each wait: groups split by '|', B a ping arriving, M a window
-// message, E the end of input.
+// during each wait: groups split by '|', B a ping arriving (or the rest of
+// it), h its first 2 bytes, H its first 6 (the length and 2 bytes of the
+// body), M a window message, E the end of input. A frame in progress holds
+// no window message up.
 class HostLoopWaits : public HostLoop, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(HostLoopWaits, WakesOnlyForWhatComesAndHandlesItInOrder) {
@@ -121,12 +126,17 @@ TEST_P(HostLoopWaits, WakesOnlyForWhatComesAndHandlesItInOrder) {
   os.inputClosed = false;
   os.whileWaiting.emplace_back();
   int group = 0, pingGroup = -1, messageGroup = -1, endGroup = -1;
+  const std::string ping = FrameOf("{\"JSONCommand\":\"ping\"}");
+  size_t sent = 0;
   for (char c : script) {
     if (c == '|') {
       os.whileWaiting.emplace_back();
       ++group;
+    } else if (c == 'h' || c == 'H') {
+      os.whileWaiting.back().push_back({FakeOs::InputEvent::kBytes, ping.substr(0, c == 'h' ? 2 : 6)});
+      sent = c == 'h' ? 2 : 6;
     } else if (c == 'B') {
-      os.whileWaiting.back().push_back({FakeOs::InputEvent::kBytes, FrameOf("{\"JSONCommand\":\"ping\"}")});
+      os.whileWaiting.back().push_back({FakeOs::InputEvent::kBytes, ping.substr(sent)});
       pingGroup = group;
     } else if (c == 'M') {
       os.whileWaiting.back().push_back({FakeOs::InputEvent::kWindowMessage, ""});
@@ -150,7 +160,8 @@ TEST_P(HostLoopWaits, WakesOnlyForWhatComesAndHandlesItInOrder) {
 
 INSTANTIATE_TEST_SUITE_P(EveryOrder, HostLoopWaits,
                          ::testing::Values("B|M|E", "B|E|M", "M|B|E", "M|E|B", "E|B|M", "E|M|B", "BM|E",
-                                           "B|ME", "M|BE", "BE|M", "ME|B", "E|BM", "BME"));
+                                           "B|ME", "M|BE", "BE|M", "ME|B", "E|BM", "BME", "h|M|B|E",
+                                           "H|M|B|E", "HM|B|E", "H|B|M|E"));
 
 TEST_F(HostLoop, FramesThatArriveTogetherAreAllAnswered) {
   // Three frames in one write: each must be read without waiting for more.
@@ -162,6 +173,28 @@ TEST_F(HostLoop, FramesThatArriveTogetherAreAllAnswered) {
   std::vector<std::string> messages = DecodeMessages(os.output);
   EXPECT_EQ(std::count(messages.begin(), messages.end(), kPong), 3);
   EXPECT_EQ(os.inputWaits, 1);  // no idle turn before all three were answered
+}
+
+// Under a continuous stream of requests the window messages are pumped every
+// 32 requests, or sooner once 10 ms have passed since the last pump.
+TEST_F(HostLoop, AStreamOfRequestsPumpsWindowMessagesAsItGoes) {
+  FakeEngine engine;
+  engine.Install(os);
+  std::vector<std::string> pings(100, "{\"JSONCommand\":\"ping\"}");
+  Run(pings);
+  EXPECT_EQ(os.pumps, 3);  // after the 32nd, 64th and 96th
+
+  // Requests that take 4 ms each: a pump after every third.
+  os.pumps = 0;
+  os.output.clear();
+  framing_internal::ResetForTests();
+  engine.inCall = [&](const std::string& text) {
+    if (!text.empty()) os.ticks += 4;
+  };
+  std::vector<uint32_t> pumpedAt;
+  os.onPumpMessages = [&] { pumpedAt.push_back(os.ticks); };
+  Run(std::vector<std::string>(10, "{\"f\":1}"));
+  EXPECT_EQ(pumpedAt, (std::vector<uint32_t>{12, 24, 36}));
 }
 
 TEST_F(HostLoop, EmptyAndNegativeFramesAreSkipped) {
@@ -221,10 +254,60 @@ INSTANTIATE_TEST_SUITE_P(Where, HostLoopLostBody, ::testing::Bool(),
                            return std::string(info.param ? "InAPump" : "AtTheLoopsTurn");
                          });
 
-TEST_F(HostLoop, AFailedPeekEndsTheLoopAtOnce) {
-  os.peekFails = true;
+TEST_F(HostLoop, StandardInputThatIsNoPipeEndsHostModeAfterTheAnnouncement) {
+  os.stdinIsPipe = false;
+  os.onReadInput = [](size_t) { ADD_FAILURE() << "read standard input that is no pipe"; };
   EXPECT_EQ(Run({"{\"JSONCommand\":\"ping\"}"}), (std::vector<std::string>{kHello, kGetDll}));
+  EXPECT_EQ(os.comUninits, 1);
 }
+
+// Standard input is the host's alone: whatever else runs in the process (COM,
+// libraries as they load, the engine's entries, window and timer procedures)
+// finds no pipe there while the reader's read waits on it. Without the pipe
+// hidden, the fake's rule fails at each of those points.
+class HostLoopInput : public HostLoop, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(HostLoopInput, NothingElseFindsThePipeWhileAReadWaitsOnIt) {
+  const bool hidden = GetParam();
+  os.takeInputHidesPipe = hidden;
+  FakeEngine engine;
+  engine.Install(os);
+  os.inputClosed = false;
+  os.whileWaiting = {
+      {{FakeOs::InputEvent::kBytes, FrameOf("{\"f\":1}")}, {FakeOs::InputEvent::kWindowMessage, ""}},
+      {{FakeOs::InputEvent::kEnd, ""}}};
+  ::testing::TestPartResultArray failures;
+  {
+    ::testing::ScopedFakeTestPartResultReporter reporter(
+        ::testing::ScopedFakeTestPartResultReporter::INTERCEPT_ONLY_CURRENT_THREAD, &failures);
+    Run({});
+  }
+  std::set<std::string> who;
+  for (int i = 0; i < failures.size(); ++i) {
+    std::string message = failures.GetTestPartResult(i).message();
+    size_t end = message.find(" queried standard input, the browser's pipe");
+    ASSERT_NE(end, std::string::npos) << message;
+    size_t begin = message.rfind('\n', end);  // after gtest's "Failed"
+    begin = begin == std::string::npos ? 0 : begin + 1;
+    who.insert(message.substr(begin, end - begin));
+  }
+  std::set<std::string> expected;
+  if (!hidden) {
+    expected = {"COM, starting",
+                "LoadModule(user32.dll)",
+                "LoadModule(Shcore.dll)",
+                "a window procedure",
+                "LoadModule(xmllite.dll)",
+                "LoadModule(C:\\Host\\RAZ.dll)",
+                "the engine's _initLibrary",
+                "the engine's start",
+                "the engine's call"};
+  }
+  EXPECT_EQ(who, expected);
+  EXPECT_EQ(engine.trace.size(), 5u);  // init, start, replay, the request, finish
+}
+
+INSTANTIATE_TEST_SUITE_P(PipeHidden, HostLoopInput, ::testing::Bool());
 
 TEST_F(HostLoop, AClosingCommandIsTheLastOneHandled) {
   // updateDLL without a payload fails, answers status 1 and closes.
