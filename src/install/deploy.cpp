@@ -4,6 +4,7 @@
 
 #include "install/file_replace.h"
 #include "install/manifest.h"
+#include "install/uninstall.h"
 #include "os/os.h"
 #include "support/dialogs.h"
 #include "support/log.h"
@@ -72,6 +73,9 @@ bool DeployHost(const char* exePath, bool quiet) {
     return FailRegistry("\n**** Error: Failed to set the registry value.\n", quiet);
   }
   LogLine("Successfully registered to HKEY_CURRENT_USER");
+  // Listed among the installed apps, so that it can be removed from there; a
+  // failure is logged and changes nothing else.
+  WriteUninstallEntry(folder, target);
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include "install/file_replace.h"
 #include "install/manifest.h"
 #include "install/payload.h"
+#include "install/uninstall.h"
 #include "os/os.h"
 #include "support/log.h"
 #include "support/paths.h"
@@ -14,7 +15,6 @@ namespace lumiclip {
 
 namespace {
 constexpr uint32_t kParentWaitMs = 60000;
-constexpr const char kStagingFolderName[] = ".staged";
 }  // namespace
 
 int32_t UpdateNativeHost(HostState& state, const char* message, int32_t length) {
@@ -81,6 +81,8 @@ void RunUpdateMode(int32_t parentPid) {
     LogLine("\n**** Error: Failed to copy new executable to the deployment folder.\n");
   }
   ExtractManifest(name.c_str(), folder.c_str());
+  // The list of installed apps shows the new version and size.
+  WriteUninstallEntry(folder, target);
 }
 
 }  // namespace lumiclip

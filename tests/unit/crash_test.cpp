@@ -22,6 +22,7 @@
 #include "install/manifest.h"
 #include "install/payload.h"
 #include "install/self_update.h"
+#include "install/uninstall.h"
 
 namespace lumiclip::testing {
 namespace {
@@ -67,6 +68,9 @@ struct Scenario {
   // for none).
   const std::string* host;
   const std::string* engine;
+  // A removal: the registration may go at any point; whole runs leave
+  // nothing installed (host is null).
+  bool removes = false;
 };
 
 const Scenario kScenarios[] = {
@@ -104,6 +108,25 @@ const Scenario kScenarios[] = {
        RunUpdateMode(4242);
      },
      &kNewHost, nullptr},
+    // Removed by a copy run from elsewhere, which deletes everything itself.
+    {"Uninstall", true, Installed,
+     [](FakeOs& os) {
+       os.executablePath = kSource;
+       RunUninstall(true);
+     },
+     nullptr, nullptr, true},
+    // Removed by the deployed host: its helper finishes after it.
+    {"UninstallHelper", true,
+     [](FakeOs& os) {
+       Installed(os);
+       os.executablePath = kExe;
+       RunUninstall(true);
+     },
+     [](FakeOs& os) {
+       os.executablePath = "C:\\Users\\me\\AppData\\Local\\Temp\\lumiclip-uninstall\\lumiclip-uninstall.4242.exe";
+       RunUninstallFinish(4242);
+     },
+     nullptr, nullptr, true},
 };
 
 void Arrange(FakeOs& os, const Scenario& s) {
@@ -155,7 +178,7 @@ class Crash : public HostFixture, public ::testing::WithParamInterface<CrashPoin
     }
     auto registered = os.registry.find(kKey);
     if (registered == os.registry.end()) {
-      EXPECT_FALSE(s.registeredBefore) << "the registration was lost";
+      EXPECT_FALSE(s.registeredBefore && !s.removes) << "the registration was lost";
       return;
     }
     ASSERT_EQ(registered->second, kManifest);
@@ -198,6 +221,14 @@ class Crash : public HostFixture, public ::testing::WithParamInterface<CrashPoin
 // What the whole run leaves, on the disk. Temporary files left by an
 // earlier crash may stay beside it.
 void ExpectNewState(FakeOs& os, const Scenario& s, bool strayTemporaries) {
+  if (s.host == nullptr) {
+    EXPECT_FALSE(os.KeyExists(kKey));
+    EXPECT_FALSE(os.KeyExists(kUninstallKey));
+    EXPECT_EQ(os.FileNamesIn(kFolder), std::set<std::string>());
+    EXPECT_EQ(os.folders.count(FakeOs::Lower(kFolder)), 0u);
+    return;
+  }
+  EXPECT_TRUE(os.KeyExists(kUninstallKey));
   EXPECT_EQ(os.registry[kKey], kManifest);
   nlohmann::json manifest = nlohmann::json::parse(os.FileText(kManifest), nullptr, false);
   ASSERT_FALSE(manifest.is_discarded());
