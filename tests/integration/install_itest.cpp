@@ -326,7 +326,9 @@ ProcessResult RunDeployed(const std::vector<std::string>& args) {
   Wine& wine = Wine::Get();
   std::vector<std::string> argv = {wine.WinPath(DeployedFile(kExe))};
   argv.insert(argv.end(), args.begin(), args.end());
-  ProcessResult r = wine.Run(argv, "", 60000, wine.RelayEnv());
+  // Through files: the helper it starts holds inherited pipes open while it
+  // waits for other hosts.
+  ProcessResult r = RunWineToFiles(argv, "", RelayBoxEnv());
   EXPECT_FALSE(r.timedOut);
   EXPECT_NE(r.err.find("Call PE DLL"), std::string::npos);
   return r;
