@@ -3,6 +3,7 @@
 // running executable cannot remove itself.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -62,6 +63,8 @@ struct Case {
   std::set<std::string> left;   // names left in the folder ({} when it is gone)
   const char* finalBox;         // the start of the last box's text, or null for none
 };
+
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
 
 const std::set<std::string> kAll = {"lumiclip-chrome-plugin.exe", "lumiclip-chrome-plugin.exe.77.3~",
                                     "lumiclip-native-manifest.json",
