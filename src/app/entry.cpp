@@ -5,6 +5,7 @@
 #include "channel/host_loop.h"
 #include "install/deploy.h"
 #include "install/self_update.h"
+#include "install/uninstall.h"
 #include "os/os.h"
 #include "support/log.h"
 
@@ -15,9 +16,14 @@ HostCommand ClassifyCommandLine(int argc, const char* const* argv) {
   if (argc == 2) {
     if (std::strcmp(argv[1], "--test") == 0) return kTestMode;
     if (std::strcmp(argv[1], "--deploy") == 0) return kDeployMode;
+    if (std::strcmp(argv[1], "--uninstall") == 0) return kUninstallMode;
     return kHostMode;
   }
   if (argc == 3 && std::strcmp(argv[1], "--update") == 0) return kUpdateMode;
+  if (argc == 3 && std::strcmp(argv[1], "--uninstall") == 0 && std::strcmp(argv[2], "--quiet") == 0) {
+    return kUninstallMode;
+  }
+  if (argc == 3 && std::strcmp(argv[1], "--uninstall-finish") == 0) return kUninstallFinishMode;
   return kHostMode;
 }
 
@@ -66,7 +72,8 @@ int RunEntry(int argc, const char* const* argv) {
   LogLine("Started");
   HostCommand command = ClassifyCommandLine(argc, argv);
   LogFormatInt("With command: %d", command);
-  // Only a lack of memory throws; the process still ends in order, exit 0.
+  int status = 0;
+  // Only a lack of memory throws; the process still ends in order.
   try {
     switch (command) {
       case kTestMode:
@@ -85,12 +92,19 @@ int RunEntry(int argc, const char* const* argv) {
       case kUpdateMode:
         if (argc == 3) RunUpdateMode(ParseProcessId(argv[2]));
         break;
+      case kUninstallMode:
+        status = RunUninstall(argc == 3);
+        break;
+      case kUninstallFinishMode:
+        status = RunUninstallFinish(ParseProcessId(argv[2]));
+        break;
     }
   } catch (...) {
     if (command == kInstallMode) return 0;
+    if (command == kUninstallMode || command == kUninstallFinishMode) status = kUninstallIncomplete;
   }
   LogLine("Exit");
-  return 0;
+  return status;
 }
 
 }  // namespace lumiclip

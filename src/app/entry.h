@@ -1,4 +1,4 @@
-// The program entry: classify the command line, run one mode, exit with 0.
+// The program entry: classify the command line, run one mode, exit.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,8 @@ enum HostCommand : int32_t {
   kInstallMode = 2,
   kDeployMode = 3,
   kUpdateMode = 4,
+  kUninstallMode = 5,        // "--uninstall", or "--uninstall --quiet"
+  kUninstallFinishMode = 6,  // "--uninstall-finish <pid>": the removal's helper
 };
 
 HostCommand ClassifyCommandLine(int argc, const char* const* argv);
@@ -23,7 +25,8 @@ void RunTestMode();
 // Quiet deployment, then the elevated retry in deploy mode.
 void RunInstallMode(const char* exePath);
 
-// The whole process: returns the exit code, always 0.
+// The whole process: returns the exit code, 0 but for the removal, whose
+// status says whether everything went.
 int RunEntry(int argc, const char* const* argv);
 
 // atoi's rules: leading blanks, an optional sign, digits up to the first

@@ -5,6 +5,7 @@
 #include "install/file_replace.h"
 #include "install/leftovers.h"
 #include "install/manifest.h"
+#include "install/uninstall.h"
 #include "os/os.h"
 #include "support/dialogs.h"
 #include "support/log.h"
@@ -92,6 +93,9 @@ bool DeployHost(const char* exePath, bool quiet) {
   }
   LogLine("Successfully registered to HKEY_CURRENT_USER");
   RemoveLeftovers(exePath);
+  // Listed among the installed apps, so that it can be removed from there; a
+  // failure is logged and changes nothing else.
+  WriteUninstallEntry(folder, target);
   return true;
 }
 

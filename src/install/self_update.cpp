@@ -7,6 +7,7 @@
 #include "install/leftovers.h"
 #include "install/manifest.h"
 #include "install/payload.h"
+#include "install/uninstall.h"
 #include "os/os.h"
 #include "support/log.h"
 #include "support/paths.h"
@@ -87,6 +88,8 @@ void RunUpdateMode(int32_t parentPid) {
   }
   ExtractManifest(name.c_str(), folder.c_str());
   RemoveLeftovers(self);
+  // The list of installed apps shows the new version and size.
+  WriteUninstallEntry(folder, target);
 }
 
 }  // namespace lumiclip

@@ -8,6 +8,9 @@
 
 namespace lumiclip {
 
+// The staged executable waits here, inside the deployment folder.
+constexpr const char kStagingFolderName[] = ".staged";
+
 // 0 staged and started; 1 not written; 2 not started. The manifest is left
 // in place for the child to rewrite.
 int32_t UpdateNativeHost(HostState& state, const char* message, int32_t length);

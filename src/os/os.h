@@ -29,6 +29,12 @@ constexpr uint32_t kMbSetForeground = 0x10000;
 constexpr int kSwHide = 0;
 constexpr uint32_t kKeyWrite = 0x20006;
 constexpr uint32_t kRegSz = 1;
+constexpr uint32_t kRegDword = 4;
+constexpr long kErrorFileNotFound = 2;
+constexpr uint32_t kMbYesNo = 0x4;
+constexpr uint32_t kMbIconQuestion = 0x20;
+constexpr uint32_t kMbIconInformation = 0x40;
+constexpr int kIdYes = 6;
 constexpr long kErrorSuccess = 0;
 constexpr uint32_t kProcessAllAccess = 0x1FFFFF;
 constexpr uint32_t kSynchronize = 0x00100000;
@@ -117,6 +123,10 @@ class Os {
   // FindFirstFileA/FindNextFileA on "folder\*" give them; false when the
   // folder cannot be listed (names is then empty).
   virtual bool ListFolder(const std::string& folder, std::vector<std::string>* names) = 0;
+  // RemoveDirectoryA: only an empty folder goes.
+  virtual bool RemoveFolder(const std::string& path) = 0;
+  // GetTempPathA, without its trailing backslash; empty when the call fails.
+  virtual std::string TempFolderPath() = 0;
 
   // --- version resources ---------------------------------------------------
   virtual uint32_t FileVersionInfoSize(const std::string& path) = 0;
@@ -133,6 +143,13 @@ class Os {
   virtual OsHandle OpenProcessHandle(uint32_t access, uint32_t pid) = 0;
   virtual uint32_t WaitForObject(OsHandle handle, uint32_t milliseconds) = 0;
   virtual void CloseOsHandle(OsHandle handle) = 0;
+  // The ids of the running processes (CreateToolhelp32Snapshot,
+  // Process32First/Process32Next); false when they cannot be listed.
+  virtual bool ListProcessIds(std::vector<uint32_t>* pids) = 0;
+  // The full path of a process's executable (OpenProcess for limited query
+  // rights, QueryFullProcessImageNameA, CloseHandle); empty when it cannot
+  // be read.
+  virtual std::string ProcessImagePath(uint32_t pid) = 0;
 
   // --- shell and user interface --------------------------------------------
   // SHGetSpecialFolderPathA(NULL, out, csidl, create); out is left empty when
@@ -159,6 +176,16 @@ class Os {
   virtual long RegSetDefaultValue(OsHandle key, uint32_t type,
                                   const void* data, uint32_t size) = 0;
   virtual long RegCloseKeyHandle(OsHandle key) = 0;
+  // RegSetValueExA with a value name: REG_SZ (size counting the zero) or
+  // REG_DWORD.
+  virtual long RegSetNamedValue(OsHandle key, const std::string& name, uint32_t type,
+                                const void* data, uint32_t size) = 0;
+  // RegGetValueA(HKEY_CURRENT_USER, subKey, NULL, RRF_RT_REG_SZ): the key's
+  // default value; kErrorFileNotFound when the key or the value is missing.
+  virtual long RegQueryUserDefault(const std::string& subKey, std::string* value) = 0;
+  // RegDeleteKeyA(HKEY_CURRENT_USER, subKey): a key without subkeys goes
+  // with all its values.
+  virtual long RegDeleteUserKey(const std::string& subKey) = 0;
 
   // --- standard streams ----------------------------------------------------
   virtual void SetStdStreamsBinary() = 0;  // _setmode(0/1, _O_BINARY)

@@ -6,6 +6,7 @@
 #include <objbase.h>
 #include <shlobj.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
 #include <stdio.h>
 
 #include <algorithm>
@@ -25,6 +26,12 @@ static_assert(win::kMbSystemModal == MB_SYSTEMMODAL, "");
 static_assert(win::kMbSetForeground == MB_SETFOREGROUND, "");
 static_assert(win::kKeyWrite == KEY_WRITE, "");
 static_assert(win::kRegSz == REG_SZ, "");
+static_assert(win::kRegDword == REG_DWORD, "");
+static_assert(win::kErrorFileNotFound == ERROR_FILE_NOT_FOUND, "");
+static_assert(win::kMbYesNo == MB_YESNO, "");
+static_assert(win::kMbIconQuestion == MB_ICONQUESTION, "");
+static_assert(win::kMbIconInformation == MB_ICONINFORMATION, "");
+static_assert(win::kIdYes == IDYES, "");
 static_assert(win::kProcessAllAccess == PROCESS_ALL_ACCESS, "");
 static_assert(win::kSynchronize == SYNCHRONIZE, "");
 static_assert(win::kCoinitApartmentThreaded == COINIT_APARTMENTTHREADED, "");
@@ -335,6 +342,17 @@ class RealOs final : public Os {
     FindClose(search);
     return true;
   }
+  bool RemoveFolder(const std::string& path) override {
+    return RemoveDirectoryA(path.c_str()) != 0;
+  }
+  std::string TempFolderPath() override {
+    char buffer[MAX_PATH + 1] = {};
+    DWORD n = GetTempPathA(sizeof(buffer), buffer);
+    if (n == 0 || n >= sizeof(buffer)) return std::string();
+    std::string path(buffer, n);
+    if (!path.empty() && path.back() == '\\') path.pop_back();
+    return path;
+  }
 
   uint32_t FileVersionInfoSize(const std::string& path) override {
     DWORD handle = 0;
@@ -376,6 +394,33 @@ class RealOs final : public Os {
     return WaitForSingleObject(handle, milliseconds);
   }
   void CloseOsHandle(OsHandle handle) override { CloseHandle(handle); }
+  bool ListProcessIds(std::vector<uint32_t>* pids) override {
+    pids->clear();
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return false;
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+      pids->push_back(entry.th32ProcessID);
+    }
+    CloseHandle(snapshot);
+    return true;
+  }
+  std::string ProcessImagePath(uint32_t pid) override {
+    // QueryFullProcessImageNameA is looked up: XP has none, and a static
+    // import would keep the program from starting there.
+    using QueryImageName = BOOL(WINAPI*)(HANDLE, DWORD, LPSTR, PDWORD);
+    static const auto query = reinterpret_cast<QueryImageName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("kernel32.dll"), "QueryFullProcessImageNameA")));
+    if (query == nullptr) return std::string();
+    HANDLE process = OpenProcess(0x1000 /* PROCESS_QUERY_LIMITED_INFORMATION */, FALSE, pid);
+    if (process == nullptr) return std::string();
+    std::string buffer(32768, '\0');
+    DWORD size = static_cast<DWORD>(buffer.size());
+    BOOL ok = query(process, 0, &buffer[0], &size);
+    CloseHandle(process);
+    return ok ? buffer.substr(0, size) : std::string();
+  }
 
   bool SpecialFolderPath(int csidl, bool create, std::string& out) override {
     char buffer[MAX_PATH + 1] = {};
@@ -422,6 +467,32 @@ class RealOs final : public Os {
   }
   long RegCloseKeyHandle(OsHandle key) override {
     return RegCloseKey(static_cast<HKEY>(key));
+  }
+  long RegSetNamedValue(OsHandle key, const std::string& name, uint32_t type, const void* data,
+                        uint32_t size) override {
+    return RegSetValueExA(static_cast<HKEY>(key), name.c_str(), 0, type,
+                          static_cast<const BYTE*>(data), size);
+  }
+  long RegQueryUserDefault(const std::string& subKey, std::string* value) override {
+    // RegGetValueA is missing from 32-bit XP: open, query twice, close.
+    value->clear();
+    HKEY key = nullptr;
+    LONG status = RegOpenKeyExA(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_QUERY_VALUE, &key);
+    if (status != ERROR_SUCCESS) return status;
+    DWORD type = 0, size = 0;
+    status = RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size);
+    std::string buffer(size + 1, '\0');
+    if (status == ERROR_SUCCESS) {
+      status = RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(&buffer[0]), &size);
+    }
+    RegCloseKey(key);
+    if (status != ERROR_SUCCESS) return status;
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_FILE_NOT_FOUND;
+    value->assign(buffer.c_str());
+    return ERROR_SUCCESS;
+  }
+  long RegDeleteUserKey(const std::string& subKey) override {
+    return RegDeleteKeyA(HKEY_CURRENT_USER, subKey.c_str());
   }
 
   void SetStdStreamsBinary() override {

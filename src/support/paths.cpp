@@ -92,6 +92,10 @@ std::string GetOwnVersion() {
 }
 
 std::string ReadInternalVersion(const std::string& path) {
+  return ReadVersionString(path, kInternalVersionKey);
+}
+
+std::string ReadVersionString(const std::string& path, const char* key) {
   Os& os = TheOs();
   uint32_t size = os.FileVersionInfoSize(path);
   if (size == 0) return std::string();
@@ -112,7 +116,7 @@ std::string ReadInternalVersion(const std::string& path) {
     translation = text;
   }
 
-  std::string query = "\\StringFileInfo\\" + translation + "\\" + kInternalVersionKey;
+  std::string query = "\\StringFileInfo\\" + translation + "\\" + key;
   value = nullptr;
   length = 0;
   if (!os.QueryVersionValue(block, query, &value, &length) || length == 0 ||

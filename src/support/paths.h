@@ -29,5 +29,8 @@ std::string GetDeploymentFolder();
 const std::string& GetOwnFileName();
 std::string GetOwnVersion();
 std::string ReadInternalVersion(const std::string& path);
+// Any string of the file's version resource ("ProductName", say), found as
+// the internal version is; empty when there is none.
+std::string ReadVersionString(const std::string& path, const char* key);
 
 }  // namespace lumiclip

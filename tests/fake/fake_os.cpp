@@ -45,6 +45,7 @@ constexpr uint32_t kInjectedError = 1117;  // ERROR_IO_DEVICE
 FakeOs::FakeOs() {
   AddFolder("C:\\Host");
   AddFolder(appData);
+  AddFolder(tempPath);
 }
 
 std::string FakeOs::Lower(const std::string& text) {
@@ -444,6 +445,26 @@ bool FakeOs::ListFolder(const std::string& folder, std::vector<std::string>* nam
   return true;
 }
 
+bool FakeOs::RemoveFolder(const std::string& path) {
+  Record("RemoveFolder(" + path + ")");
+  std::string lower = Lower(path);
+  if (Fails("RemoveFolder", path) || TooLong(path) || !folders.count(lower)) return false;
+  std::string prefix = lower + "\\";
+  for (const auto& [file, bytes] : files) {
+    if (file.compare(0, prefix.size(), prefix) == 0) return false;
+  }
+  for (const std::string& folder : folders) {
+    if (folder.compare(0, prefix.size(), prefix) == 0) return false;
+  }
+  folders.erase(lower);
+  return true;
+}
+
+std::string FakeOs::TempFolderPath() {
+  Record("TempFolderPath()");
+  return Fails("TempFolderPath") ? std::string() : tempPath;
+}
+
 uint32_t FakeOs::FileVersionInfoSize(const std::string& path) {
   Record("FileVersionInfoSize(" + path + ")");
   // The block names its file (see FileVersionInfo): room for the name.
@@ -500,6 +521,25 @@ uint32_t FakeOs::WaitForObject(OsHandle handle, uint32_t milliseconds) {
 
 void FakeOs::CloseOsHandle(OsHandle) { Record("CloseOsHandle()"); }
 
+bool FakeOs::ListProcessIds(std::vector<uint32_t>* pids) {
+  Record("ListProcessIds()");
+  pids->clear();
+  if (Fails("ListProcessIds")) return false;
+  pids->push_back(processId);
+  for (const auto& [pid, image] : processImages) {
+    if (pid != processId) pids->push_back(pid);
+  }
+  return true;
+}
+
+std::string FakeOs::ProcessImagePath(uint32_t pid) {
+  Record("ProcessImagePath(" + std::to_string(pid) + ")");
+  if (Fails("ProcessImagePath")) return std::string();
+  if (pid == processId) return executablePath;
+  auto it = processImages.find(pid);
+  return it == processImages.end() ? std::string() : it->second;
+}
+
 bool FakeOs::SpecialFolderPath(int csidl, bool create, std::string& out) {
   Record("SpecialFolderPath(" + std::to_string(csidl) + "," + (create ? "1" : "0") + ")");
   if (appDataFails || down_) return false;
@@ -519,7 +559,7 @@ int FakeOs::ShowMessageBox(const std::string& text, const char* caption, uint32_
   Record("ShowMessageBox(" + text.substr(0, 40) + ")");
   if (down_) return 0;
   boxes.push_back({text, caption != nullptr, caption ? caption : "", flags});
-  return 1;
+  return boxAnswer;
 }
 
 void FakeOs::PumpWindowMessages() {
@@ -544,8 +584,9 @@ void FakeOs::ComUninitialize() {
 
 long FakeOs::RegCreateUserKey(const std::string& subKey, uint32_t access, OsHandle* key) {
   Record("RegCreateUserKey(" + subKey + "," + std::to_string(access) + ")");
-  if (down_) return 5;
+  if (Fails("RegCreateUserKey", subKey)) return 5;
   if (regCreateResult != 0) return regCreateResult;
+  registryKeys.insert(subKey);
   keys_.push_back(subKey);
   *key = reinterpret_cast<OsHandle>(static_cast<uintptr_t>(keys_.size()));
   return 0;
@@ -566,6 +607,71 @@ long FakeOs::RegSetDefaultValue(OsHandle key, uint32_t type, const void* data, u
 long FakeOs::RegCloseKeyHandle(OsHandle) {
   Record("RegCloseKeyHandle()");
   return down_ ? 5 : 0;
+}
+
+long FakeOs::RegSetNamedValue(OsHandle key, const std::string& name, uint32_t type,
+                              const void* data, uint32_t size) {
+  Record("RegSetNamedValue(" + name + "," + std::to_string(type) + "," + std::to_string(size) + ")");
+  if (Fails("RegSetNamedValue", name)) return 5;
+  const std::string& keyName = keys_.at(reinterpret_cast<uintptr_t>(key) - 1);
+  const char* bytes = static_cast<const char*>(data);
+  FakeRegValue value{type, std::string()};
+  if (type == win::kRegSz) {
+    if (size == 0 || bytes[size - 1] != '\0') throw std::logic_error("REG_SZ without its zero");
+    value.data.assign(bytes, size - 1);
+  } else if (type == win::kRegDword) {
+    if (size != 4) throw std::logic_error("REG_DWORD of " + std::to_string(size) + " bytes");
+    value.data.assign(bytes, 4);
+  } else {
+    throw std::logic_error("a value type the host never writes");
+  }
+  registryValues[keyName][name] = value;
+  return 0;
+}
+
+long FakeOs::RegQueryUserDefault(const std::string& subKey, std::string* value) {
+  Record("RegQueryUserDefault(" + subKey + ")");
+  value->clear();
+  if (Fails("RegQueryUserDefault", subKey)) return 5;
+  auto it = registry.find(subKey);
+  if (it == registry.end()) return win::kErrorFileNotFound;
+  *value = it->second;
+  return 0;
+}
+
+long FakeOs::RegDeleteUserKey(const std::string& subKey) {
+  Record("RegDeleteUserKey(" + subKey + ")");
+  if (Fails("RegDeleteUserKey", subKey)) return 5;
+  if (!KeyExists(subKey)) return win::kErrorFileNotFound;
+  std::string prefix = Lower(subKey) + "\\";
+  for (const std::string& key : registryKeys) {
+    if (Lower(key).compare(0, prefix.size(), prefix) == 0) return 5;  // has a subkey
+  }
+  registry.erase(subKey);
+  registryValues.erase(subKey);
+  registryKeys.erase(subKey);
+  return 0;
+}
+
+bool FakeOs::KeyExists(const std::string& key) const {
+  return registryKeys.count(key) || registry.count(key) || registryValues.count(key);
+}
+
+std::string FakeOs::RegText(const std::string& key, const std::string& name) const {
+  auto k = registryValues.find(key);
+  if (k == registryValues.end()) return std::string();
+  auto v = k->second.find(name);
+  return v == k->second.end() || v->second.type != win::kRegSz ? std::string() : v->second.data;
+}
+
+int64_t FakeOs::RegDword(const std::string& key, const std::string& name) const {
+  auto k = registryValues.find(key);
+  if (k == registryValues.end()) return -1;
+  auto v = k->second.find(name);
+  if (v == k->second.end() || v->second.type != win::kRegDword) return -1;
+  uint32_t n = 0;
+  std::memcpy(&n, v->second.data.data(), 4);
+  return n;
 }
 
 void FakeOs::SetStdStreamsBinary() { Record("SetStdStreamsBinary()"); }

@@ -27,6 +27,12 @@ struct FakeShellRun {
   int show = -1;
 };
 
+struct FakeRegValue {
+  uint32_t type = 0;
+  std::string data;  // REG_SZ without its zero; REG_DWORD as 4 bytes
+  bool operator==(const FakeRegValue& o) const { return type == o.type && data == o.data; }
+};
+
 struct FakeModule {
   std::map<std::string, void*> exports;
   int loads = 0;     // LoadModule calls that returned it
@@ -71,6 +77,9 @@ class FakeOs : public Os {
   long regCreateResult = 0;
   long regSetResult = 0;
   std::map<std::string, FakeModule> modules;  // name or path (lower) -> module
+  std::string tempPath = "C:\\Users\\me\\AppData\\Local\\Temp";
+  std::map<uint32_t, std::string> processImages;  // running processes: pid -> executable
+  int boxAnswer = 1;  // what every message box returns (IDOK)
 
   // Standard input: bytes arrive in chunks; a read returns at most what the
   // current chunk still holds, as a pipe does.
@@ -124,6 +133,13 @@ class FakeOs : public Os {
   std::vector<FakeBox> boxes;
   std::vector<FakeShellRun> shellRuns;
   std::map<std::string, std::string> registry;  // key -> default value
+  // Named values, and the keys that exist (a key with a default value in
+  // registry exists too).
+  std::map<std::string, std::map<std::string, FakeRegValue>> registryValues;
+  std::set<std::string> registryKeys;
+  bool KeyExists(const std::string& key) const;
+  std::string RegText(const std::string& key, const std::string& name) const;  // REG_SZ or ""
+  int64_t RegDword(const std::string& key, const std::string& name) const;     // -1 when absent
   int comInits = 0, comUninits = 0, fpuClears = 0, pumps = 0;
   int sizeChecks = 0;  // appends asked to empty an oversized file first
   std::vector<uint32_t> waits;  // milliseconds of every wait
@@ -191,6 +207,8 @@ class FakeOs : public Os {
   bool SameFile(const std::string& a, const std::string& b) override;
   bool IsLeadByte(unsigned char byte) override;
   bool ListFolder(const std::string& folder, std::vector<std::string>* names) override;
+  bool RemoveFolder(const std::string& path) override;
+  std::string TempFolderPath() override;
   uint32_t FileVersionInfoSize(const std::string& path) override;
   bool FileVersionInfo(const std::string& path, std::vector<uint8_t>& block) override;
   bool QueryVersionValue(const std::vector<uint8_t>& block, const std::string& subBlock,
@@ -200,6 +218,8 @@ class FakeOs : public Os {
   OsHandle OpenProcessHandle(uint32_t access, uint32_t pid) override;
   uint32_t WaitForObject(OsHandle handle, uint32_t milliseconds) override;
   void CloseOsHandle(OsHandle handle) override;
+  bool ListProcessIds(std::vector<uint32_t>* pids) override;
+  std::string ProcessImagePath(uint32_t pid) override;
   bool SpecialFolderPath(int csidl, bool create, std::string& out) override;
   intptr_t ShellRun(const char* verb, const std::string& file, const std::string& parameters,
                     int show) override;
@@ -210,6 +230,10 @@ class FakeOs : public Os {
   long RegCreateUserKey(const std::string& subKey, uint32_t access, OsHandle* key) override;
   long RegSetDefaultValue(OsHandle key, uint32_t type, const void* data, uint32_t size) override;
   long RegCloseKeyHandle(OsHandle key) override;
+  long RegSetNamedValue(OsHandle key, const std::string& name, uint32_t type, const void* data,
+                        uint32_t size) override;
+  long RegQueryUserDefault(const std::string& subKey, std::string* value) override;
+  long RegDeleteUserKey(const std::string& subKey) override;
   void SetStdStreamsBinary() override;
   bool TakeInput() override;
   bool InputAvailable(uint32_t* available) override;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
 #include <regex>
@@ -24,6 +25,7 @@ const char kKey[] = "Software\\Google\\Chrome\\NativeMessagingHosts\\com.lumicli
 const char kExe[] = "lumiclip-chrome-plugin.exe";
 const char kManifest[] = "lumiclip-native-manifest.json";
 const char kPathLine[] = "    \"path\": \"lumiclip-chrome-plugin.exe\",";
+const char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\com.lumiclipapp.api";
 
 std::string Deployed() { return Wine::Get().AppData() + "/Lumiclip"; }
 std::string DeployedFile(const std::string& name) { return Deployed() + "/" + name; }
@@ -56,6 +58,7 @@ class Install : public ::testing::Test {
     std::string cmd = "rm -rf '" + Deployed() + "'";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     wine.RegDelete(kKey);
+    wine.RegDelete(kUninstallKey);
     ASSERT_EQ(wine.RegQueryDefault(kKey), "");
   }
 
@@ -367,6 +370,123 @@ TEST_F(Install, SucceedsWhileTheDeployedHostRuns) {
   EXPECT_EQ(Joined(TemporaryFiles(Deployed())), "");
   EXPECT_TRUE(Has(Lines(ReadFile(DeployedFile("native-lumiclip.log"))), "Leftover temporary files removed: 2"));
   EXPECT_TRUE(ReadFile(DeployedFile(kExe)) == newer.Read(kExe)) << "the deployed exe is not the newer copy";
+}
+
+// The values of a HKCU key as `wine reg query` prints them ("REG_SZ text",
+// "REG_DWORD 0x..."); empty when the key is missing.
+std::map<std::string, std::string> RegValues(const std::string& key) {
+  ProcessResult r = Wine::Get().Run({"reg", "query", "HKCU\\" + key});
+  std::map<std::string, std::string> values;
+  if (r.exitCode != 0) return values;
+  for (const std::string& line : Lines(r.out)) {
+    std::smatch m;
+    static const std::regex shape("^    (\\S+)    (REG_\\w+)    (.*)$");
+    if (std::regex_match(line, m, shape)) values[m[1]] = m[2].str() + " " + m[3].str();
+  }
+  return values;
+}
+
+ProcessResult RunDeployed(const std::vector<std::string>& args) {
+  Wine& wine = Wine::Get();
+  std::vector<std::string> argv = {wine.WinPath(DeployedFile(kExe))};
+  argv.insert(argv.end(), args.begin(), args.end());
+  // Through files: the helper it starts holds inherited pipes open while it
+  // waits for other hosts.
+  ProcessResult r = RunWineToFiles(argv, "", RelayBoxEnv());
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_NE(r.err.find("Call PE DLL"), std::string::npos);
+  return r;
+}
+
+// The helper that finishes the removal runs after the removing process.
+bool DeploymentFolderGoes(int timeoutMs = 30000) {
+  return WaitUntil([] { return !FileExists(Deployed()); }, timeoutMs);
+}
+
+// Listed among the installed apps; asked first without --quiet (a box that
+// is not answered Yes removes nothing); removed whole with --quiet, from the
+// deployed host itself; nothing to do the second time; installable again.
+TEST_F(Install, UninstallRemovesEverythingAndInstallsAgain) {
+  HostFolder folder("uninstall");
+  RunTraced(folder);
+  std::map<std::string, std::string> entry = RegValues(kUninstallKey);
+  const std::string exe = WinDeployed() + "\\" + kExe;
+  const size_t bytes = ReadFile(DeployedFile(kExe)).size() + ReadFile(DeployedFile(kManifest)).size();
+  char size[32];
+  std::snprintf(size, sizeof(size), "REG_DWORD 0x%zx", (bytes + 1023) / 1024);
+  EXPECT_EQ(entry, (std::map<std::string, std::string>{
+                       {"DisplayName", "REG_SZ Lumiclip Native Host"},
+                       {"DisplayVersion", "REG_SZ 0.98.93"},
+                       {"Publisher", "REG_SZ Lumiclip"},
+                       {"InstallLocation", "REG_SZ " + WinDeployed()},
+                       {"DisplayIcon", "REG_SZ " + exe},
+                       {"UninstallString", "REG_SZ \"" + exe + "\" --uninstall"},
+                       {"QuietUninstallString", "REG_SZ \"" + exe + "\" --uninstall --quiet"},
+                       {"NoModify", "REG_DWORD 0x1"},
+                       {"NoRepair", "REG_DWORD 0x1"},
+                       {"EstimatedSize", size}}));
+
+  // Everything the host may leave there, and a file of the user's elsewhere.
+  WriteFile(DeployedFile("raz.dll"), ReadFile(Wine::Get().bin() + "/RAZ.dll"));
+  mkdir(DeployedFile(".staged").c_str(), 0755);
+  WriteFile(DeployedFile(".staged/lumiclip-chrome-plugin.exe"), "staged");
+  WriteFile(DeployedFile("lumiclip-native-manifest.json.12.1~"), "cut");
+
+  ProcessResult asked = RunDeployed({"--uninstall"});
+  std::vector<Wine::Box> boxes = Wine::BoxesIn(asked.err);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text,
+            "Remove the Lumiclip native host? The Lumiclip extension will stop working until it "
+            "is installed again.");
+  EXPECT_EQ(boxes[0].flags, 0x24u);
+  EXPECT_EQ(asked.exitCode, 2);
+  EXPECT_EQ(Wine::Get().RegQueryDefault(kKey), Wine::Get().WinPath(DeployedFile(kManifest)));
+  EXPECT_FALSE(RegValues(kUninstallKey).empty());
+  EXPECT_TRUE(FileExists(DeployedFile("raz.dll")));
+
+  ProcessResult quiet = RunDeployed({"--uninstall", "--quiet"});
+  EXPECT_EQ(quiet.exitCode, 0);
+  EXPECT_TRUE(Wine::AllBoxesIn(quiet.err).empty());
+  EXPECT_EQ(Wine::Get().RegQueryDefault(kKey), "");
+  EXPECT_TRUE(RegValues(kUninstallKey).empty());
+  EXPECT_TRUE(DeploymentFolderGoes()) << "left: " << ::testing::PrintToString(Listing(Deployed()));
+
+  // Nothing installed: nothing asked, success.
+  ProcessResult again = Wine::Get().Run({folder.winExe(), "--uninstall"}, "", 60000, Wine::Get().RelayEnv());
+  EXPECT_EQ(again.exitCode, 0);
+  EXPECT_TRUE(Wine::AllBoxesIn(again.err).empty());
+  EXPECT_TRUE(Has(Lines(folder.Log()), "Nothing to remove."));
+
+  RunTraced(folder);
+  ExpectDeployed(folder, kExe);
+  EXPECT_EQ(RegValues(kUninstallKey).size(), 10u);
+}
+
+// Another host runs from the folder during the removal: it keeps answering,
+// and its files go once it has closed.
+TEST_F(Install, UninstallWhileAnotherHostRuns) {
+  HostFolder folder("uninstall-busy");
+  RunTraced(folder);
+  WriteFile(DeployedFile("raz.dll"), ReadFile(Wine::Get().bin() + "/RAZ.dll"));
+  Conversation other(WinDeployed() + "\\" + kExe, {{"SAMPLE_ENGINE_TRACE", "off"}});
+  ExpectAnnouncement(other, true);
+  other.Send("{\"JSONFunction\":\"echo\",\"data\":\"before\"}");
+  EXPECT_EQ(NextMessage(other).data, "before");
+
+  ProcessResult r = RunDeployed({"--uninstall", "--quiet"});
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(Wine::Get().RegQueryDefault(kKey), "");
+  EXPECT_TRUE(RegValues(kUninstallKey).empty());
+  EXPECT_FALSE(FileExists(DeployedFile(kManifest)));
+
+  other.Send("{\"JSONFunction\":\"echo\",\"data\":\"after\"}");
+  EXPECT_EQ(NextMessage(other).data, "after");
+  other.Send("{\"JSONCommand\":\"ping\"}");
+  EXPECT_EQ(NextMessage(other).topic, "pong");
+  EXPECT_TRUE(FileExists(Deployed())) << "removed under a running host";
+  other.CloseInput();
+  EXPECT_EQ(other.Wait(), 0);
+  EXPECT_TRUE(DeploymentFolderGoes()) << "left: " << ::testing::PrintToString(Listing(Deployed()));
 }
 
 }  // namespace

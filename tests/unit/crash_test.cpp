@@ -25,6 +25,7 @@
 #include "install/manifest.h"
 #include "install/payload.h"
 #include "install/self_update.h"
+#include "install/uninstall.h"
 
 namespace lumiclip::testing {
 namespace {
@@ -111,6 +112,9 @@ struct Scenario {
   // Another process holds a file the run replaces: the old file stays aside
   // under a temporary name until that process lets it go.
   bool leavesAside = false;
+  // A removal: the registration may go at any point; whole runs leave
+  // nothing installed (host is null).
+  bool removes = false;
 };
 
 void Redeploying(FakeOs& os) {
@@ -205,6 +209,25 @@ const Scenario kScenarios[] = {
        os.inUseByOthers.insert(kExe);
      },
      RunChild, &kNewHost, nullptr, true},
+    // Removed by a copy run from elsewhere, which deletes everything itself.
+    {"Uninstall", true, Installed,
+     [](FakeOs& os) {
+       os.executablePath = kSource;
+       RunUninstall(true);
+     },
+     nullptr, nullptr, false, true},
+    // Removed by the deployed host: its helper finishes after it.
+    {"UninstallHelper", true,
+     [](FakeOs& os) {
+       Installed(os);
+       os.executablePath = kExe;
+       RunUninstall(true);
+     },
+     [](FakeOs& os) {
+       os.executablePath = "C:\\Users\\me\\AppData\\Local\\Temp\\lumiclip-uninstall\\lumiclip-uninstall.4242.exe";
+       RunUninstallFinish(4242);
+     },
+     nullptr, nullptr, false, true},
 };
 
 // The temporary files the arranged state holds: what a run must leave alone.
@@ -264,7 +287,7 @@ class Crash : public HostFixture, public ::testing::WithParamInterface<CrashPoin
     }
     auto registered = os.registry.find(kKey);
     if (registered == os.registry.end()) {
-      EXPECT_FALSE(s.registeredBefore) << "the registration was lost";
+      EXPECT_FALSE(s.registeredBefore && !s.removes) << "the registration was lost";
       return;
     }
     ASSERT_EQ(registered->second, kManifest);
@@ -311,6 +334,14 @@ class Crash : public HostFixture, public ::testing::WithParamInterface<CrashPoin
 // earlier crash may stay beside it; those that were there before stay as
 // they were.
 void ExpectNewState(FakeOs& os, const Scenario& s, const Stray& before, bool strayTemporaries) {
+  if (s.host == nullptr) {
+    EXPECT_FALSE(os.KeyExists(kKey));
+    EXPECT_FALSE(os.KeyExists(kUninstallKey));
+    EXPECT_EQ(os.FileNamesIn(kFolder), std::set<std::string>());
+    EXPECT_EQ(os.folders.count(FakeOs::Lower(kFolder)), 0u);
+    return;
+  }
+  EXPECT_TRUE(os.KeyExists(kUninstallKey));
   EXPECT_EQ(os.registry[kKey], kManifest);
   nlohmann::json manifest = nlohmann::json::parse(os.FileText(kManifest), nullptr, false);
   ASSERT_FALSE(manifest.is_discarded());

@@ -11,6 +11,7 @@
 #include "install/deploy.h"
 #include "install/file_replace.h"
 #include "install/self_update.h"
+#include "install/uninstall.h"
 #include "support/dialogs.h"
 
 namespace lumiclip::testing {
@@ -33,6 +34,12 @@ class Deploy : public HostFixture {
 
 TEST_F(Deploy, FirstDeployment) {
   os.AddFile(kEngine, "old engine");
+  // The names come from the deployed copy's version resource.
+  os.versions[FakeOs::Lower(kTarget)] = {
+      {"\\VarFileInfo\\Translation", std::string("\0\0\xb0\x04", 4)},
+      {"\\StringFileInfo\\000004b0\\LumiclipInternalVersion", std::string("0.98.93\0", 8)},
+      {"\\StringFileInfo\\000004b0\\ProductName", std::string("Lumiclip Native Host\0", 21)},
+      {"\\StringFileInfo\\000004b0\\CompanyName", std::string("Lumiclip\0", 9)}};
   EXPECT_TRUE(DeployHost(kSource, true));
 
   EXPECT_EQ(os.Log(), StoredLog({"Using folder for deployment: " + kFolder,
@@ -55,6 +62,38 @@ TEST_F(Deploy, FirstDeployment) {
   ASSERT_NE(close, std::string::npos);
   EXPECT_LT(set, close);
   EXPECT_TRUE(os.boxes.empty());
+
+  // Listed among the installed apps, once registered.
+  const std::string quoted = "\"" + kTarget + "\"";
+  EXPECT_LT(set, os.IndexOf(std::string("RegCreateUserKey(") + kUninstallKey));
+  const std::map<std::string, std::string> texts = {
+      {"DisplayName", "Lumiclip Native Host"}, {"DisplayVersion", "0.98.93"},
+      {"Publisher", "Lumiclip"}, {"InstallLocation", kFolder}, {"DisplayIcon", kTarget},
+      {"UninstallString", quoted + " --uninstall"},
+      {"QuietUninstallString", quoted + " --uninstall --quiet"}};
+  for (const auto& [name, value] : texts) EXPECT_EQ(os.RegText(kUninstallKey, name), value) << name;
+  EXPECT_EQ(os.RegDword(kUninstallKey, "NoModify"), 1);
+  EXPECT_EQ(os.RegDword(kUninstallKey, "NoRepair"), 1);
+  // The executable and the manifest, in KiB rounded up.
+  EXPECT_EQ(os.RegDword(kUninstallKey, "EstimatedSize"), (3009 + 562 + 1023) / 1024);
+  EXPECT_EQ(os.registryValues[kUninstallKey].size(), 10u);
+  // The list shows an entry only once it has its name: that comes last.
+  EXPECT_TRUE(os.calls[os.IndexOf("RegSetNamedValue(DisplayName,") + 1] == "RegCloseKeyHandle()");
+}
+
+// The entry is a convenience: failing to write it fails nothing.
+TEST_F(Deploy, UninstallEntryFailureIsOnlyLogged) {
+  for (const char* failing : {"RegCreateUserKey:Uninstall", "RegSetNamedValue:DisplayVersion"}) {
+    SCOPED_TRACE(failing);
+    os.failing = {failing};
+    os.files.erase(FakeOs::Lower("C:\\Host\\native-lumiclip.log"));
+    EXPECT_TRUE(DeployHost(kSource, false));
+    EXPECT_TRUE(LogHasInOrder(os.Log(), {"Successfully registered to HKEY_CURRENT_USER",
+                                         "\n**** Error: Failed to write the uninstall entry.\n"}));
+    EXPECT_EQ(os.registry[kKey], kManifest);
+    EXPECT_TRUE(os.boxes.empty());
+    EXPECT_TRUE(os.RegText(kUninstallKey, "DisplayName").empty());
+  }
 }
 
 TEST_F(Deploy, SecondRunFindsTheFolder) {

@@ -7,6 +7,7 @@
 
 #include "fake/host_fixture.h"
 #include "install/self_update.h"
+#include "install/uninstall.h"
 
 namespace lumiclip::testing {
 namespace {
@@ -150,7 +151,12 @@ class SelfUpdateChild : public HostFixture {
 
 TEST_F(SelfUpdateChild, WaitsForTheParentThenRedeploys) {
   os.processes[77] = 0;  // WAIT_OBJECT_0
+  os.versions[FakeOs::Lower(target)] = {
+      {"\\StringFileInfo\\041904b0\\LumiclipInternalVersion", std::string("0.98.94\0", 8)}};
   RunUpdateMode(77);
+  // The list of installed apps shows the new version and size.
+  EXPECT_EQ(os.RegText(kUninstallKey, "DisplayVersion"), "0.98.94");
+  EXPECT_EQ(os.RegDword(kUninstallKey, "EstimatedSize"), 1);
 
   // Waiting is all the child does with its parent.
   EXPECT_TRUE(os.Called("OpenProcessHandle(" + std::to_string(0x00100000) + ",77)"));
