@@ -245,19 +245,19 @@ async function main() {
   if (derivedId !== EXTENSION_ID) return setupFailure(`the key gives extension id ${derivedId}, not ${EXTENSION_ID}`);
   say(`setup: extension key gives id ${derivedId}`);
 
-  // A fresh prefix with a server that stays up for the whole run: every host
-  // start is then quick, and no wine service is a child of the browser.
+  // A fresh prefix, a copy of the build's template prefix, with a server
+  // that stays up for the whole run: every host start is then quick, and no
+  // wine service is a child of the browser.
   if (fs.existsSync(prefix)) run('wineserver', ['-k'], { allowFail: true, timeout: 20000 });  // a run that was killed
   fs.rmSync(work, { recursive: true, force: true });
-  fs.mkdirSync(prefix, { recursive: true });
   fs.mkdirSync(path.join(userData, 'NativeMessagingHosts'), { recursive: true });
+  try {
+    run(path.join(root, 'scripts/wineprefix'), [wine, prefix], { timeout: 660000 });
+  } catch (e) {
+    return setupFailure('scripts/wineprefix could not make the prefix', e.message);
+  }
   run('wineserver', ['-p']);
   wineserverStarted = true;
-  try {
-    run(wine, ['wineboot', '-i'], { timeout: 120000 });
-  } catch (e) {
-    return setupFailure('wineboot -i failed', e.message);
-  }
   say(`setup: fresh wine prefix ${prefix} (${elapsed()})`);
   // One Windows program kept running for the whole suite, as a desktop
   // always has some: wine's services then stay up instead of shutting down

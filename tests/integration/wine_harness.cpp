@@ -90,6 +90,15 @@ Child Spawn(const std::vector<std::string>& args, const std::map<std::string, st
 
 std::string WineEnvValue() { return "-all"; }
 
+// scripts/wineprefix of the checkout these tests were built from: CMake
+// compiles this file by its absolute path.
+std::string PrefixTool() {
+  std::string file = __FILE__;
+  size_t at = file.rfind("/tests/integration/");
+  if (at == std::string::npos) throw std::runtime_error("cannot find scripts/wineprefix from " + file);
+  return file.substr(0, at) + "/scripts/wineprefix";
+}
+
 }  // namespace
 
 #ifndef LUMICLIP_WINE
@@ -155,11 +164,10 @@ Wine::Wine() {
   if (root == nullptr || bin == nullptr) throw std::runtime_error("LUMICLIP_WINE_ROOT and LUMICLIP_WIN32_BIN must be set");
   prefix_ = std::string(root) + "/" + Exe();
   bin_ = bin;
-  std::string mk = "mkdir -p '" + std::string(root) + "'";
-  if (std::system(mk.c_str()) != 0) throw std::runtime_error("cannot create " + std::string(root));
-  // The first start of a prefix builds it (about ten seconds); a persistent
-  // wineserver keeps later starts fast.
-  Run({"wineboot", "-i"}, "", 180000);
+  // A fresh copy of the template prefix that every suite of this build
+  // copies (scripts/wineprefix); a persistent wineserver keeps starts fast.
+  std::string make = "'" + PrefixTool() + "' '" + WineLoader() + "' '" + prefix_ + "'";
+  if (std::system(make.c_str()) != 0) throw std::runtime_error("cannot make the wine prefix " + prefix_);
   Child server = Spawn({"wineserver", "-p"}, {{"WINEPREFIX", prefix_}}, false);
   close(server.in);
   close(server.out);

@@ -33,8 +33,9 @@ struct ProcessResult {
 
 class Wine {
  public:
-  // The prefix of this test program, created (and its wineserver kept
-  // running) on first use.
+  // The prefix of this test program, a fresh copy of the build's template
+  // prefix (scripts/wineprefix), made (and its wineserver kept running) on
+  // first use.
   static Wine& Get();
 
   const std::string& prefix() const { return prefix_; }
