@@ -5,6 +5,7 @@
 #include "install/file_replace.h"
 #include "install/leftovers.h"
 #include "install/manifest.h"
+#include "install/self_update.h"
 #include "install/uninstall.h"
 #include "os/os.h"
 #include "support/dialogs.h"

@@ -11,8 +11,6 @@ constexpr const char kDeployedEngineName[] = "raz.dll";
 constexpr const char kRegistryKey[] =
     "Software\\Google\\Chrome\\NativeMessagingHosts\\com.lumiclipapp.api";
 
-constexpr const char kStagingFolderName[] = ".staged";
-
 bool DeployHost(const char* exePath, bool quiet);
 
 // For the moment a running deployed executable is moved aside and no file

@@ -6,6 +6,7 @@
 
 #include "install/deploy.h"
 #include "install/manifest.h"
+#include "install/self_update.h"
 #include "os/os.h"
 #include "support/log.h"
 #include "support/paths.h"

@@ -138,15 +138,9 @@ bool StartHelper() {
   std::string pid = std::to_string(os.CurrentProcessId());
   std::string helper = JoinPath(helperFolder, "lumiclip-uninstall." + pid + ".exe");
   if (!PathFitsOrLog(helper)) return false;
-  // A copy of an earlier process with this id is no longer running.
-  Os::NewCopy copied = os.CopyToNewFile(os.ExecutablePath(), helper);
-  if (copied == Os::NewCopy::kExists && os.RemoveFile(helper)) {
-    copied = os.CopyToNewFile(os.ExecutablePath(), helper);
-  }
-  if (copied != Os::NewCopy::kDone) {
-    os.RemoveFile(helper);
-    return false;
-  }
+  // A copy left by an earlier process with this id is no longer running:
+  // it is replaced.
+  if (!CopyFileReplacing(os.ExecutablePath(), helper)) return false;
   LogFormatStr("Handing the rest to %s...", helper.c_str());
   int32_t code = static_cast<int32_t>(os.ShellRun("open", helper, "--uninstall-finish " + pid, win::kSwHide));
   LogFormatInt("Exec result: %d", code);

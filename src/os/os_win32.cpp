@@ -40,7 +40,6 @@ static_assert(win::kCsidlAppData == CSIDL_APPDATA, "");
 static_assert(win::kSwHide == SW_HIDE, "");
 static_assert(win::kMoveFileReplaceExisting == MOVEFILE_REPLACE_EXISTING, "");
 static_assert(win::kMoveFileWriteThrough == MOVEFILE_WRITE_THROUGH, "");
-static_assert(win::kErrorFileNotFound == ERROR_FILE_NOT_FOUND, "");
 static_assert(win::kErrorAccessDenied == ERROR_ACCESS_DENIED, "");
 static_assert(win::kErrorSharingViolation == ERROR_SHARING_VIOLATION, "");
 static_assert(win::kErrorFileExists == ERROR_FILE_EXISTS, "");
