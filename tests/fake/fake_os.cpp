@@ -273,7 +273,7 @@ bool FakeOs::RemoveFile(const std::string& path) {
 bool FakeOs::RenameFile(const std::string& from, const std::string& to, uint32_t flags) {
   Record("RenameFile(" + from + "," + to + "," + std::to_string(flags) + ")");
   std::string source = Canon(from), target = Canon(to);
-  if (Fails("RenameFile", to) || TooLong(from) || TooLong(to)) return Fail(kInjectedError);
+  if (down_ || TooLong(from) || TooLong(to)) return Fail(kInjectedError);
   if (!files.count(source)) return Fail(win::kErrorFileNotFound);
   if (!ParentExists(to)) return Fail(3);  // ERROR_PATH_NOT_FOUND
   if (source == target) return true;
@@ -281,6 +281,8 @@ bool FakeOs::RenameFile(const std::string& from, const std::string& to, uint32_t
   bool replaced = files.count(target) != 0;
   if (replaced && (flags & win::kMoveFileReplaceExisting) == 0) return Fail(win::kErrorAlreadyExists);
   if (replaced && InUse(target)) return Fail(win::kErrorAccessDenied);
+  // A rule's needle is looked for in "from>to".
+  if (Fails("RenameFile", Canon(from) + ">" + target)) return Fail(kInjectedError);
   if ((flags & win::kMoveFileWriteThrough) == 0) {
     volatileRenames_.push_back({source, target, replaced, replaced ? files[target] : std::string()});
   }

@@ -65,7 +65,8 @@ class FakeOs : public Os {
   // past MAX_PATH (259 characters and the zero). Off by default.
   size_t maxPathLength = 0;
   // Calls that fail: "Name" fails every such call, "Name:needle" only those
-  // whose first path argument contains needle (case-insensitive).
+  // whose first path argument contains needle (case-insensitive; for
+  // RenameFile the canonical "from>to").
   std::set<std::string> failing;
   std::map<std::pair<int, std::string>, std::string> resources;
   // Version information: path (lower) -> sub-block -> value bytes.

@@ -181,7 +181,7 @@ TEST_F(Deploy, TargetNameDoesNotDependOnTheSource) {
 }
 
 // Each failing step, quiet and not.
-enum class Step { kCopy, kReplace, kManifest, kCreateKey, kSetValue };
+enum class Step { kCopy, kFlush, kReplace, kManifest, kCreateKey, kSetValue };
 
 struct FailureCase {
   const char* name;
@@ -199,6 +199,7 @@ TEST_P(DeployFailure, StopsAndReports) {
   os.registry[kKey] = "previous value";
   switch (c.step) {
     case Step::kCopy: os.failing.insert("CopyToNew"); break;
+    case Step::kFlush: os.failing.insert("FlushFile:plugin.exe"); break;
     case Step::kReplace: os.failing.insert("RenameFile:plugin.exe"); break;
     case Step::kManifest: os.failing.insert("OpenNewFile:manifest"); break;
     case Step::kCreateKey: os.regCreateResult = 5; break;
@@ -209,6 +210,7 @@ TEST_P(DeployFailure, StopsAndReports) {
   std::string line, box;
   switch (c.step) {
     case Step::kCopy:
+    case Step::kFlush:
     case Step::kReplace:
       line = "\n**** Error: Failed to copy new executable to the deployment folder.\n";
       box = MaintenanceErrorText(("Error copying native host to:\r\n" + kTarget).c_str());
@@ -240,7 +242,7 @@ TEST_P(DeployFailure, StopsAndReports) {
     EXPECT_EQ(os.boxes[0].flags, 0x10u);
   }
 
-  bool copied = c.step != Step::kCopy && c.step != Step::kReplace;
+  bool copied = c.step != Step::kCopy && c.step != Step::kFlush && c.step != Step::kReplace;
   bool registryReached = c.step == Step::kCreateKey || c.step == Step::kSetValue;
   // The old host stays whole when the new one cannot be copied.
   EXPECT_EQ(os.FileText(kTarget), copied ? kExeBytes : std::string("old host"));
@@ -264,6 +266,7 @@ INSTANTIATE_TEST_SUITE_P(
     Deploy, DeployFailure,
     ::testing::Values(FailureCase{"CopyQuiet", Step::kCopy, true},
                       FailureCase{"Copy", Step::kCopy, false},
+                      FailureCase{"FlushQuiet", Step::kFlush, true},
                       FailureCase{"ReplaceQuiet", Step::kReplace, true},
                       FailureCase{"ManifestQuiet", Step::kManifest, true},
                       FailureCase{"Manifest", Step::kManifest, false},

@@ -310,8 +310,10 @@ TEST_F(Payload, TemporaryNamesFitThePathLimit) {
   os.codePage = 932;
   for (const std::string& name :
        {std::string("lumiclip-native-manifest.json"), std::string(58, 'n'),
-        // Two-byte characters whose second byte is a backslash.
-        std::string("\x95\\\x95\\\x95\\\x95\\\x95\\.dll")}) {
+        // Two-byte characters whose second byte is a backslash, the cut
+        // falling between two characters or inside one.
+        std::string("\x95\\\x95\\\x95\\\x95\\\x95\\.dll"),
+        std::string("\x95\\\x95\\\x95\\\x95\\\x95\\x.dll")}) {
     std::string folder = "C:\\" + std::string(259 - 4 - name.size(), 'f');
     std::string target = folder + "\\" + name;
     SCOPED_TRACE(target);
@@ -424,6 +426,41 @@ TEST_F(Payload, ShortWriteKeepsTheOldFile) {
   EXPECT_FALSE(Save("{\"data\":\"Zm9vYmFy\"}"));
   ExpectUntouched();
   EXPECT_EQ(os.Log(), StoredLog({"Saving to file: " + kTarget, "Written 2 bytes"}));
+}
+
+// Bytes whose flush or close failed may never reach the disk: the old file
+// stays.
+TEST_F(Payload, FailedFlushOrCloseKeepsTheOldFile) {
+  for (const char* call : {"FlushFile", "CloseFile"}) {
+    SCOPED_TRACE(call);
+    os.failing = {call};
+    EXPECT_FALSE(Save("{\"data\":\"Zm9vYmFy\"}"));
+    ExpectUntouched();
+  }
+}
+
+// Another host has the old file loaded: it cannot be replaced, only
+// renamed. It is moved aside under a free name of this process (a taken
+// one stays as it is), and moved back when the new file cannot take its
+// place.
+TEST_F(Payload, FileInUseIsMovedAside) {
+  const std::string taken = kTarget + ".4242.2~";
+  os.AddFile(taken, "another writer's bytes");
+  os.inUseByOthers.insert(kTarget);
+  EXPECT_TRUE(Save("{\"data\":\"Zm9vYmFy\"}"));
+  EXPECT_EQ(os.FileText(kTarget), "foobar");
+  EXPECT_EQ(os.FileText(taken), "another writer's bytes");
+  EXPECT_EQ(os.FileText(kTarget + ".4242.3~"), kOld) << "the old file, still in use, stays aside";
+  EXPECT_EQ(os.FileNamesIn("C:\\Host").size(), 4u);
+
+  os.files.erase(FakeOs::Lower(kTarget + ".4242.3~"));
+  os.files.erase(FakeOs::Lower(taken));
+  os.AddFile(kTarget, kOld);
+  os.inUseByOthers = {kTarget};
+  // The new file (this process's fourth temporary name) cannot be renamed.
+  os.failing.insert("RenameFile:" + FakeOs::Lower(kTarget) + ".4242.4~>");
+  EXPECT_FALSE(Save("{\"data\":\"Zm9vYmFy\"}"));
+  ExpectUntouched();
 }
 
 TEST_F(Payload, FailedReplaceKeepsTheOldFile) {
