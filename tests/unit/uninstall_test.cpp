@@ -97,7 +97,7 @@ const Case kCases[] = {
     {"FileThatCannotGo", From::kOutside, false, 6,
      [](FakeOs& os) {
        os.failing.insert("RemoveFile:raz.dll");
-       os.failing.insert("MoveReplacing:raz.dll");
+       os.failing.insert("RenameFile:raz.dll>");
      },
      1, true, false, {"raz.dll"},
      "The Lumiclip native host could not be removed completely. Left in place:\r\n" },
@@ -137,7 +137,7 @@ TEST_P(Uninstall, RemovesOnlyTheHostsFiles) {
     size_t first = os.IndexOf("RegDeleteUserKey(");
     ASSERT_NE(first, std::string::npos);
     EXPECT_EQ(os.calls[first], std::string("RegDeleteUserKey(") + kKey + ")");
-    for (const char* change : {"RemoveFile(", "MoveReplacing(", "RemoveFolder("}) {
+    for (const char* change : {"RemoveFile(", "RenameFile(", "RemoveFolder("}) {
       EXPECT_GT(os.IndexOf(change), first) << change;
     }
   }
@@ -230,7 +230,7 @@ TEST_F(UninstallRun, EntryReturnsTheStatus) {
   Install(os);
   os.executablePath = kOutside;
   os.failing.insert("RemoveFile:raz.dll");
-  os.failing.insert("MoveReplacing:raz.dll");
+  os.failing.insert("RenameFile:raz.dll>");
   const char* incomplete[] = {kOutside.c_str(), "--uninstall", "--quiet"};
   EXPECT_EQ(RunEntry(3, incomplete), 1);
   EXPECT_TRUE(os.boxes.empty());
