@@ -1,6 +1,5 @@
 #include "install/file_replace.h"
 
-#include <cctype>
 
 #include "os/os.h"
 #include "support/paths.h"
@@ -14,17 +13,6 @@ namespace {
 constexpr int kNameAttempts = 16;
 
 uint32_t g_temporaryCount = 0;
-
-bool SameText(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // The longest start of path no longer than limit that ends on a character
 // boundary of the file name, which begins at nameStart.

@@ -1,6 +1,5 @@
 #include "install/uninstall.h"
 
-#include <cctype>
 #include <string>
 #include <vector>
 
@@ -29,17 +28,6 @@ constexpr const char kQuestion[] =
     "Remove the Lumiclip native host? The Lumiclip extension will stop working until it is "
     "installed again.";
 constexpr const char kCaption[] = "Lumiclip";
-
-bool SameText(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 bool StartsWithText(const std::string& text, const std::string& prefix) {
   return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);

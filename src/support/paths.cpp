@@ -1,5 +1,6 @@
 #include "support/paths.h"
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -61,6 +62,17 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
   path += '\\';
   path += name;
   return path;
+}
+
+bool SameText(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
 }
 
 bool PathFitsOrLog(const std::string& path) {

@@ -20,6 +20,10 @@ std::string FileNameOfPath(const std::string& path);
 // Folder + "\" + name, the one way every path of the system is composed.
 std::string JoinPath(const std::string& folder, const std::string& name);
 
+// Whether two names are the same text but for the case of ASCII letters, as
+// the file system compares them.
+bool SameText(const std::string& a, const std::string& b);
+
 // True when the path fits the platform limit; logs the refusal otherwise.
 bool PathFitsOrLog(const std::string& path);
 
