@@ -1,6 +1,5 @@
 #include "install/file_replace.h"
 
-
 #include "os/os.h"
 #include "support/paths.h"
 
