@@ -26,7 +26,6 @@ void BuildLogPath() {
   // Built by the first line of the process and kept for its life. A string,
   // not the 260-character buffer of old: a deep folder must not overflow it.
   g_state.path = ExecutableFolder(TheOs().ExecutablePath()) + kLogFileName;
-  g_state.pathBuilt = true;
 }
 
 }  // namespace
@@ -56,7 +55,7 @@ std::string ShapeLogLine(const char* text) {
 
 void LogLine(const char* text) {
   try {
-    if (!g_state.pathBuilt) BuildLogPath();
+    if (g_state.path.empty()) BuildLogPath();
     std::string line = ShapeLogLine(text == nullptr ? "" : text);
     // A log past the limit is discarded: emptied within the open that
     // appends the line, so that the lines other hosts append meanwhile are

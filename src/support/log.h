@@ -24,8 +24,7 @@ namespace log_internal {
 // What a process keeps between its lines. Tests swap it to play several
 // processes appending to one file.
 struct ProcessState {
-  std::string path;
-  bool pathBuilt = false;
+  std::string path;  // built by the process's first line; never empty after it
   int64_t untilCheck = 0;  // bytes to append before the next size check
 };
 ProcessState& CurrentProcessState();
