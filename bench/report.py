@@ -59,13 +59,17 @@ def main():
     rows = list(native_rows(sys.argv[1]))
     if len(sys.argv) > 2:
         rows += list(wine_rows(sys.argv[2]))
-    lines = ["| benchmark | figure | reference (same run) | reference figure | ratio | note |",
-             "|---|---|---|---|---|---|"]
+    lines = ["| benchmark | figure | reference (same run) | reference figure | ratio | spread of the ratio | target | note |",
+             "|---|---|---|---|---|---|---|---|"]
     for r in rows:
         ratio = f"{r['ratio']:.2f}" if r.get("reference_figure") else "-"
         figure = fmt(r['figure']) if r['figure'] else "0"
+        spread = f"{r['spread']} ({r['runs']} runs)" if r.get("spread") else "-"
+        target = "-"
+        if r.get("target"):
+            target = ("<= " if r.get("lower_is_better", True) else ">= ") + f"{r['target']:g} x: {r['verdict']}"
         lines.append(f"| {r['name']} | {figure} {r['unit']} | {r['reference'] or '-'} | "
-                     f"{fmt(r['reference_figure'])} | {ratio} | {r.get('note', '')} |")
+                     f"{fmt(r['reference_figure'])} | {ratio} | {spread} | {target} | {r.get('note', '')} |")
     if len(sys.argv) > 2:
         lines += syscall_table(sys.argv[2])
     print("\n".join(lines))

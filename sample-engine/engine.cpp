@@ -359,12 +359,27 @@ void Big(const Request& request) {
     Emit("error", "big: unknown pattern " + pattern);
     return;
   }
+  // With "keep" the text is built once and kept for the next request of the
+  // same size and pattern, so that a benchmark times the host's work alone.
+  static std::wstring kept;
+  static std::string keptKey;
+  const std::string key = std::to_string(size) + pattern;
+  bool keep = false;
+  if (const nlohmann::json* v = request.Find("keep")) keep = v->is_boolean() && v->get<bool>();
+  if (keep && keptKey == key) {
+    Emit("big", &kept);
+    return;
+  }
   std::wstring data;
   try {
     data = Wide(SampleBigTextUtf8(static_cast<std::size_t>(size), pattern));
   } catch (const std::bad_alloc&) {
     Emit("error", "big: out of memory");
     return;
+  }
+  if (keep) {
+    kept = data;
+    keptKey = key;
   }
   Emit("big", &data);
 }

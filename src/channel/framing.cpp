@@ -1,9 +1,11 @@
 #include "channel/framing.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -210,6 +212,8 @@ void PutLength(char* p, uint32_t n) {
 }
 
 constexpr size_t kFrameBufferSize = 4 + 9 + kEscapedLimit + 2;
+// Room past a frame's end for the 8-byte stores of the double escaping.
+constexpr size_t kSlack = 8;
 
 // Calls sink(bytes, size) for every frame of the message, in order. The
 // frame buffer is the caller's, kFrameBufferSize bytes.
@@ -263,6 +267,206 @@ void AppendJsonEscaped(std::string_view text, std::string& out) {
     out.append(buffer, produced);
     text.remove_prefix(consumed);
   }
+}
+
+namespace {
+
+// Escapes and converts text into dst, which has room for 6 bytes a unit (the
+// most any unit takes: "\u00XX", or 3 bytes for a unit of a pair of 4).
+// Returns the bytes written.
+size_t EscapeUtf16Into(const char16_t* src, size_t n, char* dst) {
+  size_t in = 0;
+  char* out = dst;
+  while (in < n) {
+#if defined(__SSE2__)
+    // Runs of plain ASCII, 16 units at a time. The pack saturates: a unit
+    // from 0x80 to 0x7FFF becomes a byte from 0x80 up, one from 0x8000 up (a
+    // negative number to the pack) becomes 0, and the byte test finds both.
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i slash = _mm_set1_epi8('\\');
+    const __m128i space = _mm_set1_epi8(0x20);
+    while (in + 16 <= n) {
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + in));
+      __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + in + 8));
+      __m128i v = _mm_packus_epi16(a, b);
+      __m128i bad = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)),
+                                 _mm_xor_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, space), v), _mm_set1_epi8(-1)));
+      if (_mm_movemask_epi8(_mm_or_si128(bad, v)) != 0) break;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+      in += 16;
+      out += 16;
+    }
+#endif
+    // Up to 16 units one at a time before the block loop is tried again.
+    size_t stretch = std::min(n, in + 16);
+    while (in < stretch) {
+      uint32_t c = src[in++];
+      if (c < 0x80) {
+        size_t size = kEscape.size[c];
+        if (size == 1) {
+          *out++ = static_cast<char>(c);
+        } else if (size == 2) {
+          out[0] = '\\';
+          out[1] = kEscape.shortForm[c];
+          out += 2;
+        } else {
+          std::memcpy(out, "\\u00", 4);
+          out[4] = kHex[c >> 4];
+          out[5] = kHex[c & 0xF];
+          out += 6;
+        }
+        continue;
+      }
+      if (c < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (c >> 6));
+        out[1] = static_cast<char>(0x80 | (c & 0x3F));
+        out += 2;
+        continue;
+      }
+      if (c >= 0xD800 && c <= 0xDFFF) {
+        if (c <= 0xDBFF && in < n && src[in] >= 0xDC00 && src[in] <= 0xDFFF) {
+          c = 0x10000 + ((c - 0xD800) << 10) + (src[in++] - 0xDC00u);
+          out[0] = static_cast<char>(0xF0 | (c >> 18));
+          out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+          out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+          out[3] = static_cast<char>(0x80 | (c & 0x3F));
+          out += 4;
+          continue;
+        }
+        c = 0xFFFD;
+      }
+      out[0] = static_cast<char>(0xE0 | (c >> 12));
+      out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out[2] = static_cast<char>(0x80 | (c & 0x3F));
+      out += 3;
+    }
+  }
+  return static_cast<size_t>(out - dst);
+}
+
+// Each ASCII unit escaped twice, into the message and then into the frame
+// ("\"" becomes \" and then \\\"), and its size in the message. The second
+// escape doubles the backslashes and escapes the quotes of the first.
+struct DoubleEscapeTable {
+  char wire[128][8];
+  unsigned char wireSize[128];
+  unsigned char messageSize[128];
+  constexpr DoubleEscapeTable() : wire(), wireSize(), messageSize() {
+    for (int c = 0; c < 128; ++c) {
+      char once[6] = {};
+      int n = kEscape.size[c];
+      if (n == 1) {
+        once[0] = static_cast<char>(c);
+      } else if (n == 2) {
+        once[0] = '\\';
+        once[1] = kEscape.shortForm[c];
+      } else {
+        once[0] = '\\';
+        once[1] = 'u';
+        once[2] = '0';
+        once[3] = '0';
+        once[4] = kHex[c >> 4];
+        once[5] = kHex[c & 0xF];
+      }
+      int w = 0;
+      for (int i = 0; i < n; ++i) {
+        if (once[i] == '\\' || once[i] == '"') wire[c][w++] = '\\';
+        wire[c][w++] = once[i];
+      }
+      wireSize[c] = static_cast<unsigned char>(w);
+      messageSize[c] = static_cast<unsigned char>(n);
+    }
+  }
+};
+constexpr DoubleEscapeTable kDoubleEscape;
+
+// Converts the zero-terminated text and escapes it twice, as the message and
+// then a frame hold it, up to maxUnits units (one more to keep a surrogate
+// pair whole) or to its end, into dst, which has room for 7 bytes a unit and
+// 8 more. Returns the units taken; *messageBytes and *wireBytes get their
+// sizes in the message and in the frame; *ended is set at the terminating
+// zero. The block loop reads 16 units at a time, past the zero too but never
+// into the next page, so it is kept from the address sanitizer.
+#if defined(__SANITIZE_ADDRESS__)
+__attribute__((no_sanitize_address))
+#endif
+size_t DoubleEscapeUtf16(const char16_t* src, size_t maxUnits, char* dst, size_t* messageBytes,
+                         size_t* wireBytes, bool* ended) {
+  size_t in = 0;
+  size_t message = 0;
+  char* out = dst;
+  while (in < maxUnits) {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i slash = _mm_set1_epi8('\\');
+    const __m128i space = _mm_set1_epi8(0x20);
+    while (in + 16 <= maxUnits && (reinterpret_cast<uintptr_t>(src + in) & 4095) <= 4096 - 32) {
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + in));
+      __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + in + 8));
+      __m128i v = _mm_packus_epi16(a, b);
+      __m128i bad = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)),
+                                 _mm_xor_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, space), v), _mm_set1_epi8(-1)));
+      if (_mm_movemask_epi8(_mm_or_si128(bad, v)) != 0) break;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+      in += 16;
+      out += 16;
+      message += 16;
+    }
+#endif
+    size_t stretch = std::min(maxUnits, in + 16);
+    while (in < stretch) {
+      uint32_t c = src[in];
+      if (c == 0) {
+        *ended = true;
+        stretch = in;
+        maxUnits = in;
+        break;
+      }
+      ++in;
+      if (c < 0x80) {
+        std::memcpy(out, kDoubleEscape.wire[c], 8);
+        out += kDoubleEscape.wireSize[c];
+        message += kDoubleEscape.messageSize[c];
+        continue;
+      }
+      if (c < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (c >> 6));
+        out[1] = static_cast<char>(0x80 | (c & 0x3F));
+        out += 2;
+        message += 2;
+        continue;
+      }
+      if (c >= 0xD800 && c <= 0xDFFF) {
+        if (c <= 0xDBFF && src[in] >= 0xDC00 && src[in] <= 0xDFFF) {
+          c = 0x10000 + ((c - 0xD800) << 10) + (src[in++] - 0xDC00u);
+          out[0] = static_cast<char>(0xF0 | (c >> 18));
+          out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+          out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+          out[3] = static_cast<char>(0x80 | (c & 0x3F));
+          out += 4;
+          message += 4;
+          continue;
+        }
+        c = 0xFFFD;
+      }
+      out[0] = static_cast<char>(0xE0 | (c >> 12));
+      out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out[2] = static_cast<char>(0x80 | (c & 0x3F));
+      out += 3;
+      message += 3;
+    }
+  }
+  *messageBytes = message;
+  *wireBytes = static_cast<size_t>(out - dst);
+  return in;
+}
+
+}  // namespace
+
+void AppendJsonEscapedUtf16(std::u16string_view text, std::string& out) {
+  size_t at = out.size();
+  out.resize(at + text.size() * 6);
+  out.resize(at + EscapeUtf16Into(text.data(), text.size(), &out[at]));
 }
 
 size_t NextChunkLength(std::string_view text, size_t* escapedSize) {
@@ -399,29 +603,204 @@ Frame TakeFrame() {
 
 bool InputAtEnd() { return g_inputAtEnd; }
 
-void WriteMessage(std::string_view text) {
-  std::lock_guard<std::mutex> lock(OutputMutex());
-  if (g_outputBroken) return;
-  Os& os = TheOs();
-  // A small message goes out in one write: each write to the pipe wakes the
-  // browser, and most replies are a few bytes.
-  constexpr size_t kOneWriteLimit = 16384;
-  if (text.size() <= kOneWriteLimit) {
-    static std::string frames;
-    frames.clear();
-    ForEachFrame(text, OutputBuffer(), [](const char* bytes, size_t size) {
-      frames.append(bytes, size);
-      return true;
-    });
-    if (!os.WriteOutput(frames.data(), frames.size())) g_outputBroken = true;
-    return;
+// The thread that writes the frames of a large message while the next one
+// is escaped: the writes to the pipe wait for the browser to read, and the
+// escaping need not wait with them. One for the process, started by the
+// first such message and then parked between messages (a new thread for
+// each would cost more than a frame's escaping); never stopped, as the
+// process ends with it parked.
+class MessageStream::Writer {
+ public:
+  Writer() : thread_([this] { Run(); }) { thread_.detach(); }
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  void Begin() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    broken_ = false;
   }
-  ForEachFrame(text, OutputBuffer(), [&os](const char* bytes, size_t size) {
-    // A broken channel stays broken: the rest of this message and every
-    // later one is dropped, as the browser is gone.
-    if (!os.WriteOutput(bytes, size)) g_outputBroken = true;
-    return !g_outputBroken;
-  });
+  // Waits until the frame handed before is written, then hands this one
+  // over; false once a write failed (the channel is broken).
+  bool Hand(const char* bytes, size_t size) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return pending_ == nullptr; });
+    if (broken_) return false;
+    pending_ = bytes;
+    size_ = size;
+    changed_.notify_all();
+    return true;
+  }
+  // Waits until every frame handed over is written.
+  bool Drain() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return pending_ == nullptr; });
+    return !broken_;
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return pending_ != nullptr; });
+      const char* bytes = pending_;
+      size_t size = size_;
+      lock.unlock();
+      bool ok = TheOs().WriteOutput(bytes, size);
+      lock.lock();
+      if (!ok) broken_ = true;
+      pending_ = nullptr;
+      changed_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  const char* pending_ = nullptr;
+  size_t size_ = 0;
+  bool broken_ = false;
+  std::thread thread_;
+};
+
+MessageStream::Writer& MessageStream::TheWriter() {
+  static Writer* writer = new Writer();
+  return *writer;
+}
+
+namespace {
+// A small message goes out in one write: each write to the pipe wakes the
+// browser, and most replies are a few bytes.
+constexpr size_t kOneWriteLimit = 16384;
+}  // namespace
+
+MessageStream::MessageStream() : lock_(OutputMutex()) {}
+
+MessageStream::~MessageStream() {
+  try {
+    Finish();
+  } catch (...) {
+  }
+}
+
+void MessageStream::Append(std::string_view piece) {
+  if (finished_ || g_outputBroken) return;
+  if (whole_) {
+    if (text_.size() + piece.size() <= kOneWriteLimit) {
+      text_.append(piece.data(), piece.size());
+      return;
+    }
+    // Too long for one write after all: frame by frame from here.
+    whole_ = false;
+    buffers_[0].reset(new char[kFrameBufferSize + kSlack]);
+    std::string held = std::move(text_);
+    text_ = std::string();
+    Stream(held);
+  }
+  Stream(piece);
+}
+
+void MessageStream::AppendUtf16(const char16_t* text) {
+  if (text == nullptr) return;
+  // Through the message form while the message is small, and near a frame's
+  // end, where a character may be cut from the ones before it.
+  constexpr size_t kUnits = 1024;
+  char block[(kUnits + 1) * 6];
+  while (!finished_ && !g_outputBroken) {
+    if (!whole_) {
+      // Units that fit the frame whatever they are: each takes at most 6
+      // bytes of the message and 7 of the frame.
+      size_t room = std::min((kChunkLimit - messageBytes_) / 6, (kEscapedLimit - escapedBytes_) / 7);
+      if (room >= 64) {
+        size_t message = 0, wire = 0;
+        bool ended = false;
+        size_t units = DoubleEscapeUtf16(text, room, buffers_[current_].get() + 13 + escapedBytes_, &message,
+                                         &wire, &ended);
+        messageBytes_ += message;
+        escapedBytes_ += wire;
+        text += units;
+        if (ended) return;
+        continue;
+      }
+    }
+    size_t n = 0;
+    while (n < kUnits && text[n] != 0) ++n;
+    if (n == 0) return;
+    // The two halves of a surrogate pair stay together.
+    if (text[n - 1] >= 0xD800 && text[n - 1] <= 0xDBFF && text[n] != 0) ++n;
+    Append(std::string_view(block, EscapeUtf16Into(text, n, block)));
+    text += n;
+  }
+}
+
+void MessageStream::Stream(std::string_view piece) {
+  // As ForEachFrame cuts the joined text: each frame takes what fits of the
+  // text after the last one, a character whole or not at all. No piece ends
+  // inside a character, so each piece's end serves as the text's end.
+  while (!piece.empty() && !g_outputBroken) {
+    char* frame = buffers_[current_].get();
+    size_t taken = 0;
+    size_t produced = EscapeInto(piece.data(), std::min(piece.size(), kChunkLimit - messageBytes_), piece.size(),
+                                 frame + 13 + escapedBytes_, kEscapedLimit - escapedBytes_, &taken);
+    messageBytes_ += taken;
+    escapedBytes_ += produced;
+    piece.remove_prefix(taken);
+    if (!piece.empty()) {
+      // The next character does not fit: the frame is full and more comes,
+      // so from here on the writer writes while the next frame is filled.
+      if (writer_ == nullptr) {
+        buffers_[1].reset(new char[kFrameBufferSize + kSlack]);
+        writer_ = &TheWriter();
+        writer_->Begin();
+      }
+      EndFrame();
+    }
+  }
+}
+
+void MessageStream::EndFrame() {
+  char* frame = buffers_[current_].get();
+  PutLength(frame, static_cast<uint32_t>(9 + escapedBytes_ + 2));
+  std::memcpy(frame + 4, kHead, 9);
+  std::memcpy(frame + 13 + escapedBytes_, kTail, 2);
+  Emit(frame, 13 + escapedBytes_ + 2);
+  messageBytes_ = 0;
+  escapedBytes_ = 0;
+  if (writer_) current_ = 1 - current_;  // the writer holds the other one
+}
+
+void MessageStream::Emit(const char* bytes, size_t size) {
+  if (g_outputBroken) return;
+  // A broken channel stays broken: the rest of this message and every later
+  // one is dropped, as the browser is gone.
+  bool ok = writer_ ? writer_->Hand(bytes, size) : TheOs().WriteOutput(bytes, size);
+  if (!ok) g_outputBroken = true;
+}
+
+void MessageStream::Finish() {
+  if (finished_) return;
+  finished_ = true;
+  if (whole_) {
+    if (!g_outputBroken) {
+      static std::string frames;
+      frames.clear();
+      ForEachFrame(text_, OutputBuffer(), [](const char* bytes, size_t size) {
+        frames.append(bytes, size);
+        return true;
+      });
+      if (!TheOs().WriteOutput(frames.data(), frames.size())) g_outputBroken = true;
+    }
+  } else {
+    if (messageBytes_ > 0) EndFrame();
+    Emit(kEndFrame, kEndFrameSize);
+    if (writer_ != nullptr && !writer_->Drain()) g_outputBroken = true;
+    writer_ = nullptr;
+  }
+  if (lock_.owns_lock()) lock_.unlock();
+}
+
+void WriteMessage(std::string_view text) {
+  MessageStream message;
+  message.Append(text);
+  message.Finish();
 }
 
 void SendStatus(int32_t code, const char* text) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -48,6 +49,42 @@ void WriteMessage(std::string_view text);
 inline void WriteMessage(const char* text) { WriteMessage(std::string_view(text)); }
 void SendStatus(int32_t code, const char* text);
 
+// Writes one outbound message whose text comes in pieces, in order: the same
+// frames as WriteMessage of the pieces joined, without ever holding them
+// joined. Holds the output for the message's whole life, so call nothing
+// that writes a message meanwhile. Up to 16 KiB the message goes out in one
+// write at Finish; a longer one a frame at a time as it is built, and from
+// its second frame on a second thread writes each frame while the next one is
+// escaped. Finish (or the destructor) writes the rest and the end frame.
+class MessageStream {
+ public:
+  MessageStream();
+  ~MessageStream();
+  MessageStream(const MessageStream&) = delete;
+  MessageStream& operator=(const MessageStream&) = delete;
+  void Append(std::string_view piece);
+  // Appends zero-terminated UTF-16 text as AppendJsonEscapedUtf16 escapes it,
+  // converted and escaped straight into the frames.
+  void AppendUtf16(const char16_t* text);
+  void Finish();
+
+ private:
+  class Writer;
+  static Writer& TheWriter();
+  void Stream(std::string_view piece);
+  void Emit(const char* bytes, size_t size);
+  void EndFrame();
+  std::unique_lock<std::mutex> lock_;
+  bool whole_ = true;       // kept whole while it is small, and written in one call
+  std::string text_;        // the text kept
+  std::unique_ptr<char[]> buffers_[2];
+  int current_ = 0;         // the buffer being filled
+  size_t messageBytes_ = 0; // of the text, in the frame being filled
+  size_t escapedBytes_ = 0;
+  Writer* writer_ = nullptr;  // from the second frame on
+  bool finished_ = false;
+};
+
 // The limits every outbound frame keeps.
 constexpr size_t kChunkLimit = 921600;     // message bytes per data frame
 constexpr size_t kFrameLimit = 1048576;    // the browser's limit for one frame
@@ -57,6 +94,9 @@ constexpr size_t kEscapedLimit = kFrameLimit - kFrameOverhead;
 // Escapes text for a JSON string: backslash, quote and every control
 // character. Appends to out.
 void AppendJsonEscaped(std::string_view text, std::string& out);
+// As AppendJsonEscaped for UTF-16 text, converted to UTF-8 on the way as the
+// system converts it: a surrogate that is not half of a pair becomes U+FFFD.
+void AppendJsonEscapedUtf16(std::u16string_view text, std::string& out);
 
 // How many bytes of text, from its start, form the next data frame's chunk:
 // at most kChunkLimit bytes, escaped size at most kEscapedLimit, and never

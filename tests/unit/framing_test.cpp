@@ -93,6 +93,56 @@ TEST_F(Framing, NeverSplitsAUtf8Sequence) {
   ExpectRoundTrip(os, four);
 }
 
+// A topic from UTF-16, converted and escaped straight into the frames, must
+// give the very frames of the message built first and framed after: the
+// system's conversion, the escape, and WriteMessage's cuts. The texts put
+// pairs, escapes and lone surrogates across block, frame and one-write
+// boundaries.
+TEST_F(Framing, Utf16StreamedGivesTheFramesOfTheWholeMessage) {
+  const std::u16string units[] = {u"\"", u"\\", u"\n", u"\x01", u"\x1f", u"\x7f", u"\u00e9", u"\u20ac",
+                                  u"\u2028", u"\U0001F600", u"\xD800", u"\xDC00", u"a", u"bc"};
+  struct Case {
+    const char* name;
+    size_t lead;        // plain letters first
+    size_t length;      // units in all
+    unsigned pattern;   // which units follow, in turn
+  } cases[] = {
+      {"empty", 0, 0, 0},
+      {"small, one write", 3, 40, 0x3FFF},
+      {"just past one write", 16300, 16500, 0x3FFF},
+      {"plain, several frames", 2500000, 2500000, 0},
+      {"escape-heavy, several frames", 0, 1300000, 0x003F},
+      {"pairs at every offset of a frame end", 921590, 960000, 0x0200},
+      {"everything after a long plain run", 700001, 1900000, 0x3FFF},
+  };
+  for (const Case& c : cases) {
+    std::u16string text;
+    for (size_t i = 0; text.size() < c.length; ++i) {
+      if (text.size() < c.lead || c.pattern == 0) {
+        text += static_cast<char16_t>(u'a' + i % 26);
+        continue;
+      }
+      for (size_t u = 0; u < 14 && text.size() < c.length; ++u) {
+        if ((c.pattern >> u & 1) != 0) text += units[u];
+      }
+    }
+    std::string message = "{\"topic\":\"t\", \"data\":\"";
+    AppendJsonEscaped(os.WideToUtf8(text), message);
+    message += "\"}";
+    std::string expected;
+    BuildMessageFrames(message, expected);
+
+    os.output.clear();
+    MessageStream stream;
+    stream.Append("{\"topic\":\"t\", \"data\":\"");
+    stream.AppendUtf16(text.c_str());
+    stream.Append("\"}");
+    stream.Finish();
+    EXPECT_TRUE(os.output == expected) << c.name << ": " << os.output.size() << " bytes, expected "
+                                       << expected.size();
+  }
+}
+
 TEST_F(Framing, ChunkCutWhereTheEscapedFormWouldPassTheLimit) {
   std::string text(kChunkLimit, '\\');
   size_t escaped = 0;
