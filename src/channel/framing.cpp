@@ -1,11 +1,9 @@
 #include "channel/framing.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -237,7 +235,7 @@ std::mutex& OutputMutex() {
 }
 
 char* OutputBuffer() {
-  static std::unique_ptr<char[]> buffer(new char[kFrameBufferSize]);
+  static std::unique_ptr<char[]> buffer(new char[kFrameBufferSize + kSlack]);
   return buffer.get();
 }
 
@@ -603,69 +601,6 @@ Frame TakeFrame() {
 
 bool InputAtEnd() { return g_inputAtEnd; }
 
-// The thread that writes the frames of a large message while the next one
-// is escaped: the writes to the pipe wait for the browser to read, and the
-// escaping need not wait with them. One for the process, started by the
-// first such message and then parked between messages (a new thread for
-// each would cost more than a frame's escaping); never stopped, as the
-// process ends with it parked.
-class MessageStream::Writer {
- public:
-  Writer() : thread_([this] { Run(); }) { thread_.detach(); }
-  Writer(const Writer&) = delete;
-  Writer& operator=(const Writer&) = delete;
-
-  void Begin() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    broken_ = false;
-  }
-  // Waits until the frame handed before is written, then hands this one
-  // over; false once a write failed (the channel is broken).
-  bool Hand(const char* bytes, size_t size) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return pending_ == nullptr; });
-    if (broken_) return false;
-    pending_ = bytes;
-    size_ = size;
-    changed_.notify_all();
-    return true;
-  }
-  // Waits until every frame handed over is written.
-  bool Drain() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return pending_ == nullptr; });
-    return !broken_;
-  }
-
- private:
-  void Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      changed_.wait(lock, [this] { return pending_ != nullptr; });
-      const char* bytes = pending_;
-      size_t size = size_;
-      lock.unlock();
-      bool ok = TheOs().WriteOutput(bytes, size);
-      lock.lock();
-      if (!ok) broken_ = true;
-      pending_ = nullptr;
-      changed_.notify_all();
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  const char* pending_ = nullptr;
-  size_t size_ = 0;
-  bool broken_ = false;
-  std::thread thread_;
-};
-
-MessageStream::Writer& MessageStream::TheWriter() {
-  static Writer* writer = new Writer();
-  return *writer;
-}
-
 namespace {
 // A small message goes out in one write: each write to the pipe wakes the
 // browser, and most replies are a few bytes.
@@ -690,7 +625,6 @@ void MessageStream::Append(std::string_view piece) {
     }
     // Too long for one write after all: frame by frame from here.
     whole_ = false;
-    buffers_[0].reset(new char[kFrameBufferSize + kSlack]);
     std::string held = std::move(text_);
     text_ = std::string();
     Stream(held);
@@ -712,8 +646,8 @@ void MessageStream::AppendUtf16(const char16_t* text) {
       if (room >= 64) {
         size_t message = 0, wire = 0;
         bool ended = false;
-        size_t units = DoubleEscapeUtf16(text, room, buffers_[current_].get() + 13 + escapedBytes_, &message,
-                                         &wire, &ended);
+        size_t units =
+            DoubleEscapeUtf16(text, room, OutputBuffer() + 13 + escapedBytes_, &message, &wire, &ended);
         messageBytes_ += message;
         escapedBytes_ += wire;
         text += units;
@@ -736,43 +670,31 @@ void MessageStream::Stream(std::string_view piece) {
   // text after the last one, a character whole or not at all. No piece ends
   // inside a character, so each piece's end serves as the text's end.
   while (!piece.empty() && !g_outputBroken) {
-    char* frame = buffers_[current_].get();
+    char* frame = OutputBuffer();
     size_t taken = 0;
     size_t produced = EscapeInto(piece.data(), std::min(piece.size(), kChunkLimit - messageBytes_), piece.size(),
                                  frame + 13 + escapedBytes_, kEscapedLimit - escapedBytes_, &taken);
     messageBytes_ += taken;
     escapedBytes_ += produced;
     piece.remove_prefix(taken);
-    if (!piece.empty()) {
-      // The next character does not fit: the frame is full and more comes,
-      // so from here on the writer writes while the next frame is filled.
-      if (writer_ == nullptr) {
-        buffers_[1].reset(new char[kFrameBufferSize + kSlack]);
-        writer_ = &TheWriter();
-        writer_->Begin();
-      }
-      EndFrame();
-    }
+    if (!piece.empty()) EndFrame();  // the next character does not fit
   }
 }
 
 void MessageStream::EndFrame() {
-  char* frame = buffers_[current_].get();
+  char* frame = OutputBuffer();
   PutLength(frame, static_cast<uint32_t>(9 + escapedBytes_ + 2));
   std::memcpy(frame + 4, kHead, 9);
   std::memcpy(frame + 13 + escapedBytes_, kTail, 2);
   Emit(frame, 13 + escapedBytes_ + 2);
   messageBytes_ = 0;
   escapedBytes_ = 0;
-  if (writer_) current_ = 1 - current_;  // the writer holds the other one
 }
 
 void MessageStream::Emit(const char* bytes, size_t size) {
-  if (g_outputBroken) return;
   // A broken channel stays broken: the rest of this message and every later
   // one is dropped, as the browser is gone.
-  bool ok = writer_ ? writer_->Hand(bytes, size) : TheOs().WriteOutput(bytes, size);
-  if (!ok) g_outputBroken = true;
+  if (!g_outputBroken && !TheOs().WriteOutput(bytes, size)) g_outputBroken = true;
 }
 
 void MessageStream::Finish() {
@@ -791,8 +713,6 @@ void MessageStream::Finish() {
   } else {
     if (messageBytes_ > 0) EndFrame();
     Emit(kEndFrame, kEndFrameSize);
-    if (writer_ != nullptr && !writer_->Drain()) g_outputBroken = true;
-    writer_ = nullptr;
   }
   if (lock_.owns_lock()) lock_.unlock();
 }

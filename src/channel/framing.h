@@ -53,9 +53,8 @@ void SendStatus(int32_t code, const char* text);
 // frames as WriteMessage of the pieces joined, without ever holding them
 // joined. Holds the output for the message's whole life, so call nothing
 // that writes a message meanwhile. Up to 16 KiB the message goes out in one
-// write at Finish; a longer one a frame at a time as it is built, and from
-// its second frame on a second thread writes each frame while the next one is
-// escaped. Finish (or the destructor) writes the rest and the end frame.
+// write at Finish; a longer one a frame at a time as each frame fills.
+// Finish (or the destructor) writes the rest and the end frame.
 class MessageStream {
  public:
   MessageStream();
@@ -69,19 +68,14 @@ class MessageStream {
   void Finish();
 
  private:
-  class Writer;
-  static Writer& TheWriter();
   void Stream(std::string_view piece);
   void Emit(const char* bytes, size_t size);
   void EndFrame();
   std::unique_lock<std::mutex> lock_;
   bool whole_ = true;       // kept whole while it is small, and written in one call
   std::string text_;        // the text kept
-  std::unique_ptr<char[]> buffers_[2];
-  int current_ = 0;         // the buffer being filled
   size_t messageBytes_ = 0; // of the text, in the frame being filled
   size_t escapedBytes_ = 0;
-  Writer* writer_ = nullptr;  // from the second frame on
   bool finished_ = false;
 };
 
