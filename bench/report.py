@@ -13,6 +13,8 @@ def native_rows(path):
          "target >= 25 % of memcpy"),
         ("WriteMessage, 8 MiB escape-heavy text", "BM_WriteMessageEscapeHeavy", "memcpy of the same bytes",
          "BM_MemcpyMessage", ""),
+        ("Topic from UTF-16, 3.4 Mi escape-heavy units, to frames", "BM_TopicEscapeHeavy", "memcpy of 8 MiB",
+         "BM_MemcpyMessage", "bytes of the frames"),
         ("DecodeBase64, 32 MiB", "BM_DecodeBase64", "OpenSSL EVP_DecodeBlock", "BM_OpenSslDecodeBlock",
          "target >= OpenSSL and >= 1 GB/s"),
     ]

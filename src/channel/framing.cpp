@@ -461,12 +461,6 @@ size_t DoubleEscapeUtf16(const char16_t* src, size_t maxUnits, char* dst, size_t
 
 }  // namespace
 
-void AppendJsonEscapedUtf16(std::u16string_view text, std::string& out) {
-  size_t at = out.size();
-  out.resize(at + text.size() * 6);
-  out.resize(at + EscapeUtf16Into(text.data(), text.size(), &out[at]));
-}
-
 size_t NextChunkLength(std::string_view text, size_t* escapedSize) {
   std::unique_ptr<char[]> scratch(new char[kEscapedLimit]);
   size_t taken = 0;

@@ -62,8 +62,9 @@ class MessageStream {
   MessageStream(const MessageStream&) = delete;
   MessageStream& operator=(const MessageStream&) = delete;
   void Append(std::string_view piece);
-  // Appends zero-terminated UTF-16 text as AppendJsonEscapedUtf16 escapes it,
-  // converted and escaped straight into the frames.
+  // Appends zero-terminated UTF-16 text, converted to UTF-8 as the system
+  // converts it (a surrogate that is not half of a pair becomes U+FFFD) and
+  // escaped: converted and escaped straight into the frames.
   void AppendUtf16(const char16_t* text);
   void Finish();
 
@@ -88,9 +89,6 @@ constexpr size_t kEscapedLimit = kFrameLimit - kFrameOverhead;
 // Escapes text for a JSON string: backslash, quote and every control
 // character. Appends to out.
 void AppendJsonEscaped(std::string_view text, std::string& out);
-// As AppendJsonEscaped for UTF-16 text, converted to UTF-8 on the way as the
-// system converts it: a surrogate that is not half of a pair becomes U+FFFD.
-void AppendJsonEscapedUtf16(std::u16string_view text, std::string& out);
 
 // How many bytes of text, from its start, form the next data frame's chunk:
 // at most kChunkLimit bytes, escaped size at most kEscapedLimit, and never
