@@ -52,6 +52,7 @@ void RunHostMode() {
   // is not a pipe (a host started by hand) ends host mode after the
   // announcement.
   const bool input = os.TakeInput();
+  KeepLogOpen();
   os.ComInitialize(win::kCoinitApartmentThreaded);
   try {
     DeclareDpiAware();

@@ -86,9 +86,12 @@ class Os {
   // the file cannot be opened. With emptyAbove >= 0 the file is first
   // emptied when it is longer than that (GetFileSizeEx, SetFilePointerEx,
   // SetEndOfFile), under the same open, so that no other writer's line falls
-  // between the check and the emptying.
-  virtual bool AppendToFile(const std::string& path, std::string_view bytes,
-                            int64_t emptyAbove) = 0;
+  // between the check and the emptying. With keepOpen the file stays open
+  // for the next call with the same path, shared with other writers (each
+  // append then holds a lock); for a process that appends often, not for one
+  // that may go on to remove the file's folder.
+  virtual bool AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove,
+                            bool keepOpen) = 0;
 
   // --- file primitives: one call each; what makes a write durable is
   // composed above the seam (install/file_replace.cpp) ----------------------

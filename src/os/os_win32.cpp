@@ -266,32 +266,34 @@ class RealOs final : public Os {
     _close(fd);
     return length;
   }
-  bool AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove) override {
-    // Processes started from the same executable share the log, and a write
-    // at the end of the file is two steps (find the end, write). So a line is
-    // appended while this process is the file's only writer: opened without
-    // write sharing, which also costs wine less than a file lock. Should
-    // another program keep the file open for writing, the open shares
-    // writing and appends are serialised through an exclusive lock on one
-    // byte far past any content instead. Either open fails while the other
-    // kind is held; another host holds it for a moment only, so that is
-    // tried again for up to 200 ms before the line is given up.
-    constexpr DWORD kPatienceMs = 200;
-    const DWORD start = GetTickCount();
-    for (int attempt = 0;; ++attempt) {
-      for (DWORD sharing : {DWORD{FILE_SHARE_READ | FILE_SHARE_DELETE},
-                            DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}}) {
-        HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, sharing, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-          AppendLocked(file, (sharing & FILE_SHARE_WRITE) != 0, bytes, emptyAbove);
-          return true;
-        }
-        if (GetLastError() != ERROR_SHARING_VIOLATION) return false;
-      }
-      if (GetTickCount() - start > kPatienceMs) return false;
-      Sleep(attempt < 10 ? 0 : 1);
+  bool AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove,
+                    bool keepOpen) override {
+    // A host appends a line for every request, and each open costs wine a
+    // trip to its server that resolves the path: the host keeps its log open.
+    if (kept_ != nullptr && (!keepOpen || keptPath_ != path)) {
+      CloseHandle(kept_);
+      kept_ = nullptr;
     }
+    if (keepOpen && kept_ == nullptr) {
+      bool shared = false;
+      HANDLE file = OpenForAppend(path, /*sharedOnly=*/true, &shared);
+      if (file == INVALID_HANDLE_VALUE) return false;
+      kept_ = file;
+      keptPath_ = path;
+    }
+    if (kept_ != nullptr) {
+      if (AppendLocked(kept_, /*shared=*/true, bytes, emptyAbove)) return true;
+      // Opened again for the next line.
+      CloseHandle(kept_);
+      kept_ = nullptr;
+      return false;
+    }
+    bool shared = false;
+    HANDLE file = OpenForAppend(path, /*sharedOnly=*/false, &shared);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    AppendLocked(file, shared, bytes, emptyAbove);
+    CloseHandle(file);
+    return true;
   }
   NewFile OpenNewFile(const std::string& path, OsHandle* file) override {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -601,7 +603,36 @@ class RealOs final : public Os {
   void ClearFpuExceptions() override { __asm__ __volatile__("fnclex"); }
 
  private:
-  static void AppendLocked(HANDLE file, bool shared, std::string_view bytes, int64_t emptyAbove) {
+  // Processes started from the same executable share the log, and a write
+  // at the end of the file is two steps (find the end, write). So a line is
+  // appended while this process is the file's only writer: opened without
+  // write sharing. Should another process keep the file open for writing (a
+  // host keeps its log open), the open shares writing and appends are
+  // serialised through an exclusive lock on one byte far past any content
+  // instead. Either open fails while the other kind is held; another process
+  // holds it for a moment only, so that is tried again for up to 200 ms.
+  static HANDLE OpenForAppend(const std::string& path, bool sharedOnly, bool* shared) {
+    constexpr DWORD kPatienceMs = 200;
+    const DWORD start = GetTickCount();
+    for (int attempt = 0;; ++attempt) {
+      for (DWORD sharing : {DWORD{FILE_SHARE_READ | FILE_SHARE_DELETE},
+                            DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}}) {
+        if (sharedOnly && (sharing & FILE_SHARE_WRITE) == 0) continue;
+        HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, sharing, nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+          *shared = (sharing & FILE_SHARE_WRITE) != 0;
+          return file;
+        }
+        if (GetLastError() != ERROR_SHARING_VIOLATION) return INVALID_HANDLE_VALUE;
+      }
+      if (GetTickCount() - start > kPatienceMs) return INVALID_HANDLE_VALUE;
+      Sleep(attempt < 10 ? 0 : 1);
+    }
+  }
+
+  // False when the bytes could not be written.
+  static bool AppendLocked(HANDLE file, bool shared, std::string_view bytes, int64_t emptyAbove) {
     OVERLAPPED lockByte = {};
     lockByte.Offset = 0xFFFFFFF0u;
     lockByte.OffsetHigh = 0x7FFFFFFFu;
@@ -617,13 +648,15 @@ class RealOs final : public Os {
     LARGE_INTEGER zero = {};
     SetFilePointerEx(file, zero, nullptr, FILE_END);
     DWORD written = 0;
-    if (!bytes.empty()) {
-      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    }
+    bool ok = bytes.empty() ||
+              (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+               written == bytes.size());
     if (locked) UnlockFileEx(file, 0, 1, 0, &lockByte);
-    CloseHandle(file);
+    return ok;
   }
 
+  HANDLE kept_ = nullptr;  // the log a host keeps open
+  std::string keptPath_;
   InputReader* reader_ = nullptr;
   HANDLE pipe_ = nullptr;  // the browser's pipe, the host's alone
   bool inputTried_ = false;

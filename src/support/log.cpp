@@ -61,7 +61,7 @@ void LogLine(const char* text) {
     // appends the line, so that the lines other hosts append meanwhile are
     // never lost to a deleted file that they still hold open.
     bool check = g_state.untilCheck <= 0;
-    if (TheOs().AppendToFile(g_state.path, line, check ? kSizeLimit : -1) && check) {
+    if (TheOs().AppendToFile(g_state.path, line, check ? kSizeLimit : -1, g_state.keepOpen) && check) {
       g_state.untilCheck = kCheckEveryBytes;
     }
     g_state.untilCheck -= static_cast<int64_t>(line.size());
@@ -69,6 +69,8 @@ void LogLine(const char* text) {
     // The log never fails towards its caller.
   }
 }
+
+void KeepLogOpen() { g_state.keepOpen = true; }
 
 void LogFormatInt(const char* format, int32_t value) {
   size_t size = std::strlen(format) + 100;

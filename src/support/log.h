@@ -1,6 +1,6 @@
 // The log file "native-lumiclip.log" beside the running executable: one line
-// per notable step, opened and closed for every line so nothing is lost when
-// the process is ended abruptly.
+// per notable step, each written to the file at once (nothing is held in the
+// process) so nothing is lost when the process is ended abruptly.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,11 @@ namespace lumiclip {
 // Appends the text and a line end. Never throws, never reports a failure.
 void LogLine(const char* text);
 inline void LogLine(const std::string& text) { LogLine(text.c_str()); }
+
+// From here on the file stays open between lines: for host mode, which logs
+// every request and never removes its folder. Other modes open and close it
+// for every line, as they may go on to remove the file or its folder.
+void KeepLogOpen();
 
 // Format with exactly one "%d" / one "%s".
 void LogFormatInt(const char* format, int32_t value);
@@ -26,6 +31,7 @@ namespace log_internal {
 struct ProcessState {
   std::string path;  // built by the process's first line; never empty after it
   int64_t untilCheck = 0;  // bytes to append before the next size check
+  bool keepOpen = false;
 };
 ProcessState& CurrentProcessState();
 // Forgets the log path so that the next line builds it again, with the size

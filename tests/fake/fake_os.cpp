@@ -315,8 +315,10 @@ int64_t FakeOs::FileLength(const std::string& path) {
   return it == files.end() ? -1 : static_cast<int64_t>(it->second.size());
 }
 
-bool FakeOs::AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove) {
+bool FakeOs::AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove,
+                          bool keepOpen) {
   // Not recorded: the log writes a line at nearly every step.
+  if (keepOpen) keptOpen.insert(Canon(path));
   if (Fails("AppendToFile", path) || TooLong(path) || !ParentExists(path)) return false;
   std::string& file = files[Canon(path)];
   if (emptyAbove >= 0) {

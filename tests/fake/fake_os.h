@@ -143,6 +143,7 @@ class FakeOs : public Os {
   int64_t RegDword(const std::string& key, const std::string& name) const;     // -1 when absent
   int comInits = 0, comUninits = 0, fpuClears = 0, pumps = 0;
   int sizeChecks = 0;  // appends asked to empty an oversized file first
+  std::set<std::string> keptOpen;  // files appended to with keepOpen (canonical paths)
   std::vector<uint32_t> waits;  // milliseconds of every wait
   bool Called(const std::string& prefix) const;
   size_t IndexOf(const std::string& prefix) const;  // first call, or npos
@@ -197,7 +198,8 @@ class FakeOs : public Os {
   bool RemoveFile(const std::string& path) override;
   bool RenameFile(const std::string& from, const std::string& to, uint32_t flags) override;
   int64_t FileLength(const std::string& path) override;
-  bool AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove) override;
+  bool AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove,
+                    bool keepOpen) override;
   NewFile OpenNewFile(const std::string& path, OsHandle* file) override;
   OsHandle OpenForFlush(const std::string& path) override;
   bool WriteToFile(OsHandle file, const void* data, uint32_t size, uint32_t* written) override;

@@ -250,6 +250,8 @@ TEST_F(Entry, DeployModeSucceeds) {
   EXPECT_TRUE(os.boxes.empty());
   EXPECT_TRUE(LogHasInOrder(os.Log(), {"Started", "With command: 3",
                                        "Successfully registered to HKEY_CURRENT_USER", "Exit"}));
+  // A mode that may remove its folder never keeps the log open.
+  EXPECT_TRUE(os.keptOpen.empty());
 }
 
 TEST_F(Entry, UpdateModeHandsOverTheParentPid) {
@@ -273,6 +275,8 @@ TEST_F(Entry, HostModeRunsAndExits) {
   std::string log = os.Log();
   EXPECT_TRUE(LogHasInOrder(log, {"Started", "With command: 1"}));
   EXPECT_EQ(log.substr(log.size() - 6), "Exit\r\n");
+  // A line for every request: the host keeps its log open.
+  EXPECT_EQ(os.keptOpen.size(), 1u);
   EXPECT_TRUE(os.boxes.empty());
   EXPECT_TRUE(os.shellRuns.empty());
 }

@@ -129,6 +129,7 @@ TEST_P(Uninstall, RemovesOnlyTheHostsFiles) {
   os.executablePath = c.from == From::kDeployed ? kExe : kOutside;
   os.boxAnswer = c.answer;
   EXPECT_EQ(RunUninstall(c.quiet), c.status);
+  EXPECT_TRUE(os.keptOpen.empty()) << "the log would hold the folder it removes";
 
   EXPECT_EQ(os.registry.count(kKey), c.removed ? 0u : 1u);
   EXPECT_EQ(os.KeyExists(kUninstallKey), !c.removed);
