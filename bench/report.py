@@ -39,9 +39,9 @@ def syscall_table(path):
     rows = sorted((r for r in wine_lines(path) if r.get("table") == "syscalls"), key=lambda r: -r["host"])
     if not rows:
         return []
-    lines = ["", "System calls of the host process per ping (strace -f -c, 500 pings one at a time; under wine",
+    lines = ["", "System calls of the host process per ping (strace -f -c, 500 pings 2 ms apart; under wine",
              "each call to the wine server is a write or writev, a read, and two rt_sigprocmask):", "",
-             "| system call | host | launcher + no-work host |", "|---|---|---|"]
+             "| system call | host | launcher + floor host |", "|---|---|---|"]
     for r in rows:
         lines.append(f"| {r['name']} | {r['host']:.1f} | {r['reference']:.1f} |")
     return lines

@@ -12,6 +12,7 @@
 // written a frame at a time as the host writes a large message.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -78,7 +79,10 @@ int main(int argc, char** argv) {
     if (held == buffer.size()) buffer.resize(buffer.size() * 2);
     DWORD n = 0;
     // Closed, broken, or at its end.
-    if (!ReadFile(in, buffer.data() + held, static_cast<DWORD>(buffer.size() - held), &n, nullptr) || n == 0) {
+    // At most 1 MiB a call, as the host's reader takes it: wine's server
+    // sets aside room for all that a read asks for.
+    DWORD want = static_cast<DWORD>(std::min<size_t>(buffer.size() - held, size_t{1} << 20));
+    if (!ReadFile(in, buffer.data() + held, want, &n, nullptr) || n == 0) {
       return 0;
     }
     held += n;
@@ -97,7 +101,9 @@ int main(int argc, char** argv) {
         from = frameEnd;
       }
     }
-    std::memmove(buffer.data(), buffer.data() + at, held - at);
-    held -= at;
+    if (at > 0) {
+      std::memmove(buffer.data(), buffer.data() + at, held - at);
+      held -= at;
+    }
   }
 }
