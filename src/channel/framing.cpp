@@ -269,28 +269,107 @@ void AppendJsonEscaped(std::string_view text, std::string& out) {
 
 namespace {
 
+// Each ASCII unit escaped once, as the message holds it, and twice, as a
+// frame holds it ("\"" becomes \" and then \\\"), with both sizes. The second
+// escape doubles the backslashes and escapes the quotes of the first.
+struct DoubleEscapeTable {
+  char once[128][8];
+  char wire[128][8];
+  unsigned char wireSize[128];
+  unsigned char messageSize[128];
+  constexpr DoubleEscapeTable() : once(), wire(), wireSize(), messageSize() {
+    for (int c = 0; c < 128; ++c) {
+      int n = kEscape.size[c];
+      if (n == 1) {
+        once[c][0] = static_cast<char>(c);
+      } else if (n == 2) {
+        once[c][0] = '\\';
+        once[c][1] = kEscape.shortForm[c];
+      } else {
+        once[c][0] = '\\';
+        once[c][1] = 'u';
+        once[c][2] = '0';
+        once[c][3] = '0';
+        once[c][4] = kHex[c >> 4];
+        once[c][5] = kHex[c & 0xF];
+      }
+      int w = 0;
+      for (int i = 0; i < n; ++i) {
+        if (once[c][i] == '\\' || once[c][i] == '"') wire[c][w++] = '\\';
+        wire[c][w++] = once[c][i];
+      }
+      wireSize[c] = static_cast<unsigned char>(w);
+      messageSize[c] = static_cast<unsigned char>(n);
+    }
+  }
+};
+constexpr DoubleEscapeTable kDoubleEscape;
+
+// Writes the UTF-8 form of unit c, from 0x80 up, at out: with the unit after
+// it (next, 0 at the text's end) when the two form a surrogate pair, which
+// sets *pair; a surrogate that is not half of a pair becomes U+FFFD, as the
+// system converts it. Returns the end of what it wrote.
+inline char* PutUtf8(uint32_t c, uint32_t next, char* out, bool* pair) {
+  *pair = false;
+  if (c < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (c >> 6));
+    out[1] = static_cast<char>(0x80 | (c & 0x3F));
+    return out + 2;
+  }
+  if (c >= 0xD800 && c <= 0xDFFF) {
+    if (c <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+      *pair = true;
+      c = 0x10000 + ((c - 0xD800) << 10) + (next - 0xDC00);
+      out[0] = static_cast<char>(0xF0 | (c >> 18));
+      out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      out[3] = static_cast<char>(0x80 | (c & 0x3F));
+      return out + 4;
+    }
+    c = 0xFFFD;
+  }
+  out[0] = static_cast<char>(0xE0 | (c >> 12));
+  out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+  out[2] = static_cast<char>(0x80 | (c & 0x3F));
+  return out + 3;
+}
+
+// A function that may read past the end of a text (never into the next
+// page) is kept from the address sanitizer.
+#if defined(__SANITIZE_ADDRESS__)
+#define LUMICLIP_UNCHECKED_READS __attribute__((no_sanitize_address))
+#else
+#define LUMICLIP_UNCHECKED_READS
+#endif
+
+#if defined(__SSE2__)
+// Stores the 16 units at src as 16 bytes at out when all are plain ASCII,
+// printable and neither quote nor backslash; false (out holds whatever)
+// otherwise. The pack saturates: a unit from 0x80 to 0x7FFF becomes a byte
+// from 0x80 up, one from 0x8000 up (a negative number to the pack) becomes 0,
+// and the byte test finds both.
+LUMICLIP_UNCHECKED_READS inline bool PutPlainAscii16(const char16_t* src, char* out) {
+  __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
+  __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 8));
+  __m128i v = _mm_packus_epi16(a, b);
+  __m128i bad = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+                             _mm_xor_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(0x20)), v), _mm_set1_epi8(-1)));
+  if (_mm_movemask_epi8(_mm_or_si128(bad, v)) != 0) return false;
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+  return true;
+}
+#endif
+
 // Escapes and converts text into dst, which has room for 6 bytes a unit (the
-// most any unit takes: "\u00XX", or 3 bytes for a unit of a pair of 4).
-// Returns the bytes written.
+// most any unit takes: "\u00XX", or 3 bytes for a unit of a pair of 4) and 8
+// more. Returns the bytes written.
 size_t EscapeUtf16Into(const char16_t* src, size_t n, char* dst) {
   size_t in = 0;
   char* out = dst;
   while (in < n) {
 #if defined(__SSE2__)
-    // Runs of plain ASCII, 16 units at a time. The pack saturates: a unit
-    // from 0x80 to 0x7FFF becomes a byte from 0x80 up, one from 0x8000 up (a
-    // negative number to the pack) becomes 0, and the byte test finds both.
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i slash = _mm_set1_epi8('\\');
-    const __m128i space = _mm_set1_epi8(0x20);
-    while (in + 16 <= n) {
-      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + in));
-      __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + in + 8));
-      __m128i v = _mm_packus_epi16(a, b);
-      __m128i bad = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)),
-                                 _mm_xor_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, space), v), _mm_set1_epi8(-1)));
-      if (_mm_movemask_epi8(_mm_or_si128(bad, v)) != 0) break;
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+    // Runs of plain ASCII, 16 units at a time.
+    while (in + 16 <= n && PutPlainAscii16(src + in, out)) {
       in += 16;
       out += 16;
     }
@@ -300,83 +379,18 @@ size_t EscapeUtf16Into(const char16_t* src, size_t n, char* dst) {
     while (in < stretch) {
       uint32_t c = src[in++];
       if (c < 0x80) {
-        size_t size = kEscape.size[c];
-        if (size == 1) {
-          *out++ = static_cast<char>(c);
-        } else if (size == 2) {
-          out[0] = '\\';
-          out[1] = kEscape.shortForm[c];
-          out += 2;
-        } else {
-          std::memcpy(out, "\\u00", 4);
-          out[4] = kHex[c >> 4];
-          out[5] = kHex[c & 0xF];
-          out += 6;
-        }
+        std::memcpy(out, kDoubleEscape.once[c], 8);
+        out += kEscape.size[c];
         continue;
       }
-      if (c < 0x800) {
-        out[0] = static_cast<char>(0xC0 | (c >> 6));
-        out[1] = static_cast<char>(0x80 | (c & 0x3F));
-        out += 2;
-        continue;
-      }
-      if (c >= 0xD800 && c <= 0xDFFF) {
-        if (c <= 0xDBFF && in < n && src[in] >= 0xDC00 && src[in] <= 0xDFFF) {
-          c = 0x10000 + ((c - 0xD800) << 10) + (src[in++] - 0xDC00u);
-          out[0] = static_cast<char>(0xF0 | (c >> 18));
-          out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-          out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-          out[3] = static_cast<char>(0x80 | (c & 0x3F));
-          out += 4;
-          continue;
-        }
-        c = 0xFFFD;
-      }
-      out[0] = static_cast<char>(0xE0 | (c >> 12));
-      out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out[2] = static_cast<char>(0x80 | (c & 0x3F));
-      out += 3;
+      bool pair = false;
+      out = PutUtf8(c, in < n ? src[in] : 0, out, &pair);
+      in += pair ? 1 : 0;
     }
   }
   return static_cast<size_t>(out - dst);
 }
 
-// Each ASCII unit escaped twice, into the message and then into the frame
-// ("\"" becomes \" and then \\\"), and its size in the message. The second
-// escape doubles the backslashes and escapes the quotes of the first.
-struct DoubleEscapeTable {
-  char wire[128][8];
-  unsigned char wireSize[128];
-  unsigned char messageSize[128];
-  constexpr DoubleEscapeTable() : wire(), wireSize(), messageSize() {
-    for (int c = 0; c < 128; ++c) {
-      char once[6] = {};
-      int n = kEscape.size[c];
-      if (n == 1) {
-        once[0] = static_cast<char>(c);
-      } else if (n == 2) {
-        once[0] = '\\';
-        once[1] = kEscape.shortForm[c];
-      } else {
-        once[0] = '\\';
-        once[1] = 'u';
-        once[2] = '0';
-        once[3] = '0';
-        once[4] = kHex[c >> 4];
-        once[5] = kHex[c & 0xF];
-      }
-      int w = 0;
-      for (int i = 0; i < n; ++i) {
-        if (once[i] == '\\' || once[i] == '"') wire[c][w++] = '\\';
-        wire[c][w++] = once[i];
-      }
-      wireSize[c] = static_cast<unsigned char>(w);
-      messageSize[c] = static_cast<unsigned char>(n);
-    }
-  }
-};
-constexpr DoubleEscapeTable kDoubleEscape;
 
 // Converts the zero-terminated text and escapes it twice, as the message and
 // then a frame hold it, up to maxUnits units (one more to keep a surrogate
@@ -384,10 +398,8 @@ constexpr DoubleEscapeTable kDoubleEscape;
 // 8 more. Returns the units taken; *messageBytes and *wireBytes get their
 // sizes in the message and in the frame; *ended is set at the terminating
 // zero. The block loop reads 16 units at a time, past the zero too but never
-// into the next page, so it is kept from the address sanitizer.
-#if defined(__SANITIZE_ADDRESS__)
-__attribute__((no_sanitize_address))
-#endif
+// into the next page.
+LUMICLIP_UNCHECKED_READS
 size_t DoubleEscapeUtf16(const char16_t* src, size_t maxUnits, char* dst, size_t* messageBytes,
                          size_t* wireBytes, bool* ended) {
   size_t in = 0;
@@ -395,17 +407,8 @@ size_t DoubleEscapeUtf16(const char16_t* src, size_t maxUnits, char* dst, size_t
   char* out = dst;
   while (in < maxUnits) {
 #if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i slash = _mm_set1_epi8('\\');
-    const __m128i space = _mm_set1_epi8(0x20);
-    while (in + 16 <= maxUnits && (reinterpret_cast<uintptr_t>(src + in) & 4095) <= 4096 - 32) {
-      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + in));
-      __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + in + 8));
-      __m128i v = _mm_packus_epi16(a, b);
-      __m128i bad = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)),
-                                 _mm_xor_si128(_mm_cmpeq_epi8(_mm_max_epu8(v, space), v), _mm_set1_epi8(-1)));
-      if (_mm_movemask_epi8(_mm_or_si128(bad, v)) != 0) break;
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+    while (in + 16 <= maxUnits && (reinterpret_cast<uintptr_t>(src + in) & 4095) <= 4096 - 32 &&
+           PutPlainAscii16(src + in, out)) {
       in += 16;
       out += 16;
       message += 16;
@@ -427,31 +430,11 @@ size_t DoubleEscapeUtf16(const char16_t* src, size_t maxUnits, char* dst, size_t
         message += kDoubleEscape.messageSize[c];
         continue;
       }
-      if (c < 0x800) {
-        out[0] = static_cast<char>(0xC0 | (c >> 6));
-        out[1] = static_cast<char>(0x80 | (c & 0x3F));
-        out += 2;
-        message += 2;
-        continue;
-      }
-      if (c >= 0xD800 && c <= 0xDFFF) {
-        if (c <= 0xDBFF && src[in] >= 0xDC00 && src[in] <= 0xDFFF) {
-          c = 0x10000 + ((c - 0xD800) << 10) + (src[in++] - 0xDC00u);
-          out[0] = static_cast<char>(0xF0 | (c >> 18));
-          out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-          out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-          out[3] = static_cast<char>(0x80 | (c & 0x3F));
-          out += 4;
-          message += 4;
-          continue;
-        }
-        c = 0xFFFD;
-      }
-      out[0] = static_cast<char>(0xE0 | (c >> 12));
-      out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out[2] = static_cast<char>(0x80 | (c & 0x3F));
-      out += 3;
-      message += 3;
+      bool pair = false;
+      char* end = PutUtf8(c, src[in], out, &pair);
+      in += pair ? 1 : 0;
+      message += static_cast<size_t>(end - out);
+      out = end;
     }
   }
   *messageBytes = message;
@@ -631,7 +614,7 @@ void MessageStream::AppendUtf16(const char16_t* text) {
   // Through the message form while the message is small, and near a frame's
   // end, where a character may be cut from the ones before it.
   constexpr size_t kUnits = 1024;
-  char block[(kUnits + 1) * 6];
+  char block[(kUnits + 1) * 6 + 8];
   while (!finished_ && !g_outputBroken) {
     if (!whole_) {
       // Units that fit the frame whatever they are: each takes at most 6
