@@ -391,7 +391,6 @@ size_t EscapeUtf16Into(const char16_t* src, size_t n, char* dst) {
   return static_cast<size_t>(out - dst);
 }
 
-
 // Converts the zero-terminated text and escapes it twice, as the message and
 // then a frame hold it, up to maxUnits units (one more to keep a surrogate
 // pair whole) or to its end, into dst, which has room for 7 bytes a unit and

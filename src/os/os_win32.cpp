@@ -274,18 +274,20 @@ class RealOs final : public Os {
       CloseHandle(kept_);
       kept_ = nullptr;
     }
-    if (keepOpen && kept_ == nullptr) {
-      bool shared = false;
-      HANDLE file = OpenForAppend(path, /*sharedOnly=*/true, &shared);
-      if (file == INVALID_HANDLE_VALUE) return false;
-      kept_ = file;
-      keptPath_ = path;
-    }
-    if (kept_ != nullptr) {
-      if (AppendLocked(kept_, /*shared=*/true, bytes, emptyAbove)) return true;
-      // Opened again for the next line.
-      CloseHandle(kept_);
-      kept_ = nullptr;
+    if (keepOpen) {
+      // A kept handle that fails to write is opened afresh, once.
+      for (int attempt = 0; attempt < 2; ++attempt) {
+        if (kept_ == nullptr) {
+          bool shared = false;
+          HANDLE file = OpenForAppend(path, /*sharedOnly=*/true, &shared);
+          if (file == INVALID_HANDLE_VALUE) return false;
+          kept_ = file;
+          keptPath_ = path;
+        }
+        if (AppendLocked(kept_, /*shared=*/true, bytes, emptyAbove)) return true;
+        CloseHandle(kept_);
+        kept_ = nullptr;
+      }
       return false;
     }
     bool shared = false;
