@@ -578,9 +578,23 @@ Frame TakeFrame() {
 bool InputAtEnd() { return g_inputAtEnd; }
 
 namespace {
+
 // A small message goes out in one write: each write to the pipe wakes the
 // browser, and most replies are a few bytes.
 constexpr size_t kOneWriteLimit = 16384;
+
+// All frames of a small message in one write; the output is held.
+void WriteInOneCall(std::string_view text) {
+  if (g_outputBroken) return;
+  static std::string frames;
+  frames.clear();
+  ForEachFrame(text, OutputBuffer(), [](const char* bytes, size_t size) {
+    frames.append(bytes, size);
+    return true;
+  });
+  if (!TheOs().WriteOutput(frames.data(), frames.size())) g_outputBroken = true;
+}
+
 }  // namespace
 
 MessageStream::MessageStream() : lock_(OutputMutex()) {}
@@ -677,15 +691,7 @@ void MessageStream::Finish() {
   if (finished_) return;
   finished_ = true;
   if (whole_) {
-    if (!g_outputBroken) {
-      static std::string frames;
-      frames.clear();
-      ForEachFrame(text_, OutputBuffer(), [](const char* bytes, size_t size) {
-        frames.append(bytes, size);
-        return true;
-      });
-      if (!TheOs().WriteOutput(frames.data(), frames.size())) g_outputBroken = true;
-    }
+    WriteInOneCall(text_);
   } else {
     if (messageBytes_ > 0) EndFrame();
     Emit(kEndFrame, kEndFrameSize);
@@ -694,6 +700,12 @@ void MessageStream::Finish() {
 }
 
 void WriteMessage(std::string_view text) {
+  if (text.size() <= kOneWriteLimit) {
+    // Not copied into a stream first: most messages are these.
+    std::lock_guard<std::mutex> lock(OutputMutex());
+    WriteInOneCall(text);
+    return;
+  }
   MessageStream message;
   message.Append(text);
   message.Finish();

@@ -86,12 +86,18 @@ class Os {
   // the file cannot be opened. With emptyAbove >= 0 the file is first
   // emptied when it is longer than that (GetFileSizeEx, SetFilePointerEx,
   // SetEndOfFile), under the same open, so that no other writer's line falls
-  // between the check and the emptying. With keepOpen the file stays open
-  // for the next call with the same path, shared with other writers (each
-  // append then holds a lock); for a process that appends often, not for one
-  // that may go on to remove the file's folder.
-  virtual bool AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove,
-                            bool keepOpen) = 0;
+  // between the check and the emptying.
+  virtual bool AppendToFile(const std::string& path, std::string_view bytes,
+                            int64_t emptyAbove) = 0;
+  // For a file that a process appends to often: CreateFileA(GENERIC_WRITE,
+  // every sharing, OPEN_ALWAYS), tried again for up to 200 ms while another
+  // process holds it without write sharing; null when it cannot be opened.
+  // Closed with CloseFile.
+  virtual OsHandle OpenToAppend(const std::string& path) = 0;
+  // Appends to a file from OpenToAppend under the lock byte that every
+  // writer sharing the file takes (LockFileEx, then as AppendToFile, then
+  // UnlockFileEx). False when the bytes could not be written.
+  virtual bool AppendToOpenFile(OsHandle file, std::string_view bytes, int64_t emptyAbove) = 0;
 
   // --- file primitives: one call each; what makes a write durable is
   // composed above the seam (install/file_replace.cpp) ----------------------

@@ -266,36 +266,21 @@ class RealOs final : public Os {
     _close(fd);
     return length;
   }
-  bool AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove,
-                    bool keepOpen) override {
-    // A host appends a line for every request, and each open costs wine a
-    // trip to its server that resolves the path: the host keeps its log open.
-    if (kept_ != nullptr && (!keepOpen || keptPath_ != path)) {
-      CloseHandle(kept_);
-      kept_ = nullptr;
-    }
-    if (keepOpen) {
-      // A kept handle that fails to write is opened afresh, once.
-      for (int attempt = 0; attempt < 2; ++attempt) {
-        if (kept_ == nullptr) {
-          bool shared = false;
-          HANDLE file = OpenForAppend(path, /*sharedOnly=*/true, &shared);
-          if (file == INVALID_HANDLE_VALUE) return false;
-          kept_ = file;
-          keptPath_ = path;
-        }
-        if (AppendLocked(kept_, /*shared=*/true, bytes, emptyAbove)) return true;
-        CloseHandle(kept_);
-        kept_ = nullptr;
-      }
-      return false;
-    }
+  bool AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove) override {
     bool shared = false;
     HANDLE file = OpenForAppend(path, /*sharedOnly=*/false, &shared);
     if (file == INVALID_HANDLE_VALUE) return false;
     AppendLocked(file, shared, bytes, emptyAbove);
     CloseHandle(file);
     return true;
+  }
+  OsHandle OpenToAppend(const std::string& path) override {
+    bool shared = false;
+    HANDLE file = OpenForAppend(path, /*sharedOnly=*/true, &shared);
+    return file == INVALID_HANDLE_VALUE ? nullptr : file;
+  }
+  bool AppendToOpenFile(OsHandle file, std::string_view bytes, int64_t emptyAbove) override {
+    return AppendLocked(static_cast<HANDLE>(file), /*shared=*/true, bytes, emptyAbove);
   }
   NewFile OpenNewFile(const std::string& path, OsHandle* file) override {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -609,7 +594,7 @@ class RealOs final : public Os {
   // at the end of the file is two steps (find the end, write). So a line is
   // appended while this process is the file's only writer: opened without
   // write sharing. Should another process keep the file open for writing (a
-  // host keeps its log open), the open shares writing and appends are
+  // host keeps its log open: OpenToAppend), the open shares writing and appends are
   // serialised through an exclusive lock on one byte far past any content
   // instead. Either open fails while the other kind is held; another process
   // holds it for a moment only, so that is tried again for up to 200 ms.
@@ -657,8 +642,6 @@ class RealOs final : public Os {
     return ok;
   }
 
-  HANDLE kept_ = nullptr;  // the log a host keeps open
-  std::string keptPath_;
   InputReader* reader_ = nullptr;
   HANDLE pipe_ = nullptr;  // the browser's pipe, the host's alone
   bool inputTried_ = false;

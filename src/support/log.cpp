@@ -28,6 +28,19 @@ void BuildLogPath() {
   g_state.path = ExecutableFolder(TheOs().ExecutablePath()) + kLogFileName;
 }
 
+// The line through the file kept open, or through an open of its own.
+bool Append(const std::string& line, int64_t emptyAbove) {
+  Os& os = TheOs();
+  if (!g_state.keepOpen) return os.AppendToFile(g_state.path, line, emptyAbove);
+  if (g_state.file == nullptr) g_state.file = os.OpenToAppend(g_state.path);
+  if (g_state.file == nullptr) return false;
+  if (os.AppendToOpenFile(g_state.file, line, emptyAbove)) return true;
+  // Opened afresh by the next line.
+  os.CloseFile(g_state.file);
+  g_state.file = nullptr;
+  return false;
+}
+
 }  // namespace
 
 std::string ShapeLogLine(const char* text) {
@@ -61,7 +74,7 @@ void LogLine(const char* text) {
     // appends the line, so that the lines other hosts append meanwhile are
     // never lost to a deleted file that they still hold open.
     bool check = g_state.untilCheck <= 0;
-    if (TheOs().AppendToFile(g_state.path, line, check ? kSizeLimit : -1, g_state.keepOpen) && check) {
+    if (Append(line, check ? kSizeLimit : -1) && check) {
       g_state.untilCheck = kCheckEveryBytes;
     }
     g_state.untilCheck -= static_cast<int64_t>(line.size());

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "os/os.h"
+
 namespace lumiclip {
 
 // Appends the text and a line end. Never throws, never reports a failure.
@@ -32,6 +34,7 @@ struct ProcessState {
   std::string path;  // built by the process's first line; never empty after it
   int64_t untilCheck = 0;  // bytes to append before the next size check
   bool keepOpen = false;
+  OsHandle file = nullptr;  // the file kept open, once a line has opened it
 };
 ProcessState& CurrentProcessState();
 // Forgets the log path so that the next line builds it again, with the size

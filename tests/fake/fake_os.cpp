@@ -315,18 +315,33 @@ int64_t FakeOs::FileLength(const std::string& path) {
   return it == files.end() ? -1 : static_cast<int64_t>(it->second.size());
 }
 
-bool FakeOs::AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove,
-                          bool keepOpen) {
-  // Not recorded: the log writes a line at nearly every step.
-  if (keepOpen) keptOpen.insert(Canon(path));
+// The log's appends are not recorded: it writes a line at nearly every step.
+bool FakeOs::AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove) {
   if (Fails("AppendToFile", path) || TooLong(path) || !ParentExists(path)) return false;
-  std::string& file = files[Canon(path)];
+  Append(Canon(path), bytes, emptyAbove);
+  return true;
+}
+
+OsHandle FakeOs::OpenToAppend(const std::string& path) {
+  if (Fails("OpenToAppend", path) || TooLong(path) || !ParentExists(path)) return nullptr;
+  keptOpen.insert(Canon(path));
+  return NewHandle(Canon(path));
+}
+
+bool FakeOs::AppendToOpenFile(OsHandle file, std::string_view bytes, int64_t emptyAbove) {
+  std::string path = HandlePath(file);
+  if (path.empty() || Fails("AppendToFile", path)) return false;
+  Append(path, bytes, emptyAbove);
+  return true;
+}
+
+void FakeOs::Append(const std::string& canonicalPath, std::string_view bytes, int64_t emptyAbove) {
+  std::string& file = files[canonicalPath];
   if (emptyAbove >= 0) {
     ++sizeChecks;
     if (static_cast<int64_t>(file.size()) > emptyAbove) file.clear();
   }
   file.append(bytes.data(), bytes.size());
-  return true;
 }
 
 OsHandle FakeOs::NewHandle(const std::string& path) {

@@ -143,7 +143,7 @@ class FakeOs : public Os {
   int64_t RegDword(const std::string& key, const std::string& name) const;     // -1 when absent
   int comInits = 0, comUninits = 0, fpuClears = 0, pumps = 0;
   int sizeChecks = 0;  // appends asked to empty an oversized file first
-  std::set<std::string> keptOpen;  // files appended to with keepOpen (canonical paths)
+  std::set<std::string> keptOpen;  // files opened with OpenToAppend (canonical paths)
   std::vector<uint32_t> waits;  // milliseconds of every wait
   bool Called(const std::string& prefix) const;
   size_t IndexOf(const std::string& prefix) const;  // first call, or npos
@@ -198,8 +198,9 @@ class FakeOs : public Os {
   bool RemoveFile(const std::string& path) override;
   bool RenameFile(const std::string& from, const std::string& to, uint32_t flags) override;
   int64_t FileLength(const std::string& path) override;
-  bool AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove,
-                    bool keepOpen) override;
+  bool AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove) override;
+  OsHandle OpenToAppend(const std::string& path) override;
+  bool AppendToOpenFile(OsHandle file, std::string_view bytes, int64_t emptyAbove) override;
   NewFile OpenNewFile(const std::string& path, OsHandle* file) override;
   OsHandle OpenForFlush(const std::string& path) override;
   bool WriteToFile(OsHandle file, const void* data, uint32_t size, uint32_t* written) override;
@@ -269,6 +270,7 @@ class FakeOs : public Os {
   }
   std::string SelfImage() const { return selfImage_.empty() ? Canon(executablePath) : selfImage_; }
   OsHandle NewHandle(const std::string& path);
+  void Append(const std::string& canonicalPath, std::string_view bytes, int64_t emptyAbove);
   std::string HandlePath(OsHandle file) const;
   // Keeps what a crash would leave of a file before its data changes.
   void Unflushed(const std::string& path) {

@@ -25,6 +25,16 @@ inline std::string ReadSourceFile(const std::string& relative) {
   return s.str();
 }
 
+// The deployment folder under the fake's roaming folder, and the host's
+// files in it.
+namespace deployed {
+inline const std::string kFolder = "C:\\Users\\me\\AppData\\Roaming\\Lumiclip";
+inline const std::string kExe = kFolder + "\\lumiclip-chrome-plugin.exe";
+inline const std::string kManifest = kFolder + "\\lumiclip-native-manifest.json";
+inline const std::string kEngine = kFolder + "\\RAZ.dll";
+inline const std::string kStaging = kFolder + "\\.staged";
+}  // namespace deployed
+
 class HostFixture : public ::testing::Test {
  protected:
   HostFixture() : scoped_(os) {

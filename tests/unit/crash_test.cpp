@@ -30,11 +30,8 @@
 namespace lumiclip::testing {
 namespace {
 
-const std::string kFolder = "C:\\Users\\me\\AppData\\Roaming\\Lumiclip";
-const std::string kExe = kFolder + "\\lumiclip-chrome-plugin.exe";
-const std::string kManifest = kFolder + "\\lumiclip-native-manifest.json";
-const std::string kEngine = kFolder + "\\RAZ.dll";
-const std::string kStaged = kFolder + "\\.staged\\lumiclip-chrome-plugin.exe";
+using namespace deployed;
+const std::string kStaged = kStaging + "\\lumiclip-chrome-plugin.exe";
 const char kSource[] = "C:\\Downloads\\setup.exe";
 const char kKey[] = "Software\\Google\\Chrome\\NativeMessagingHosts\\com.lumiclipapp.api";
 const std::string kOldHost = std::string("MZ old host\0\xff", 13) + std::string(700, 'o');

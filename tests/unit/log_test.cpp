@@ -184,15 +184,26 @@ TEST_F(Log, MissingFileIsNotAnError) {
 }
 
 TEST_F(Log, FailedAppendIsSilentAndTheNextLineTriesAgain) {
-  os.failing.insert("AppendToFile");
-  EXPECT_NO_THROW(LogLine("lost"));
-  EXPECT_NO_THROW(LogFormatInt("lost %d", 1));
-  EXPECT_NO_THROW(LogFormatStr("lost %s", "too"));
-  EXPECT_FALSE(os.HasFile(kLogPath));
+  // Opened for every line, and kept open as host mode keeps it: a kept file
+  // that fails is closed, and the next line opens it afresh.
+  for (bool keep : {false, true}) {
+    SCOPED_TRACE(keep ? "kept open" : "opened for every line");
+    log_internal::ResetForTests();
+    os.files.erase(FakeOs::Lower(kLogPath));
+    os.calls.clear();
+    if (keep) KeepLogOpen();
+    os.failing.insert("AppendToFile");
+    EXPECT_NO_THROW(LogLine("lost"));
+    EXPECT_NO_THROW(LogFormatInt("lost %d", 1));
+    EXPECT_NO_THROW(LogFormatStr("lost %s", "too"));
+    EXPECT_FALSE(os.HasFile(kLogPath));
+    EXPECT_EQ(std::count(os.calls.begin(), os.calls.end(), "CloseFile(" + FakeOs::Lower(kLogPath) + ")"),
+              keep ? 3 : 0);
 
-  os.failing.clear();
-  LogLine("kept");
-  EXPECT_EQ(os.Log(), "kept\r\n");
+    os.failing.clear();
+    LogLine("kept");
+    EXPECT_EQ(os.Log(), "kept\r\n");
+  }
 }
 
 }  // namespace

@@ -16,12 +16,8 @@
 namespace lumiclip::testing {
 namespace {
 
-const std::string kFolder = "C:\\Users\\me\\AppData\\Roaming\\Lumiclip";
-const std::string kExe = kFolder + "\\lumiclip-chrome-plugin.exe";
-const std::string kManifest = kFolder + "\\lumiclip-native-manifest.json";
-const std::string kEngine = kFolder + "\\RAZ.dll";
+using namespace deployed;
 const std::string kLog = kFolder + "\\native-lumiclip.log";
-const std::string kStaging = kFolder + "\\.staged";
 const std::string kOutside = "C:\\Downloads\\setup.exe";
 const std::string kHelperFolder = "C:\\Users\\me\\AppData\\Local\\Temp\\lumiclip-uninstall";
 const std::string kHelper = kHelperFolder + "\\lumiclip-uninstall.4242.exe";
