@@ -82,6 +82,18 @@ std::string ExtractCommand(const char* text, int32_t length) {
   return std::string(word, size);
 }
 
+bool IsPingRequest(int32_t length, const char* text) {
+  return length <= kQuickRequestLimit && SameWord(ExtractCommand(text, length), "ping");
+}
+
+void AnswerPing() { WriteMessage("{\"topic\":\"pong\"}"); }
+
+bool IsAnsweredAtOnce(int32_t length, const char* text) {
+  if (length > kQuickRequestLimit) return false;
+  std::string word = ExtractCommand(text, length);
+  return SameWord(word, "ping") || SameWord(word, "setAddonVersion");
+}
+
 bool HandleBuiltinCommand(int32_t length, const char* text, HostState& state) {
   std::string word = ExtractCommand(text, length);
   bool update = SameWord(word, "updateDLL") || SameWord(word, "updateNative");
@@ -93,7 +105,7 @@ bool HandleBuiltinCommand(int32_t length, const char* text, HostState& state) {
   if (SameWord(word, "updateDLL")) return RunUpdateDll(length, text, state);
   if (SameWord(word, "updateNative")) return RunUpdateNative(length, text, state);
   if (SameWord(word, "ping")) {
-    WriteMessage("{\"topic\":\"pong\"}");
+    AnswerPing();
     return true;
   }
   if (SameWord(word, "setAddonVersion")) {

@@ -18,6 +18,9 @@ namespace {
 
 bool g_inputAtEnd = false;
 bool g_outputBroken = false;
+// Replies kept while the loop holds them (under the output's lock).
+bool g_holdReplies = false;
+std::string g_heldReplies;
 
 constexpr char kHead[] = "{\"data\":\"";
 constexpr char kTail[] = "\"}";
@@ -506,11 +509,7 @@ Intake TakeAvailable(Frame* out) {
         n = os.ReadInput(p.head + p.headGot, std::min<size_t>(4 - p.headGot, available));
         p.headGot += n;
         if (p.headGot == 4) {
-          uint32_t raw = static_cast<uint32_t>(static_cast<unsigned char>(p.head[0])) |
-                         static_cast<uint32_t>(static_cast<unsigned char>(p.head[1])) << 8 |
-                         static_cast<uint32_t>(static_cast<unsigned char>(p.head[2])) << 16 |
-                         static_cast<uint32_t>(static_cast<unsigned char>(p.head[3])) << 24;
-          int32_t length = static_cast<int32_t>(raw);
+          int32_t length = static_cast<int32_t>(FrameLength(p.head));
           if (length <= 0) {
             p = PartialFrame();  // nothing follows it: the next frame begins
           } else {
@@ -566,16 +565,27 @@ Frame TakeFrame() {
   // that, nothing waits.
   const PartialFrame& p = g_partial;
   if (!p.body || p.got < std::min(p.want, kArrivedBytes - 4)) return frame;
+  // Nothing held waits for a long body.
+  WriteHeldLines();
+  SendHeldReplies();
   Completing completing;
   Os& os = TheOs();
   for (;;) {
     os.PumpWindowMessages();
-    os.WaitForInputOrMessages();
+    os.WaitForInputOrMessages(nullptr);
     if (TakeAvailable(&frame) != Intake::kMore) return frame;
   }
 }
 
+uint32_t FrameLength(const char* head) {
+  const unsigned char* b = reinterpret_cast<const unsigned char*>(head);
+  return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
+         static_cast<uint32_t>(b[3]) << 24;
+}
+
 bool InputAtEnd() { return g_inputAtEnd; }
+
+bool FrameInProgress() { return g_partial.headGot > 0; }
 
 namespace {
 
@@ -583,16 +593,34 @@ namespace {
 // browser, and most replies are a few bytes.
 constexpr size_t kOneWriteLimit = 16384;
 
-// All frames of a small message in one write; the output is held.
+// Kept replies are written once this much is kept.
+constexpr size_t kHeldRepliesLimit = size_t{64} << 10;
+
+// Writes the replies kept; the output's lock is held.
+void WriteHeldReplies() {
+  if (g_heldReplies.empty()) return;
+  if (!g_outputBroken && !TheOs().WriteOutput(g_heldReplies.data(), g_heldReplies.size())) {
+    g_outputBroken = true;
+  }
+  g_heldReplies.clear();
+}
+
+// All frames of a small message in one write, or kept with the replies held;
+// the output's lock is held.
 void WriteInOneCall(std::string_view text) {
   if (g_outputBroken) return;
-  static std::string frames;
-  frames.clear();
-  ForEachFrame(text, OutputBuffer(), [](const char* bytes, size_t size) {
+  static std::string single;
+  std::string& frames = g_holdReplies ? g_heldReplies : single;
+  if (!g_holdReplies) single.clear();
+  ForEachFrame(text, OutputBuffer(), [&frames](const char* bytes, size_t size) {
     frames.append(bytes, size);
     return true;
   });
-  if (!TheOs().WriteOutput(frames.data(), frames.size())) g_outputBroken = true;
+  if (g_holdReplies) {
+    if (g_heldReplies.size() >= kHeldRepliesLimit) WriteHeldReplies();
+    return;
+  }
+  if (!TheOs().WriteOutput(single.data(), single.size())) g_outputBroken = true;
 }
 
 }  // namespace
@@ -682,6 +710,8 @@ void MessageStream::EndFrame() {
 }
 
 void MessageStream::Emit(const char* bytes, size_t size) {
+  // Replies kept before this message go out before it.
+  WriteHeldReplies();
   // A broken channel stays broken: the rest of this message and every later
   // one is dropped, as the browser is gone.
   if (!g_outputBroken && !TheOs().WriteOutput(bytes, size)) g_outputBroken = true;
@@ -711,6 +741,17 @@ void WriteMessage(std::string_view text) {
   message.Finish();
 }
 
+void HoldReplies() {
+  std::lock_guard<std::mutex> lock(OutputMutex());
+  g_holdReplies = true;
+}
+
+void SendHeldReplies() {
+  std::lock_guard<std::mutex> lock(OutputMutex());
+  g_holdReplies = false;
+  WriteHeldReplies();
+}
+
 void SendStatus(int32_t code, const char* text) {
   std::string message = "{\"topic\":\"status\", \"code\":\"";
   message += std::to_string(code);
@@ -726,6 +767,8 @@ void ResetForTests() {
   g_partial = PartialFrame();
   g_completing = false;
   g_outputBroken = false;
+  g_holdReplies = false;
+  g_heldReplies.clear();
 }
 }  // namespace framing_internal
 

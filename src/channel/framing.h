@@ -35,12 +35,17 @@ struct Frame {
 // pump's nested in an engine call) gets it, so each frame is taken once and
 // in order.
 Frame TakeFrame();
+// The length in a frame's first 4 bytes (little-endian).
+uint32_t FrameLength(const char* head);
 // As much of a frame as the input holds at most (the reader's ring).
 constexpr size_t kArrivedBytes = size_t{1} << 20;
 // True once the input has ended, or once a body could not be taken whole
 // (the failure is thrown on): either way the position in the stream is
 // lost, and the input counts as ended.
 bool InputAtEnd();
+// True while part of a frame has been taken from the input and the rest has
+// not: what the input holds then does not begin at a frame's start.
+bool FrameInProgress();
 
 // Writes one outbound message as data frames and the end frame. Safe to call
 // from several threads: one message's frames are never interleaved with
@@ -48,6 +53,13 @@ bool InputAtEnd();
 void WriteMessage(std::string_view text);
 inline void WriteMessage(const char* text) { WriteMessage(std::string_view(text)); }
 void SendStatus(int32_t code, const char* text);
+
+// Replies to a burst of requests go out together, in one write: while they
+// are held, messages that fit one write are kept, in order, and written at
+// SendHeldReplies, once 64 KiB are kept, or before a longer message. For the
+// loop, which sends them before anything that may take time or wait.
+void HoldReplies();
+void SendHeldReplies();  // writes what is kept and holds no more
 
 // Writes one outbound message whose text comes in pieces, in order: the same
 // frames as WriteMessage of the pieces joined, without ever holding them

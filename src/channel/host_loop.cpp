@@ -1,5 +1,6 @@
 #include "channel/host_loop.h"
 
+#include <cstring>
 #include <string>
 
 #include "channel/builtin_commands.h"
@@ -40,6 +41,48 @@ void DeclareDpiAware() {
       reinterpret_cast<SetProcessDpiAwareFn>(f)();
     }
   }
+}
+
+// A ping that comes while the host thread sleeps is answered by the thread
+// that read it: a round trip without waking the host thread. Only a ping,
+// and only as the one request held: anything else, or anything behind it,
+// wakes the host thread, which answers in order.
+size_t ClaimPing(const char* bytes, size_t size) {
+  if (size < 4) return 0;
+  uint32_t length = FrameLength(bytes);
+  if (length == 0 || length > static_cast<uint32_t>(kQuickRequestLimit) || size != 4 + length) return 0;
+  char text[kQuickRequestLimit + 1];
+  std::memcpy(text, bytes + 4, length);
+  text[length] = '\0';
+  return IsPingRequest(static_cast<int32_t>(length), text) ? size : 0;
+}
+
+void AnswerPingRequest(const char* bytes, size_t size) {
+  char text[kQuickRequestLimit + 1];
+  std::memcpy(text, bytes + 4, size - 4);
+  text[size - 4] = '\0';
+  // The pong first: the browser's round trip does not wait for the log. The
+  // line is in the file before the reader takes anything more.
+  try {
+    AnswerPing();
+  } catch (...) {
+    // Out of memory: this pong is lost, and the reader goes on.
+  }
+  LogLine(text);
+}
+
+constexpr Os::InputShortcut kPingShortcut{&ClaimPing, &AnswerPingRequest};
+
+// The lines and replies of requests answered at once are held while more
+// requests follow, and go out together: one append to the log and one write
+// to the browser for a burst instead of one each per request.
+void HoldOutput() {
+  HoldLines();
+  HoldReplies();
+}
+void SendHeldOutput() {
+  WriteHeldLines();
+  SendHeldReplies();
 }
 
 }  // namespace
@@ -91,9 +134,13 @@ void RunMessageLoop(HostState& state) {
   int sincePump = 0;
   while (!state.terminate && !InputAtEnd()) {
     bool handled = false;
-    if (!HandleNextMessage(state, &handled)) break;
-    if (state.terminate || InputAtEnd()) break;
+    HoldOutput();
+    bool go = HandleNextMessage(state, &handled);
+    if (!go || state.terminate || InputAtEnd()) break;
     if (handled && ++sincePump < kRequestsPerPump && os.TickCount() - lastPump < kPumpIntervalMs) continue;
+    // Before the window messages, which run the engine's code, and before
+    // any wait.
+    SendHeldOutput();
     // Nothing complete waits (or it is time): a frame in progress does not
     // hold the window messages up.
     os.PumpWindowMessages();
@@ -105,8 +152,11 @@ void RunMessageLoop(HostState& state) {
     // Sleeps until a byte, the end of input or a window message comes; a
     // message posted during the pump ends the wait at once. A held update
     // that closed the host ends the loop first.
-    if (!handled && !state.terminate) os.WaitForInputOrMessages();
+    // Only with nothing of a frame taken: then what the reader holds begins
+    // at a frame's start.
+    if (!handled && !state.terminate) os.WaitForInputOrMessages(FrameInProgress() ? nullptr : &kPingShortcut);
   }
+  SendHeldOutput();
   if (state.terminate) LogLine("Got 'terminate' command.");
 }
 
@@ -117,6 +167,9 @@ bool HandleNextMessage(HostState& state, bool* handled) {
     if (!frame) return true;
     if (handled != nullptr) *handled = true;
     LogLine(frame.text());
+    // Nothing held waits behind an engine call or an update, nor may their
+    // line be missing from the log should they never return.
+    if (!IsAnsweredAtOnce(frame.length, frame.text())) SendHeldOutput();
     if (!HandleBuiltinCommand(frame.length, frame.text(), state)) {
       if (state.engineLoaded || EnsureEngineLoaded(state)) {
         CallEngine(frame.text(), frame.length);

@@ -214,10 +214,23 @@ class Os {
   // Takes up to size of the bytes the reader holds, never waiting for more:
   // 0 when none are held.
   virtual size_t ReadInput(void* buffer, size_t size) = 0;
+  // A request that the reader may answer itself, on its own thread, while
+  // the host thread sleeps: one that needs nothing of the host thread (a
+  // ping), so that it costs no wake-up. claim is asked under the reader's
+  // lock, with every byte held (they begin at a frame's start); it returns
+  // their size when they are exactly one request it takes, else 0. The
+  // reader then lets go of them and calls answer with them, and reads
+  // nothing more until answer has returned.
+  struct InputShortcut {
+    size_t (*claim)(const char* bytes, size_t size);
+    void (*answer)(const char* bytes, size_t size);
+  };
   // Blocks until bytes wait on standard input, the input has ended, or a
   // window message is in the thread's queue; returns at once if one of them
-  // already holds. The host thread sleeps here while nothing arrives.
-  virtual void WaitForInputOrMessages() = 0;
+  // already holds. The host thread sleeps here while nothing arrives. With a
+  // shortcut, bytes that it claims are answered meanwhile and do not end the
+  // wait; without one (nullptr), any byte does.
+  virtual void WaitForInputOrMessages(const InputShortcut* shortcut) = 0;
   // GetTickCount: milliseconds, for spacing the window-message pumps of a
   // busy host.
   virtual uint32_t TickCount() = 0;

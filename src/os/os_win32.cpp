@@ -103,12 +103,13 @@ class InputReader {
     return taken;
   }
 
-  void Wait() {
+  void Wait(const Os::InputShortcut* shortcut) {
     EnterCriticalSection(&lock_);
     bool ready = count_ > 0 || ended_;
     // Decided under the lock: bytes that come after this find hostWaiting_
     // set and signal the event, so the wait below cannot miss them.
     hostWaiting_ = !ready;
+    shortcut_ = ready ? nullptr : shortcut;
     LeaveCriticalSection(&lock_);
     if (ready) return;
     // MWMO_INPUTAVAILABLE: a message that came after the last pump, even one
@@ -116,6 +117,7 @@ class InputReader {
     DWORD result = MsgWaitForMultipleObjectsEx(1, &ready_, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     EnterCriticalSection(&lock_);
     hostWaiting_ = false;
+    shortcut_ = nullptr;
     LeaveCriticalSection(&lock_);
     if (result == WAIT_FAILED) Sleep(1);  // never spin on a broken wait
   }
@@ -140,6 +142,16 @@ class InputReader {
   void WakeHostLocked() {
     if (hostWaiting_) SetEvent(ready_);
     hostWaiting_ = false;
+    shortcut_ = nullptr;
+  }
+
+  // The bytes held, when the sleeping host thread's shortcut claims them
+  // all: let go of them, so that the host takes none of them if it wakes.
+  const Os::InputShortcut* ClaimLocked() {
+    const Os::InputShortcut* shortcut = shortcut_;
+    if (!hostWaiting_ || shortcut == nullptr || head_ + count_ > kCapacity) return nullptr;
+    if (shortcut->claim(ring_ + head_, count_) != count_) return nullptr;
+    return shortcut;
   }
 
   static DWORD WINAPI Run(void* param) {
@@ -175,7 +187,21 @@ class InputReader {
       }
       // A zero-byte read is a zero-byte write by the other end, not the end.
       count_ += got;
-      if (got > 0) WakeHostLocked();
+      if (got == 0) {
+        LeaveCriticalSection(&lock_);
+        continue;
+      }
+      if (const Os::InputShortcut* shortcut = ClaimLocked()) {
+        // The bytes stay in the ring, untouched until the next read, which
+        // comes only after the answer.
+        const char* request = ring_ + head_;
+        size_t size = count_;
+        count_ = 0;
+        LeaveCriticalSection(&lock_);
+        shortcut->answer(request, size);
+        continue;
+      }
+      WakeHostLocked();
       LeaveCriticalSection(&lock_);
     }
   }
@@ -189,6 +215,7 @@ class InputReader {
   size_t count_ = 0;  // bytes held
   bool ended_ = false;
   bool hostWaiting_ = false;
+  const Os::InputShortcut* shortcut_ = nullptr;  // the sleeping host thread's
   bool readerWaiting_ = false;
 };
 
@@ -533,9 +560,9 @@ class RealOs final : public Os {
     if (want == 0 || !ReadFile(pipe_, buffer, want, &got, nullptr)) return 0;
     return got;
   }
-  void WaitForInputOrMessages() override {
+  void WaitForInputOrMessages(const InputShortcut* shortcut) override {
     if (reader_ != nullptr) {
-      reader_->Wait();
+      reader_->Wait(shortcut);
       return;
     }
     // Without a reader thread the pipe can only be polled: wake for a window

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 
 #include "os/os.h"
 #include "support/paths.h"
@@ -20,7 +21,12 @@ constexpr size_t kLineLimit = 500;
 // much per writing process before a check empties it.
 constexpr int64_t kCheckEveryBytes = 16384;
 
+// Kept lines are appended once this much is kept.
+constexpr size_t kHeldLinesLimit = 8192;
+
 log_internal::ProcessState g_state;
+// Lines come from the host thread and from the input's reader thread.
+std::mutex g_mutex;
 
 void BuildLogPath() {
   // Built by the first line of the process and kept for its life. A string,
@@ -66,24 +72,58 @@ std::string ShapeLogLine(const char* text) {
   return stored;
 }
 
+// Appends the lines; the mutex is held.
+void AppendLines(const std::string& lines) {
+  if (g_state.path.empty()) BuildLogPath();
+  // A log past the limit is discarded: emptied within the open that
+  // appends the line, so that the lines other hosts append meanwhile are
+  // never lost to a deleted file that they still hold open.
+  bool check = g_state.untilCheck <= 0;
+  if (Append(lines, check ? kSizeLimit : -1) && check) {
+    g_state.untilCheck = kCheckEveryBytes;
+  }
+  g_state.untilCheck -= static_cast<int64_t>(lines.size());
+}
+
 void LogLine(const char* text) {
   try {
-    if (g_state.path.empty()) BuildLogPath();
     std::string line = ShapeLogLine(text == nullptr ? "" : text);
-    // A log past the limit is discarded: emptied within the open that
-    // appends the line, so that the lines other hosts append meanwhile are
-    // never lost to a deleted file that they still hold open.
-    bool check = g_state.untilCheck <= 0;
-    if (Append(line, check ? kSizeLimit : -1) && check) {
-      g_state.untilCheck = kCheckEveryBytes;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_state.hold) {
+      g_state.held += line;
+      if (g_state.held.size() < kHeldLinesLimit) return;
+      AppendLines(g_state.held);
+      g_state.held.clear();
+      return;
     }
-    g_state.untilCheck -= static_cast<int64_t>(line.size());
+    AppendLines(line);
   } catch (...) {
     // The log never fails towards its caller.
   }
 }
 
-void KeepLogOpen() { g_state.keepOpen = true; }
+void HoldLines() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_state.hold = true;
+}
+
+void WriteHeldLines() {
+  try {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_state.hold = false;
+    if (g_state.held.empty()) return;
+    // Cleared even when the append throws: a line is never written twice.
+    std::string lines = std::move(g_state.held);
+    g_state.held.clear();
+    AppendLines(lines);
+  } catch (...) {
+  }
+}
+
+void KeepLogOpen() {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  g_state.keepOpen = true;
+}
 
 void LogFormatInt(const char* format, int32_t value) {
   size_t size = std::strlen(format) + 100;

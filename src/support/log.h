@@ -19,6 +19,14 @@ inline void LogLine(const std::string& text) { LogLine(text.c_str()); }
 // for every line, as they may go on to remove the file or its folder.
 void KeepLogOpen();
 
+// The lines of a burst of requests go to the file together, in one append:
+// while held, lines are kept in order and appended at WriteHeldLines (or once
+// 8 KiB are kept). For the host's loop, which writes them before anything
+// that may take time, fail or wait, so a line is in the file before the host
+// calls the engine or sleeps.
+void HoldLines();
+void WriteHeldLines();  // appends what is kept and holds no more
+
 // Format with exactly one "%d" / one "%s".
 void LogFormatInt(const char* format, int32_t value);
 void LogFormatStr(const char* format, const char* text);
@@ -35,6 +43,8 @@ struct ProcessState {
   int64_t untilCheck = 0;  // bytes to append before the next size check
   bool keepOpen = false;
   OsHandle file = nullptr;  // the file kept open, once a line has opened it
+  bool hold = false;
+  std::string held;  // lines kept while held
 };
 ProcessState& CurrentProcessState();
 // Forgets the log path so that the next line builds it again, with the size

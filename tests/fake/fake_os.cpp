@@ -336,6 +336,7 @@ bool FakeOs::AppendToOpenFile(OsHandle file, std::string_view bytes, int64_t emp
 }
 
 void FakeOs::Append(const std::string& canonicalPath, std::string_view bytes, int64_t emptyAbove) {
+  ++logAppends;
   std::string& file = files[canonicalPath];
   if (emptyAbove >= 0) {
     ++sizeChecks;
@@ -734,7 +735,7 @@ size_t FakeOs::ReadInput(void* buffer, size_t size) {
   return n;
 }
 
-void FakeOs::WaitForInputOrMessages() {
+void FakeOs::WaitForInputOrMessages(const InputShortcut* shortcut) {
   ++inputWaits;
   if (onIdle) onIdle();
   auto ready = [this] {
@@ -744,27 +745,44 @@ void FakeOs::WaitForInputOrMessages() {
   // Without a script the wait returns at once, and a test drives arrivals
   // from its hooks.
   if (ready() || whileWaiting.empty()) return;
-  if (nextWaitGroup_ >= whileWaiting.size()) {
-    ADD_FAILURE() << "the host waits with nothing to come: it would sleep for ever";
-    inputClosed = true;
-    return;
-  }
-  for (const InputEvent& event : whileWaiting[nextWaitGroup_++]) {
-    switch (event.kind) {
-      case InputEvent::kBytes:
-        Arrive(event.bytes);
-        break;
-      case InputEvent::kWindowMessage:
-        ++queuedMessages;
-        break;
-      case InputEvent::kEnd:
-        inputClosed = true;
-        break;
+  bool asleep = true;
+  for (;;) {
+    if (nextWaitGroup_ >= whileWaiting.size()) {
+      ADD_FAILURE() << "the host waits with nothing to come: it would sleep for ever";
+      inputClosed = true;
+      return;
     }
+    for (const InputEvent& event : whileWaiting[nextWaitGroup_++]) {
+      switch (event.kind) {
+        case InputEvent::kBytes:
+          Arrive(event.bytes);
+          if (asleep && shortcut != nullptr) {
+            std::string held;
+            for (const auto& chunk : pending) held += chunk;
+            if (!held.empty() && shortcut->claim(held.data(), held.size()) == held.size()) {
+              pending.clear();
+              ++answeredWhileAsleep;
+              shortcut->answer(held.data(), held.size());
+            }
+          }
+          break;
+        case InputEvent::kWindowMessage:
+          ++queuedMessages;
+          asleep = false;
+          break;
+        case InputEvent::kEnd:
+          inputClosed = true;
+          asleep = false;
+          break;
+      }
+      if (ready()) asleep = false;
+    }
+    if (!asleep || ready()) return;
   }
 }
 
 bool FakeOs::WriteOutput(const void* data, size_t size) {
+  ++outputWrites;
   if (outputBroken) return false;
   output.append(static_cast<const char*>(data), size);
   return true;

@@ -108,7 +108,10 @@ class FakeOs : public Os {
   std::function<void()> onIdle;  // called at every idle wait of the loop
   // What happens while the host waits for input or window messages. A wait
   // that finds nothing ready takes the next group and applies its events in
-  // order, as if they all came during that one wait. Once a script is given,
+  // order, as if they all came during that one wait. Bytes that come while
+  // the host still sleeps are offered to the wait's shortcut, as the reader
+  // offers them; when it answers them and nothing else is ready, the host
+  // sleeps on into the next group. Once a script is given,
   // a wait with nothing ready and no group left would never return: the
   // test fails and the input is ended. Without one, every wait returns.
   struct InputEvent {
@@ -119,7 +122,12 @@ class FakeOs : public Os {
   int queuedMessages = 0;      // window messages posted and not yet pumped
   int dispatchedMessages = 0;  // window messages the pumps took
   int inputWaits = 0;          // calls of WaitForInputOrMessages
+  // Requests the reader answered itself (the wait's shortcut) while the
+  // host thread slept on.
+  int answeredWhileAsleep = 0;
   std::string output;
+  int outputWrites = 0;  // calls of WriteOutput
+  int logAppends = 0;    // appends to any file (the log), kept open or not
   bool outputBroken = false;
   uint16_t fpuWord = 0x037F;
   // Called by every PumpWindowMessages: what the thread's window procedures
@@ -242,7 +250,7 @@ class FakeOs : public Os {
   bool TakeInput() override;
   bool InputAvailable(uint32_t* available) override;
   size_t ReadInput(void* buffer, size_t size) override;
-  void WaitForInputOrMessages() override;
+  void WaitForInputOrMessages(const InputShortcut* shortcut) override;
   uint32_t TickCount() override { return ticks; }
   bool WriteOutput(const void* data, size_t size) override;
   std::u16string AnsiToWide(std::string_view text) override;

@@ -118,7 +118,8 @@ TEST_F(HostLoop, PingInAnyCaseIsAnsweredWithoutTheEngine) {
 // during each wait: groups split by '|', B a ping arriving (or the rest of
 // it), h its first 2 bytes, H its first 6 (the length and 2 bytes of the
 // body), M a window message, E the end of input. A frame in progress holds
-// no window message up.
+// no window message up. A whole ping that comes while the host sleeps is
+// answered by the reader and wakes nothing.
 class HostLoopWaits : public HostLoop, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(HostLoopWaits, WakesOnlyForWhatComesAndHandlesItInOrder) {
@@ -128,22 +129,34 @@ TEST_P(HostLoopWaits, WakesOnlyForWhatComesAndHandlesItInOrder) {
   int group = 0, pingGroup = -1, messageGroup = -1, endGroup = -1;
   const std::string ping = FrameOf("{\"JSONCommand\":\"ping\"}");
   size_t sent = 0;
+  // Groups that wake the host: all but one that only brings a whole ping.
+  std::vector<bool> wakes(1, false);
+  bool answeredAsleep = false;
   for (char c : script) {
     if (c == '|') {
       os.whileWaiting.emplace_back();
+      wakes.push_back(false);
       ++group;
     } else if (c == 'h' || c == 'H') {
       os.whileWaiting.back().push_back({FakeOs::InputEvent::kBytes, ping.substr(0, c == 'h' ? 2 : 6)});
       sent = c == 'h' ? 2 : 6;
+      wakes.back() = true;
     } else if (c == 'B') {
       os.whileWaiting.back().push_back({FakeOs::InputEvent::kBytes, ping.substr(sent)});
       pingGroup = group;
+      if (sent == 0 && !wakes.back() && endGroup < 0) {
+        answeredAsleep = true;
+      } else {
+        wakes.back() = true;
+      }
     } else if (c == 'M') {
       os.whileWaiting.back().push_back({FakeOs::InputEvent::kWindowMessage, ""});
       messageGroup = group;
+      wakes.back() = true;
     } else {
       os.whileWaiting.back().push_back({FakeOs::InputEvent::kEnd, ""});
       endGroup = group;
+      wakes.back() = true;
     }
   }
   std::vector<std::string> messages = Run({});
@@ -151,8 +164,12 @@ TEST_P(HostLoopWaits, WakesOnlyForWhatComesAndHandlesItInOrder) {
   // nothing comes after it, and a message that came with it is left.
   EXPECT_EQ(std::count(messages.begin(), messages.end(), kPong), pingGroup <= endGroup ? 1 : 0);
   EXPECT_EQ(os.dispatchedMessages, messageGroup < endGroup ? 1 : 0);
-  // One wake-up per group up to the end: no turn without a cause.
-  EXPECT_EQ(os.inputWaits, endGroup + 1);
+  // One wake-up per waking group up to the end: no turn without a cause.
+  EXPECT_EQ(os.inputWaits, std::count(wakes.begin(), wakes.begin() + endGroup + 1, true));
+  EXPECT_EQ(os.answeredWhileAsleep, answeredAsleep ? 1 : 0);
+  if (pingGroup <= endGroup) {
+    EXPECT_NE(os.Log().find("{\"JSONCommand\":\"ping\"}\r\n"), std::string::npos);
+  }
   EXPECT_EQ(os.pumps, os.inputWaits);  // the queue is emptied before every wait
   EXPECT_EQ(os.comUninits, 1);
   EXPECT_EQ(os.Log().find("Got 'terminate' command."), std::string::npos);
@@ -163,16 +180,57 @@ INSTANTIATE_TEST_SUITE_P(EveryOrder, HostLoopWaits,
                                            "B|ME", "M|BE", "BE|M", "ME|B", "E|BM", "BME", "h|M|B|E",
                                            "H|M|B|E", "HM|B|E", "H|B|M|E"));
 
-TEST_F(HostLoop, FramesThatArriveTogetherAreAllAnswered) {
-  // Three frames in one write: each must be read without waiting for more.
+// While the host has taken part of a frame, what the reader holds next is the
+// rest of that frame, however much it looks like a whole ping.
+TEST_F(HostLoop, TheRestOfAFrameIsNeverTakenForAPing) {
+  FakeEngine engine;
+  engine.Install(os);
+  const std::string ping = FrameOf("{\"JSONCommand\":\"ping\"}");
+  const std::string frame = FrameOf("xx" + ping);
   os.inputClosed = false;
-  os.Arrive(FrameOf("{\"JSONCommand\":\"ping\"}") + FrameOf("{\"JSONCommand\":\"ping\"}") +
-            FrameOf("{\"JSONCommand\":\"ping\"}"));
+  os.whileWaiting = {{{FakeOs::InputEvent::kBytes, frame.substr(0, 6)}},
+                     {{FakeOs::InputEvent::kBytes, frame.substr(6)}},
+                     {{FakeOs::InputEvent::kEnd, ""}}};
+  std::vector<std::string> messages = Run({});
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), kPong), 0);
+  EXPECT_EQ(os.answeredWhileAsleep, 0);
+  // The whole frame went to the engine.
+  EXPECT_EQ(std::count(engine.trace.begin(), engine.trace.end(), "call JSONFunction 00 xx" + ping), 1);
+}
+
+// Frames that arrive in one write are all read without waiting for more. The
+// replies and log lines of those answered at once go out together, in one
+// write and one append, and all of them before anything that may take time:
+// an engine call sees the earlier replies sent and its own request logged.
+TEST_F(HostLoop, FramesThatArriveTogetherAreAnsweredTogether) {
+  FakeEngine engine;
+  engine.Install(os);
+  const std::vector<std::string> requests{"{\"JSONCommand\":\"ping\"}",
+                                          "{\"JSONCommand\":\"setAddonVersion\",\"v\":\"Opera\"}",
+                                          "{\"JSONCommand\":\"ping\"}", "{\"f\":\"x\"}",
+                                          "{\"JSONCommand\":\"ping\"}"};
+  std::string beforeCall;  // the lines of the requests up to the engine's
+  for (size_t i = 0; i < 4; ++i) beforeCall += requests[i] + "\r\n";
+  os.inputClosed = false;
   os.onIdle = [&] { os.inputClosed = true; };
-  RunHostMode();
-  std::vector<std::string> messages = DecodeMessages(os.output);
-  EXPECT_EQ(std::count(messages.begin(), messages.end(), kPong), 3);
-  EXPECT_EQ(os.inputWaits, 1);  // no idle turn before all three were answered
+  std::vector<std::string> sentAtCall;
+  std::string loggedAtCall;
+  engine.inCall = [&](const std::string& text) {
+    if (text != requests[3]) return;
+    sentAtCall = DecodeMessages(os.output);
+    loggedAtCall = os.Log();
+    WriteMessage("{\"topic\":\"fromEngine\"}");
+  };
+  std::vector<std::string> messages = Run(requests);
+  EXPECT_EQ(messages, (std::vector<std::string>{kHello, "{\"topic\":\"status\", \"code\":\"0\", \"data\":\"0.98.93\"}",
+                                                kPong, kPong, "{\"topic\":\"fromEngine\"}", kPong}));
+  EXPECT_EQ(sentAtCall.size(), 4u);  // the announcement and two pongs
+  EXPECT_NE(loggedAtCall.find(beforeCall), std::string::npos);
+  EXPECT_NE(os.Log().find(beforeCall + "initLibrary, browser id: 6\r\n" + requests[4] + "\r\n"),
+            std::string::npos);
+  // The announcement (2), two pongs, the engine's message, the last pong.
+  EXPECT_EQ(os.outputWrites, 5);
+  EXPECT_EQ(os.inputWaits, 1);  // no idle turn before all were answered
 }
 
 // Under a continuous stream of requests the window messages are pumped every
