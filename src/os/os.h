@@ -234,6 +234,9 @@ class Os {
   // GetTickCount: milliseconds, for spacing the window-message pumps of a
   // busy host.
   virtual uint32_t TickCount() = 0;
+  // SwitchToThread: lets another thread that is ready to run have this
+  // processor first.
+  virtual void YieldThread() = 0;
   // Writes all bytes to standard output; false when the channel is broken.
   virtual bool WriteOutput(const void* data, size_t size) = 0;
 

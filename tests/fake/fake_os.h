@@ -251,6 +251,7 @@ class FakeOs : public Os {
   bool InputAvailable(uint32_t* available) override;
   size_t ReadInput(void* buffer, size_t size) override;
   void WaitForInputOrMessages(const InputShortcut* shortcut) override;
+  void YieldThread() override {}
   uint32_t TickCount() override { return ticks; }
   bool WriteOutput(const void* data, size_t size) override;
   std::u16string AnsiToWide(std::string_view text) override;
