@@ -659,6 +659,7 @@ class RealOs final : public Os {
   class AppendLock {
    public:
     // nullptr when the shared word cannot be had: the lock byte then serves.
+    // Called for one line at a time (the log appends under its own lock).
     static volatile LONG* WordFor(HANDLE file) {
       static HANDLE cachedFile = nullptr;
       static BY_HANDLE_FILE_INFORMATION cachedId = {};
