@@ -16,6 +16,7 @@
 #include <stdexcept>
 
 #include "os/os.h"
+#include "os/shared_word_lock.h"
 
 namespace lumiclip {
 
@@ -625,7 +626,7 @@ class RealOs final : public Os {
   // appended while this process is the file's only writer: opened without
   // write sharing. Should another process keep the file open for writing (a
   // host keeps its log open: OpenToAppend), the open shares writing and appends are
-  // serialised through a lock word all processes share (AppendLock), or, should
+  // serialised through a lock word all processes share (AppendLockWord), or, should
   // that not be had, an exclusive lock on one byte far past any content.
   // Either open fails while the other kind is held; another process holds it
   // for a moment only, so that is tried again for up to 200 ms.
@@ -650,83 +651,61 @@ class RealOs final : public Os {
   }
 
   // Appends from every process to one file are serialised by a lock word in
-  // memory that they all map, named after the file's identity: a free word is
-  // taken with one interlocked instruction and no call to the system, where a
-  // lock on a byte of the file costs two calls (under wine, two trips to its
-  // server) for every line. The browser ends hosts at will, so a holder may
-  // end while it holds the word: a waiter that waits longer than any append
-  // takes, takes the word over.
-  class AppendLock {
-   public:
-    // nullptr when the shared word cannot be had: the lock byte then serves.
-    // Called for one line at a time (the log appends under its own lock).
-    static volatile LONG* WordFor(HANDLE file) {
-      static HANDLE cachedFile = nullptr;
-      static BY_HANDLE_FILE_INFORMATION cachedId = {};
-      static volatile LONG* cachedWord = nullptr;
-      // The kept log handle asks once; an open per line asks each time.
-      if (file == cachedFile && cachedWord != nullptr) return cachedWord;
-      BY_HANDLE_FILE_INFORMATION id = {};
-      if (!GetFileInformationByHandle(file, &id)) return nullptr;
-      if (cachedWord == nullptr || id.dwVolumeSerialNumber != cachedId.dwVolumeSerialNumber ||
-          id.nFileIndexHigh != cachedId.nFileIndexHigh || id.nFileIndexLow != cachedId.nFileIndexLow) {
-        char name[64];
-        std::snprintf(name, sizeof(name), "Local\\lumiclip-append-%08lx-%08lx",
-                      static_cast<unsigned long>(id.nFileIndexHigh), static_cast<unsigned long>(id.nFileIndexLow));
-        HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG), name);
-        if (mapping == nullptr) return nullptr;
-        void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(LONG));
-        if (view == nullptr) {
-          CloseHandle(mapping);
-          return nullptr;
-        }
-        // The handle stays open for the life of the process: the name goes
-        // when the last handle does, even while views keep the memory, and
-        // the next process would then make a word of its own. So does a
-        // word of an earlier file (the log was replaced): a few bytes.
-        cachedWord = static_cast<volatile LONG*>(view);
-        cachedId = id;
+  // memory that they all map (SharedWordLock), named after the file's
+  // identity: a free word costs no call to the system, where a lock on a byte
+  // of the file costs two (under wine, two trips to its server) for every
+  // line. nullptr when the word cannot be had: the lock byte then serves.
+  // Called for one line at a time (the log appends under its own lock).
+  static std::atomic<int32_t>* AppendLockWord(HANDLE file) {
+    static HANDLE cachedFile = nullptr;
+    static BY_HANDLE_FILE_INFORMATION cachedId = {};
+    static std::atomic<int32_t>* cachedWord = nullptr;
+    // The kept log handle asks once; an open per line asks each time.
+    if (file == cachedFile && cachedWord != nullptr) return cachedWord;
+    BY_HANDLE_FILE_INFORMATION id = {};
+    if (!GetFileInformationByHandle(file, &id)) return nullptr;
+    if (cachedWord == nullptr || id.nFileIndexHigh != cachedId.nFileIndexHigh ||
+        id.nFileIndexLow != cachedId.nFileIndexLow) {
+      // Not the volume's serial number: wine may give each process its own.
+      char name[64];
+      std::snprintf(name, sizeof(name), "Local\\lumiclip-append-%08lx-%08lx",
+                    static_cast<unsigned long>(id.nFileIndexHigh), static_cast<unsigned long>(id.nFileIndexLow));
+      HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(int32_t), name);
+      if (mapping == nullptr) return nullptr;
+      void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(int32_t));
+      if (view == nullptr) {
+        CloseHandle(mapping);
+        return nullptr;
       }
-      cachedFile = file;
-      return cachedWord;
+      // The handle stays open for the life of the process: the name goes
+      // when the last handle does, even while views keep the memory, and
+      // the next process would then make a word of its own. So does a word
+      // of an earlier file (the log was replaced): a few bytes.
+      cachedWord = static_cast<std::atomic<int32_t>*>(view);
+      cachedId = id;
     }
+    cachedFile = file;
+    return cachedWord;
+  }
 
-    explicit AppendLock(volatile LONG* word) : word_(word), self_(static_cast<LONG>(GetCurrentProcessId())) {
-      // Far longer than any append takes: a holder that keeps the word this
-      // long has ended, or is stopped; either way it is passed by.
-      constexpr DWORD kPatienceMs = 200;
-      const DWORD start = GetTickCount();
-      for (unsigned spin = 0;; ++spin) {
-        LONG holder = InterlockedCompareExchange(word_, self_, 0);
-        if (holder == 0) return;
-        if (GetTickCount() - start > kPatienceMs && InterlockedCompareExchange(word_, self_, holder) == holder) {
-          return;
-        }
-        if (spin < 64) {
-          YieldProcessor();
-        } else if (spin < 128) {
-          SwitchToThread();
-        } else {
-          Sleep(1);
-        }
-      }
+  static uint32_t Milliseconds() { return GetTickCount(); }
+  static void PauseForWord(unsigned spins) {
+    if (spins < 64) {
+      YieldProcessor();
+    } else if (spins < 128) {
+      SwitchToThread();
+    } else {
+      Sleep(1);
     }
-    // Only if still held by this process: one that was passed by does not
-    // free the word under its new holder.
-    ~AppendLock() { InterlockedCompareExchange(word_, 0, self_); }
-    AppendLock(const AppendLock&) = delete;
-    AppendLock& operator=(const AppendLock&) = delete;
-
-   private:
-    volatile LONG* word_;
-    LONG self_;
-  };
+  }
 
   // False when the bytes could not be written.
   static bool AppendLocked(HANDLE file, bool shared, std::string_view bytes, int64_t emptyAbove) {
-    volatile LONG* word = shared ? AppendLock::WordFor(file) : nullptr;
-    std::optional<AppendLock> lock;
-    if (word != nullptr) lock.emplace(word);
+    std::atomic<int32_t>* word = shared ? AppendLockWord(file) : nullptr;
+    std::optional<SharedWordLock> lock;
+    if (word != nullptr) {
+      lock.emplace(*word, static_cast<int32_t>(GetCurrentProcessId()), SharedWordLock::Clock{&Milliseconds, &PauseForWord});
+    }
     OVERLAPPED lockByte = {};
     lockByte.Offset = 0xFFFFFFF0u;
     lockByte.OffsetHigh = 0x7FFFFFFFu;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fake/host_fixture.h"
+#include "os/shared_word_lock.h"
 #include "support/log.h"
 
 namespace lumiclip::testing {
@@ -204,6 +205,59 @@ TEST_F(Log, FailedAppendIsSilentAndTheNextLineTriesAgain) {
     LogLine("kept");
     EXPECT_EQ(os.Log(), "kept\r\n");
   }
+}
+
+// The word that hosts appending to one log share. Each case: who holds the
+// word when the lock is asked for, and what the holder does while this
+// process waits (a pause is 1 ms of the clock).
+struct WordCase {
+  const char* name;
+  int32_t holder;       // 0: free
+  int releaseAtPause;   // the holder lets go at this pause; -1: never (it ended)
+  int32_t self;
+  int pauses;           // pauses before the word is this process's
+  bool tookOver;
+};
+
+uint32_t g_wordClock = 0;
+int g_wordPauses = 0;
+std::atomic<int32_t>* g_word = nullptr;
+int g_releaseAtPause = -1;
+
+TEST(SharedWordLock, WaitsForTheHolderAndTakesOverFromOneThatEnded) {
+  const WordCase cases[] = {
+      {"free", 0, -1, 7, 0, false},
+      {"held, let go after 5 ms", 42, 5, 7, 5, false},
+      {"holder ended", 42, -1, 7, static_cast<int>(SharedWordLock::kPatienceMs) + 1, true},
+      {"an earlier process with this id ended holding it", 7, -1, 7,
+       static_cast<int>(SharedWordLock::kPatienceMs) + 1, true},
+  };
+  const SharedWordLock::Clock clock{[] { return g_wordClock; }, [](unsigned) {
+                                      ++g_wordClock;
+                                      if (++g_wordPauses == g_releaseAtPause) g_word->store(0);
+                                    }};
+  for (const WordCase& c : cases) {
+    std::atomic<int32_t> word{c.holder};
+    g_word = &word;
+    g_wordClock = 1000;
+    g_wordPauses = 0;
+    g_releaseAtPause = c.releaseAtPause;
+    {
+      SharedWordLock lock(word, c.self, clock);
+      EXPECT_EQ(word.load(), c.self) << c.name;
+      EXPECT_EQ(g_wordPauses, c.pauses) << c.name;
+      EXPECT_EQ(lock.tookOver(), c.tookOver) << c.name;
+    }
+    EXPECT_EQ(word.load(), 0) << c.name << ": let go";
+  }
+  // Passed by (another process took the word over): letting go leaves the
+  // word with its new holder.
+  std::atomic<int32_t> word{0};
+  {
+    SharedWordLock lock(word, 7, clock);
+    word.store(99);
+  }
+  EXPECT_EQ(word.load(), 99);
 }
 
 }  // namespace
