@@ -170,13 +170,23 @@ function describe(s) {
   return JSON.stringify({ messages: msgs, disconnects: s.disconnects, anomalies: s.anomalies, open: s.open });
 }
 
+// The deployed host's log, once the install has made it.
+let deployedLog = null;
+
+// What the host left behind, for a failure that happens before any message:
+// wine's output, the wrapper's starts, the host's own log.
 function hostStderrTail() {
-  try {
-    const text = fs.readFileSync(path.join(work, 'host-stderr.log'), 'utf8').trim();
-    return text ? `\nhost stderr (last lines):\n${text.split('\n').slice(-10).join('\n')}` : '';
-  } catch {
-    return '';
-  }
+  const tail = (file, title) => {
+    try {
+      const text = fs.readFileSync(file, 'utf8').trim();
+      return text ? `\n${title} (last lines):\n${text.split('\n').slice(-10).join('\n')}` : `\n${title}: empty`;
+    } catch {
+      return `\n${title}: none`;
+    }
+  };
+  return tail(path.join(work, 'host-stderr.log'), 'host stderr') +
+      tail(path.join(work, 'host-starts.log'), 'host starts') +
+      (deployedLog ? tail(deployedLog, 'host log') : '');
 }
 
 function assertMessage(m, expected, what) {
@@ -284,6 +294,7 @@ async function main() {
   const user = fs.readdirSync(usersDir).find((u) => u !== 'Public' && fs.existsSync(path.join(usersDir, u, 'AppData/Roaming')));
   if (!user) return setupFailure(`no user profile under ${usersDir}`);
   const deployed = path.join(usersDir, user, 'AppData/Roaming/Lumiclip');
+  deployedLog = path.join(deployed, 'native-lumiclip.log');
   const deployedExe = path.join(deployed, EXE);
   const deployedManifest = path.join(deployed, 'lumiclip-native-manifest.json');
   const winDeployed = `C:\\users\\${user}\\AppData\\Roaming\\Lumiclip`;
