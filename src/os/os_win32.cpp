@@ -300,7 +300,7 @@ class RealOs final : public Os {
     bool shared = false;
     HANDLE file = OpenForAppend(path, /*sharedOnly=*/false, &shared);
     if (file == INVALID_HANDLE_VALUE) return false;
-    AppendLocked(file, shared, bytes, emptyAbove);
+    AppendLocked(file, shared, /*kept=*/false, bytes, emptyAbove);
     CloseHandle(file);
     return true;
   }
@@ -310,7 +310,7 @@ class RealOs final : public Os {
     return file == INVALID_HANDLE_VALUE ? nullptr : file;
   }
   bool AppendToOpenFile(OsHandle file, std::string_view bytes, int64_t emptyAbove) override {
-    return AppendLocked(static_cast<HANDLE>(file), /*shared=*/true, bytes, emptyAbove);
+    return AppendLocked(static_cast<HANDLE>(file), /*shared=*/true, /*kept=*/true, bytes, emptyAbove);
   }
   NewFile OpenNewFile(const std::string& path, OsHandle* file) override {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -656,12 +656,13 @@ class RealOs final : public Os {
   // of the file costs two (under wine, two trips to its server) for every
   // line. nullptr when the word cannot be had: the lock byte then serves.
   // Called for one line at a time (the log appends under its own lock).
-  static std::atomic<int32_t>* AppendLockWord(HANDLE file) {
+  static std::atomic<int32_t>* AppendLockWord(HANDLE file, bool kept) {
     static HANDLE cachedFile = nullptr;
     static BY_HANDLE_FILE_INFORMATION cachedId = {};
     static std::atomic<int32_t>* cachedWord = nullptr;
-    // The kept log handle asks once; an open per line asks each time.
-    if (file == cachedFile && cachedWord != nullptr) return cachedWord;
+    // A handle kept open asks once; an open per line asks each time, as its
+    // handle's value may come again for another file.
+    if (kept && file == cachedFile && cachedWord != nullptr) return cachedWord;
     BY_HANDLE_FILE_INFORMATION id = {};
     if (!GetFileInformationByHandle(file, &id)) return nullptr;
     if (cachedWord == nullptr || id.nFileIndexHigh != cachedId.nFileIndexHigh ||
@@ -684,7 +685,7 @@ class RealOs final : public Os {
       cachedWord = static_cast<std::atomic<int32_t>*>(view);
       cachedId = id;
     }
-    cachedFile = file;
+    cachedFile = kept ? file : nullptr;
     return cachedWord;
   }
 
@@ -700,8 +701,8 @@ class RealOs final : public Os {
   }
 
   // False when the bytes could not be written.
-  static bool AppendLocked(HANDLE file, bool shared, std::string_view bytes, int64_t emptyAbove) {
-    std::atomic<int32_t>* word = shared ? AppendLockWord(file) : nullptr;
+  static bool AppendLocked(HANDLE file, bool shared, bool kept, std::string_view bytes, int64_t emptyAbove) {
+    std::atomic<int32_t>* word = shared ? AppendLockWord(file, kept) : nullptr;
     std::optional<SharedWordLock> lock;
     if (word != nullptr) {
       lock.emplace(*word, static_cast<int32_t>(GetCurrentProcessId()), SharedWordLock::Clock{&Milliseconds, &PauseForWord});

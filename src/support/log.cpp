@@ -92,8 +92,10 @@ void LogLine(const char* text) {
     if (g_state.hold) {
       g_state.held += line;
       if (g_state.held.size() < kHeldLinesLimit) return;
-      AppendLines(g_state.held);
+      // Cleared even when the append throws: a line is never written twice.
+      std::string lines = std::move(g_state.held);
       g_state.held.clear();
+      AppendLines(lines);
       return;
     }
     AppendLines(line);
@@ -112,7 +114,6 @@ void WriteHeldLines() {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_state.hold = false;
     if (g_state.held.empty()) return;
-    // Cleared even when the append throws: a line is never written twice.
     std::string lines = std::move(g_state.held);
     g_state.held.clear();
     AppendLines(lines);

@@ -1,6 +1,7 @@
 // The log file "native-lumiclip.log" beside the running executable: one line
 // per notable step, each written to the file at once (nothing is held in the
-// process) so nothing is lost when the process is ended abruptly.
+// process, but for the moment a burst of requests is answered, see HoldLines)
+// so nothing is lost when the process is ended abruptly.
 #pragma once
 
 #include <cstdint>
