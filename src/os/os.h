@@ -4,6 +4,7 @@
 // and can fail any call. Method names avoid the A/W macros of <windows.h>.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -86,18 +87,32 @@ class Os {
   // the file cannot be opened. With emptyAbove >= 0 the file is first
   // emptied when it is longer than that (GetFileSizeEx, SetFilePointerEx,
   // SetEndOfFile), under the same open, so that no other writer's line falls
-  // between the check and the emptying.
-  virtual bool AppendToFile(const std::string& path, std::string_view bytes,
-                            int64_t emptyAbove) = 0;
+  // between the check and the emptying. The open is without write sharing,
+  // or, while another process keeps the file open for writing, with it; then
+  // with lockByte the append is made under an exclusive lock on one byte far
+  // past any content (LockFileEx, UnlockFileEx). Either open is tried again
+  // for up to 200 ms while the other kind is held.
+  virtual bool AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove,
+                            bool lockByte) = 0;
   // For a file that a process appends to often: CreateFileA(GENERIC_WRITE,
   // every sharing, OPEN_ALWAYS), tried again for up to 200 ms while another
   // process holds it without write sharing; null when it cannot be opened.
   // Closed with CloseFile.
   virtual OsHandle OpenToAppend(const std::string& path) = 0;
-  // Appends to a file from OpenToAppend under the lock byte that every
-  // writer sharing the file takes (LockFileEx, then as AppendToFile, then
-  // UnlockFileEx). False when the bytes could not be written.
-  virtual bool AppendToOpenFile(OsHandle file, std::string_view bytes, int64_t emptyAbove) = 0;
+  // Appends to a file from OpenToAppend as AppendToFile does, under the lock
+  // byte with lockByte (without it the caller serialises the writers). False
+  // when the bytes could not be written.
+  virtual bool AppendToOpenFile(OsHandle file, std::string_view bytes, int64_t emptyAbove,
+                                bool lockByte) = 0;
+  // The file's index on its volume (GetFileInformationByHandle on the file
+  // opened without access rights); false when it cannot be opened.
+  virtual bool FileIndex(const std::string& path, uint64_t* index) = 0;
+  // A 32-bit word that every process naming it shares, zero when first made:
+  // CreateFileMappingA (paging file, 4 bytes) and MapViewOfFile. The
+  // mapping's handle stays open for the life of the process, as the name
+  // goes with its last handle even while views remain. nullptr when it
+  // cannot be had.
+  virtual std::atomic<int32_t>* SharedWord(const std::string& name) = 0;
 
   // --- file primitives: one call each; what makes a write durable is
   // composed above the seam (install/file_replace.cpp) ----------------------
@@ -237,6 +252,7 @@ class Os {
   // SwitchToThread: lets another thread that is ready to run have this
   // processor first.
   virtual void YieldThread() = 0;
+  virtual void SleepMs(uint32_t ms) = 0;  // Sleep
   // Writes all bytes to standard output; false when the channel is broken.
   virtual bool WriteOutput(const void* data, size_t size) = 0;
 

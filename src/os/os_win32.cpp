@@ -10,13 +10,10 @@
 #include <stdio.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <optional>
 #include <stdexcept>
 
 #include "os/os.h"
-#include "os/shared_word_lock.h"
 
 namespace lumiclip {
 
@@ -296,11 +293,12 @@ class RealOs final : public Os {
     _close(fd);
     return length;
   }
-  bool AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove) override {
+  bool AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove,
+                    bool lockByte) override {
     bool shared = false;
     HANDLE file = OpenForAppend(path, /*sharedOnly=*/false, &shared);
     if (file == INVALID_HANDLE_VALUE) return false;
-    AppendLocked(file, shared, /*kept=*/false, bytes, emptyAbove);
+    AppendLocked(file, shared && lockByte, bytes, emptyAbove);
     CloseHandle(file);
     return true;
   }
@@ -309,8 +307,22 @@ class RealOs final : public Os {
     HANDLE file = OpenForAppend(path, /*sharedOnly=*/true, &shared);
     return file == INVALID_HANDLE_VALUE ? nullptr : file;
   }
-  bool AppendToOpenFile(OsHandle file, std::string_view bytes, int64_t emptyAbove) override {
-    return AppendLocked(static_cast<HANDLE>(file), /*shared=*/true, /*kept=*/true, bytes, emptyAbove);
+  bool AppendToOpenFile(OsHandle file, std::string_view bytes, int64_t emptyAbove, bool lockByte) override {
+    return AppendLocked(static_cast<HANDLE>(file), lockByte, bytes, emptyAbove);
+  }
+  bool FileIndex(const std::string& path, uint64_t* index) override {
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!FileIdentity(path, &info)) return false;
+    *index = uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+    return true;
+  }
+  std::atomic<int32_t>* SharedWord(const std::string& name) override {
+    HANDLE mapping =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(int32_t), name.c_str());
+    if (mapping == nullptr) return nullptr;
+    void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(int32_t));
+    if (view == nullptr) CloseHandle(mapping);
+    return static_cast<std::atomic<int32_t>*>(view);
   }
   NewFile OpenNewFile(const std::string& path, OsHandle* file) override {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -574,6 +586,7 @@ class RealOs final : public Os {
   }
   uint32_t TickCount() override { return GetTickCount(); }
   void YieldThread() override { SwitchToThread(); }
+  void SleepMs(uint32_t ms) override { Sleep(ms); }
   bool WriteOutput(const void* data, size_t size) override {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     const char* p = static_cast<const char*>(data);
@@ -625,11 +638,11 @@ class RealOs final : public Os {
   // at the end of the file is two steps (find the end, write). So a line is
   // appended while this process is the file's only writer: opened without
   // write sharing. Should another process keep the file open for writing (a
-  // host keeps its log open: OpenToAppend), the open shares writing and appends are
-  // serialised through a lock word all processes share (AppendLockWord), or, should
-  // that not be had, an exclusive lock on one byte far past any content.
-  // Either open fails while the other kind is held; another process holds it
-  // for a moment only, so that is tried again for up to 200 ms.
+  // host keeps its log open: OpenToAppend), the open shares writing, and the
+  // caller serialises the appends (the log's shared word) or asks for an
+  // exclusive lock on one byte far past any content. Either open fails while
+  // the other kind is held; another process holds it for a moment only, so
+  // that is tried again for up to 200 ms.
   static HANDLE OpenForAppend(const std::string& path, bool sharedOnly, bool* shared) {
     constexpr DWORD kPatienceMs = 200;
     const DWORD start = GetTickCount();
@@ -650,67 +663,12 @@ class RealOs final : public Os {
     }
   }
 
-  // Appends from every process to one file are serialised by a lock word in
-  // memory that they all map (SharedWordLock), named after the file's
-  // identity: a free word costs no call to the system, where a lock on a byte
-  // of the file costs two (under wine, two trips to its server) for every
-  // line. nullptr when the word cannot be had: the lock byte then serves.
-  // Called for one line at a time (the log appends under its own lock).
-  static std::atomic<int32_t>* AppendLockWord(HANDLE file, bool kept) {
-    static HANDLE cachedFile = nullptr;
-    static BY_HANDLE_FILE_INFORMATION cachedId = {};
-    static std::atomic<int32_t>* cachedWord = nullptr;
-    // A handle kept open asks once; an open per line asks each time, as its
-    // handle's value may come again for another file.
-    if (kept && file == cachedFile && cachedWord != nullptr) return cachedWord;
-    BY_HANDLE_FILE_INFORMATION id = {};
-    if (!GetFileInformationByHandle(file, &id)) return nullptr;
-    if (cachedWord == nullptr || id.nFileIndexHigh != cachedId.nFileIndexHigh ||
-        id.nFileIndexLow != cachedId.nFileIndexLow) {
-      // Not the volume's serial number: wine may give each process its own.
-      char name[64];
-      std::snprintf(name, sizeof(name), "Local\\lumiclip-append-%08lx-%08lx",
-                    static_cast<unsigned long>(id.nFileIndexHigh), static_cast<unsigned long>(id.nFileIndexLow));
-      HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(int32_t), name);
-      if (mapping == nullptr) return nullptr;
-      void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(int32_t));
-      if (view == nullptr) {
-        CloseHandle(mapping);
-        return nullptr;
-      }
-      // The handle stays open for the life of the process: the name goes
-      // when the last handle does, even while views keep the memory, and
-      // the next process would then make a word of its own. So does a word
-      // of an earlier file (the log was replaced): a few bytes.
-      cachedWord = static_cast<std::atomic<int32_t>*>(view);
-      cachedId = id;
-    }
-    cachedFile = kept ? file : nullptr;
-    return cachedWord;
-  }
-
-  static uint32_t Milliseconds() { return GetTickCount(); }
-  static void PauseForWord(unsigned spins) {
-    if (spins < 64) {
-      YieldProcessor();
-    } else if (spins < 128) {
-      SwitchToThread();
-    } else {
-      Sleep(1);
-    }
-  }
-
   // False when the bytes could not be written.
-  static bool AppendLocked(HANDLE file, bool shared, bool kept, std::string_view bytes, int64_t emptyAbove) {
-    std::atomic<int32_t>* word = shared ? AppendLockWord(file, kept) : nullptr;
-    std::optional<SharedWordLock> lock;
-    if (word != nullptr) {
-      lock.emplace(*word, static_cast<int32_t>(GetCurrentProcessId()), SharedWordLock::Clock{&Milliseconds, &PauseForWord});
-    }
+  static bool AppendLocked(HANDLE file, bool lock, std::string_view bytes, int64_t emptyAbove) {
     OVERLAPPED lockByte = {};
     lockByte.Offset = 0xFFFFFFF0u;
     lockByte.OffsetHigh = 0x7FFFFFFFu;
-    bool locked = shared && word == nullptr && LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockByte) != 0;
+    bool locked = lock && LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &lockByte) != 0;
     LARGE_INTEGER size = {};
     if (emptyAbove >= 0 && GetFileSizeEx(file, &size) && size.QuadPart > emptyAbove) {
       LARGE_INTEGER start = {};

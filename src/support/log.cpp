@@ -4,8 +4,10 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "os/os.h"
+#include "os/shared_word_lock.h"
 #include "support/paths.h"
 
 namespace lumiclip {
@@ -34,17 +36,71 @@ void BuildLogPath() {
   g_state.path = ExecutableFolder(TheOs().ExecutablePath()) + kLogFileName;
 }
 
+// Appends from every process that writes the file are serialised by a word
+// they all map, named after the file's index: a free word costs no call to
+// the system, where the lock byte of the file costs two (under wine, two
+// trips to its server) for every line. Looked for once the file exists; the
+// lock byte serves until then, or when the word cannot be had.
+std::atomic<int32_t>* SharedWordOfLog() {
+  if (g_state.wordTried) return g_state.word;
+  Os& os = TheOs();
+  uint64_t index = 0;
+  if (!os.FileIndex(g_state.path, &index)) return nullptr;
+  char name[64];
+  std::snprintf(name, sizeof(name), "Local\\lumiclip-append-%016llx", static_cast<unsigned long long>(index));
+  g_state.word = os.SharedWord(name);
+  g_state.wordTried = true;
+  return g_state.word;
+}
+
+uint32_t Now() { return TheOs().TickCount(); }
+void PauseForWord(unsigned spins) {
+  if (spins < 128) {
+    TheOs().YieldThread();
+  } else {
+    TheOs().SleepMs(1);
+  }
+}
+
 // The line through the file kept open, or through an open of its own.
 bool Append(const std::string& line, int64_t emptyAbove) {
   Os& os = TheOs();
-  if (!g_state.keepOpen) return os.AppendToFile(g_state.path, line, emptyAbove);
+  std::atomic<int32_t>* word = SharedWordOfLog();
+  std::optional<SharedWordLock> lock;
+  if (word != nullptr) {
+    lock.emplace(*word, static_cast<int32_t>(os.CurrentProcessId()), SharedWordLock::Clock{&Now, &PauseForWord});
+  }
+  const bool lockByte = word == nullptr;
+  if (!g_state.keepOpen) return os.AppendToFile(g_state.path, line, emptyAbove, lockByte);
   if (g_state.file == nullptr) g_state.file = os.OpenToAppend(g_state.path);
   if (g_state.file == nullptr) return false;
-  if (os.AppendToOpenFile(g_state.file, line, emptyAbove)) return true;
+  if (os.AppendToOpenFile(g_state.file, line, emptyAbove, lockByte)) return true;
   // Opened afresh by the next line.
   os.CloseFile(g_state.file);
   g_state.file = nullptr;
   return false;
+}
+
+// Appends the lines; the mutex is held.
+void AppendLines(const std::string& lines) {
+  if (g_state.path.empty()) BuildLogPath();
+  // A log past the limit is discarded: emptied within the open that
+  // appends the line, so that the lines other hosts append meanwhile are
+  // never lost to a deleted file that they still hold open.
+  bool check = g_state.untilCheck <= 0;
+  if (Append(lines, check ? kSizeLimit : -1) && check) {
+    g_state.untilCheck = kCheckEveryBytes;
+  }
+  g_state.untilCheck -= static_cast<int64_t>(lines.size());
+}
+
+// Appends the lines kept; the mutex is held. Taken from the state first, so
+// that even an append that throws never writes a line twice.
+void AppendHeldLines() {
+  if (g_state.held.empty()) return;
+  std::string lines = std::move(g_state.held);
+  g_state.held.clear();
+  AppendLines(lines);
 }
 
 }  // namespace
@@ -72,33 +128,16 @@ std::string ShapeLogLine(const char* text) {
   return stored;
 }
 
-// Appends the lines; the mutex is held.
-void AppendLines(const std::string& lines) {
-  if (g_state.path.empty()) BuildLogPath();
-  // A log past the limit is discarded: emptied within the open that
-  // appends the line, so that the lines other hosts append meanwhile are
-  // never lost to a deleted file that they still hold open.
-  bool check = g_state.untilCheck <= 0;
-  if (Append(lines, check ? kSizeLimit : -1) && check) {
-    g_state.untilCheck = kCheckEveryBytes;
-  }
-  g_state.untilCheck -= static_cast<int64_t>(lines.size());
-}
-
 void LogLine(const char* text) {
   try {
     std::string line = ShapeLogLine(text == nullptr ? "" : text);
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (g_state.hold) {
-      g_state.held += line;
-      if (g_state.held.size() < kHeldLinesLimit) return;
-      // Cleared even when the append throws: a line is never written twice.
-      std::string lines = std::move(g_state.held);
-      g_state.held.clear();
-      AppendLines(lines);
+    if (!g_state.hold) {
+      AppendLines(line);
       return;
     }
-    AppendLines(line);
+    g_state.held += line;
+    if (g_state.held.size() >= kHeldLinesLimit) AppendHeldLines();
   } catch (...) {
     // The log never fails towards its caller.
   }
@@ -113,10 +152,7 @@ void WriteHeldLines() {
   try {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_state.hold = false;
-    if (g_state.held.empty()) return;
-    std::string lines = std::move(g_state.held);
-    g_state.held.clear();
-    AppendLines(lines);
+    AppendHeldLines();
   } catch (...) {
   }
 }

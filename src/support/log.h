@@ -44,6 +44,8 @@ struct ProcessState {
   int64_t untilCheck = 0;  // bytes to append before the next size check
   bool keepOpen = false;
   OsHandle file = nullptr;  // the file kept open, once a line has opened it
+  std::atomic<int32_t>* word = nullptr;  // the word that serialises appends to the file
+  bool wordTried = false;                // looked for once the file existed
   bool hold = false;
   std::string held;  // lines kept while held
 };

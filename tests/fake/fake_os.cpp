@@ -316,9 +316,9 @@ int64_t FakeOs::FileLength(const std::string& path) {
 }
 
 // The log's appends are not recorded: it writes a line at nearly every step.
-bool FakeOs::AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove) {
+bool FakeOs::AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove, bool lockByte) {
   if (Fails("AppendToFile", path) || TooLong(path) || !ParentExists(path)) return false;
-  Append(Canon(path), bytes, emptyAbove);
+  Append(Canon(path), bytes, emptyAbove, lockByte);
   return true;
 }
 
@@ -328,15 +328,35 @@ OsHandle FakeOs::OpenToAppend(const std::string& path) {
   return NewHandle(Canon(path));
 }
 
-bool FakeOs::AppendToOpenFile(OsHandle file, std::string_view bytes, int64_t emptyAbove) {
+bool FakeOs::AppendToOpenFile(OsHandle file, std::string_view bytes, int64_t emptyAbove, bool lockByte) {
   std::string path = HandlePath(file);
   if (path.empty() || Fails("AppendToFile", path)) return false;
-  Append(path, bytes, emptyAbove);
+  Append(path, bytes, emptyAbove, lockByte);
   return true;
 }
 
-void FakeOs::Append(const std::string& canonicalPath, std::string_view bytes, int64_t emptyAbove) {
+bool FakeOs::FileIndex(const std::string& path, uint64_t* index) {
+  std::string canonical = Canon(path);
+  if (down_ || files.count(canonical) == 0) return false;
+  auto it = fileIndexes.emplace(canonical, fileIndexes.size() + 1).first;
+  *index = it->second;
+  return true;
+}
+
+std::atomic<int32_t>* FakeOs::SharedWord(const std::string& name) {
+  if (Fails("SharedWord", name)) return nullptr;
+  auto& word = sharedWords[name];
+  if (!word) word = std::make_unique<std::atomic<int32_t>>(0);
+  return word.get();
+}
+
+void FakeOs::Append(const std::string& canonicalPath, std::string_view bytes, int64_t emptyAbove, bool lockByte) {
   ++logAppends;
+  // Without the lock byte, only the shared word keeps another process's
+  // line out of the middle of this one.
+  bool serialised = lockByte;
+  for (const auto& word : sharedWords) serialised = serialised || word.second->load() == static_cast<int32_t>(processId);
+  if (!serialised) ADD_FAILURE() << "appended to " << canonicalPath << " under neither the lock byte nor a shared word";
   std::string& file = files[canonicalPath];
   if (emptyAbove >= 0) {
     ++sizeChecks;

@@ -2,9 +2,11 @@
 // maps, every call recorded in order, and any call made to fail on demand.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -152,6 +154,10 @@ class FakeOs : public Os {
   int comInits = 0, comUninits = 0, fpuClears = 0, pumps = 0;
   int sizeChecks = 0;  // appends asked to empty an oversized file first
   std::set<std::string> keptOpen;  // files opened with OpenToAppend (canonical paths)
+  // Shared words by name (failing "SharedWord" makes none), and the index
+  // each file was first asked for by.
+  std::map<std::string, std::unique_ptr<std::atomic<int32_t>>> sharedWords;
+  std::map<std::string, uint64_t> fileIndexes;
   std::vector<uint32_t> waits;  // milliseconds of every wait
   bool Called(const std::string& prefix) const;
   size_t IndexOf(const std::string& prefix) const;  // first call, or npos
@@ -206,9 +212,11 @@ class FakeOs : public Os {
   bool RemoveFile(const std::string& path) override;
   bool RenameFile(const std::string& from, const std::string& to, uint32_t flags) override;
   int64_t FileLength(const std::string& path) override;
-  bool AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove) override;
+  bool AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove, bool lockByte) override;
   OsHandle OpenToAppend(const std::string& path) override;
-  bool AppendToOpenFile(OsHandle file, std::string_view bytes, int64_t emptyAbove) override;
+  bool AppendToOpenFile(OsHandle file, std::string_view bytes, int64_t emptyAbove, bool lockByte) override;
+  bool FileIndex(const std::string& path, uint64_t* index) override;
+  std::atomic<int32_t>* SharedWord(const std::string& name) override;
   NewFile OpenNewFile(const std::string& path, OsHandle* file) override;
   OsHandle OpenForFlush(const std::string& path) override;
   bool WriteToFile(OsHandle file, const void* data, uint32_t size, uint32_t* written) override;
@@ -252,6 +260,7 @@ class FakeOs : public Os {
   size_t ReadInput(void* buffer, size_t size) override;
   void WaitForInputOrMessages(const InputShortcut* shortcut) override;
   void YieldThread() override {}
+  void SleepMs(uint32_t ms) override { ticks += ms; }
   uint32_t TickCount() override { return ticks; }
   bool WriteOutput(const void* data, size_t size) override;
   std::u16string AnsiToWide(std::string_view text) override;
@@ -279,7 +288,7 @@ class FakeOs : public Os {
   }
   std::string SelfImage() const { return selfImage_.empty() ? Canon(executablePath) : selfImage_; }
   OsHandle NewHandle(const std::string& path);
-  void Append(const std::string& canonicalPath, std::string_view bytes, int64_t emptyAbove);
+  void Append(const std::string& canonicalPath, std::string_view bytes, int64_t emptyAbove, bool lockByte);
   std::string HandlePath(OsHandle file) const;
   // Keeps what a crash would leave of a file before its data changes.
   void Unflushed(const std::string& path) {
