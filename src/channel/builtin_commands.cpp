@@ -82,20 +82,17 @@ std::string ExtractCommand(const char* text, int32_t length) {
   return std::string(word, size);
 }
 
-bool IsPingRequest(int32_t length, const char* text) {
-  return length <= kQuickRequestLimit && SameWord(ExtractCommand(text, length), "ping");
-}
+bool IsPing(const std::string& word) { return SameWord(word, "ping"); }
 
 void AnswerPing() { WriteMessage("{\"topic\":\"pong\"}"); }
 
-bool IsAnsweredAtOnce(int32_t length, const char* text) {
-  if (length > kQuickRequestLimit) return false;
-  std::string word = ExtractCommand(text, length);
-  return SameWord(word, "ping") || SameWord(word, "setAddonVersion");
-}
+bool IsAnsweredAtOnce(const std::string& word) { return IsPing(word) || SameWord(word, "setAddonVersion"); }
 
 bool HandleBuiltinCommand(int32_t length, const char* text, HostState& state) {
-  std::string word = ExtractCommand(text, length);
+  return HandleBuiltinCommand(ExtractCommand(text, length), length, text, state);
+}
+
+bool HandleBuiltinCommand(const std::string& word, int32_t length, const char* text, HostState& state) {
   bool update = SameWord(word, "updateDLL") || SameWord(word, "updateNative");
   if (update && EngineCallInProgress()) {
     HeldCommands().emplace_back(text, static_cast<size_t>(length));
@@ -104,7 +101,7 @@ bool HandleBuiltinCommand(int32_t length, const char* text, HostState& state) {
   }
   if (SameWord(word, "updateDLL")) return RunUpdateDll(length, text, state);
   if (SameWord(word, "updateNative")) return RunUpdateNative(length, text, state);
-  if (SameWord(word, "ping")) {
+  if (IsPing(word)) {
     AnswerPing();
     return true;
   }

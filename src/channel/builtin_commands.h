@@ -13,21 +13,20 @@ namespace lumiclip {
 // following quote; empty when there is none or it is 260 bytes or longer.
 std::string ExtractCommand(const char* text, int32_t length);
 
-// Requests up to this size may be answered at once (below); longer ones are
-// never searched twice.
-constexpr int32_t kQuickRequestLimit = 1024;
 // A ping: answered from its own text, touching nothing of the host's state,
-// so on whichever thread has it.
-bool IsPingRequest(int32_t length, const char* text);
+// so on whichever thread has it. Given the command word.
+bool IsPing(const std::string& word);
 void AnswerPing();
 // A ping or setAddonVersion: handled at once, without the engine, without
 // waiting for anything, so its reply may go out together with those of the
-// requests after it.
-bool IsAnsweredAtOnce(int32_t length, const char* text);
+// requests after it. Given the command word.
+bool IsAnsweredAtOnce(const std::string& word);
 
 // True when the message was a built-in command and has been handled (or held
 // for later, see below).
 bool HandleBuiltinCommand(int32_t length, const char* text, HostState& state);
+// The same, given the message's command word (ExtractCommand) already found.
+bool HandleBuiltinCommand(const std::string& word, int32_t length, const char* text, HostState& state);
 
 // An update command unloads the engine. One that arrives through the
 // engine's pump, while the engine's own code is still on the stack, is held

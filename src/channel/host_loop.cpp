@@ -44,21 +44,23 @@ void DeclareDpiAware() {
 }
 
 // A ping that comes while the host thread sleeps is answered by the thread
-// that read it: a round trip without waking the host thread. Only a ping,
-// and only as the one request held: anything else, or anything behind it,
-// wakes the host thread, which answers in order.
+// that read it: a round trip without waking the host thread. Only a ping of
+// at most this size, and only as the one request held: anything else, or
+// anything behind it, wakes the host thread, which answers in order.
+constexpr uint32_t kShortcutRequestLimit = 1024;
+
 size_t ClaimPing(const char* bytes, size_t size) {
   if (size < 4) return 0;
   uint32_t length = FrameLength(bytes);
-  if (length == 0 || length > static_cast<uint32_t>(kQuickRequestLimit) || size != 4 + length) return 0;
-  char text[kQuickRequestLimit + 1];
+  if (length == 0 || length > kShortcutRequestLimit || size != 4 + length) return 0;
+  char text[kShortcutRequestLimit + 1];
   std::memcpy(text, bytes + 4, length);
   text[length] = '\0';
-  return IsPingRequest(static_cast<int32_t>(length), text) ? size : 0;
+  return IsPing(ExtractCommand(text, static_cast<int32_t>(length))) ? size : 0;
 }
 
 void AnswerPingRequest(const char* bytes, size_t size) {
-  char text[kQuickRequestLimit + 1];
+  char text[kShortcutRequestLimit + 1];
   std::memcpy(text, bytes + 4, size - 4);
   text[size - 4] = '\0';
   // The pong first, and the processor to whoever carries it to the browser:
@@ -169,10 +171,11 @@ bool HandleNextMessage(HostState& state, bool* handled) {
     if (!frame) return true;
     if (handled != nullptr) *handled = true;
     LogLine(frame.text());
+    const std::string word = ExtractCommand(frame.text(), frame.length);
     // Nothing held waits behind an engine call or an update, nor may their
     // line be missing from the log should they never return.
-    if (!IsAnsweredAtOnce(frame.length, frame.text())) SendHeldOutput();
-    if (!HandleBuiltinCommand(frame.length, frame.text(), state)) {
+    if (!IsAnsweredAtOnce(word)) SendHeldOutput();
+    if (!HandleBuiltinCommand(word, frame.length, frame.text(), state)) {
       if (state.engineLoaded || EnsureEngineLoaded(state)) {
         CallEngine(frame.text(), frame.length);
       }
