@@ -566,8 +566,7 @@ Frame TakeFrame() {
   const PartialFrame& p = g_partial;
   if (!p.body || p.got < std::min(p.want, kArrivedBytes - 4)) return frame;
   // Nothing held waits for a long body.
-  WriteHeldLines();
-  SendHeldReplies();
+  SendHeldOutput();
   Completing completing;
   Os& os = TheOs();
   for (;;) {
@@ -741,12 +740,14 @@ void WriteMessage(std::string_view text) {
   message.Finish();
 }
 
-void HoldReplies() {
+void HoldOutput() {
+  HoldLines();
   std::lock_guard<std::mutex> lock(OutputMutex());
   g_holdReplies = true;
 }
 
-void SendHeldReplies() {
+void SendHeldOutput() {
+  WriteHeldLines();
   std::lock_guard<std::mutex> lock(OutputMutex());
   g_holdReplies = false;
   WriteHeldReplies();

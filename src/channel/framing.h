@@ -54,12 +54,13 @@ void WriteMessage(std::string_view text);
 inline void WriteMessage(const char* text) { WriteMessage(std::string_view(text)); }
 void SendStatus(int32_t code, const char* text);
 
-// Replies to a burst of requests go out together, in one write: while they
-// are held, messages that fit one write are kept, in order, and written at
-// SendHeldReplies, once 64 KiB are kept, or before a longer message. For the
-// loop, which sends them before anything that may take time or wait.
-void HoldReplies();
-void SendHeldReplies();  // writes what is kept and holds no more
+// The replies and log lines of a burst of requests go out together: while
+// held, messages that fit one write are kept in order and written in one
+// write at SendHeldOutput, once 64 KiB are kept, or before a longer message;
+// the log's lines likewise (HoldLines). For the loop, which sends them
+// before anything that may take time or wait.
+void HoldOutput();
+void SendHeldOutput();  // the lines, then the replies; holds no more
 
 // Writes one outbound message whose text comes in pieces, in order: the same
 // frames as WriteMessage of the pieces joined, without ever holding them

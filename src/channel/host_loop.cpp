@@ -77,18 +77,6 @@ void AnswerPingRequest(const char* bytes, size_t size) {
 
 constexpr Os::InputShortcut kPingShortcut{&ClaimPing, &AnswerPingRequest};
 
-// The lines and replies of requests answered at once are held while more
-// requests follow, and go out together: one append to the log and one write
-// to the browser for a burst instead of one each per request.
-void HoldOutput() {
-  HoldLines();
-  HoldReplies();
-}
-void SendHeldOutput() {
-  WriteHeldLines();
-  SendHeldReplies();
-}
-
 }  // namespace
 
 void RunHostMode() {
@@ -138,6 +126,8 @@ void RunMessageLoop(HostState& state) {
   int sincePump = 0;
   while (!state.terminate && !InputAtEnd()) {
     bool handled = false;
+    // The lines and replies of requests answered at once are held while more
+    // requests follow: one append and one write for a burst.
     HoldOutput();
     bool go = HandleNextMessage(state, &handled);
     if (!go || state.terminate || InputAtEnd()) break;

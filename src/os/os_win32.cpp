@@ -109,7 +109,7 @@ class InputReader {
     // Decided under the lock: bytes that come after this find hostWaiting_
     // set and signal the event, so the wait below cannot miss them.
     hostWaiting_ = !ready;
-    shortcut_ = ready ? nullptr : shortcut;
+    shortcut_ = shortcut;
     LeaveCriticalSection(&lock_);
     if (ready) return;
     // MWMO_INPUTAVAILABLE: a message that came after the last pump, even one
@@ -117,7 +117,6 @@ class InputReader {
     DWORD result = MsgWaitForMultipleObjectsEx(1, &ready_, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
     EnterCriticalSection(&lock_);
     hostWaiting_ = false;
-    shortcut_ = nullptr;
     LeaveCriticalSection(&lock_);
     if (result == WAIT_FAILED) Sleep(1);  // never spin on a broken wait
   }
@@ -142,7 +141,6 @@ class InputReader {
   void WakeHostLocked() {
     if (hostWaiting_) SetEvent(ready_);
     hostWaiting_ = false;
-    shortcut_ = nullptr;
   }
 
   // The bytes held, when the sleeping host thread's shortcut claims them
@@ -215,7 +213,7 @@ class InputReader {
   size_t count_ = 0;  // bytes held
   bool ended_ = false;
   bool hostWaiting_ = false;
-  const Os::InputShortcut* shortcut_ = nullptr;  // the sleeping host thread's
+  const Os::InputShortcut* shortcut_ = nullptr;  // the host thread's, read only while it waits
   bool readerWaiting_ = false;
 };
 
