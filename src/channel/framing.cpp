@@ -675,8 +675,9 @@ void MessageStream::AppendUtf16(const char16_t* text) {
     size_t n = 0;
     while (n < kUnits && text[n] != 0) ++n;
     if (n == 0) return;
-    // The two halves of a surrogate pair stay together.
-    if (text[n - 1] >= 0xD800 && text[n - 1] <= 0xDBFF && text[n] != 0) ++n;
+    // The two halves of a surrogate pair stay together; a lone high
+    // surrogate before it does not take the next unit along.
+    if (text[n - 1] >= 0xD800 && text[n - 1] <= 0xDBFF && text[n] >= 0xDC00 && text[n] <= 0xDFFF) ++n;
     Append(std::string_view(block, EscapeUtf16Into(text, n, block)));
     text += n;
   }

@@ -114,6 +114,9 @@ TEST_F(Framing, Utf16StreamedGivesTheFramesOfTheWholeMessage) {
       {"escape-heavy, several frames", 0, 1300000, 0x003F},
       {"pairs at every offset of a frame end", 921590, 960000, 0x0200},
       {"everything after a long plain run", 700001, 1900000, 0x3FFF},
+      // A lone high surrogate as the last unit of a block of 1024, a pair
+      // right after it.
+      {"a lone high surrogate, then a pair, across a block's end", 1021, 1100, 0x0600},
   };
   for (const Case& c : cases) {
     std::u16string text;
