@@ -363,52 +363,24 @@ LUMICLIP_UNCHECKED_READS inline bool PutPlainAscii16(const char16_t* src, char* 
 }
 #endif
 
-// Escapes and converts text into dst, which has room for 6 bytes a unit (the
-// most any unit takes: "\u00XX", or 3 bytes for a unit of a pair of 4) and 8
-// more. Returns the bytes written.
-size_t EscapeUtf16Into(const char16_t* src, size_t n, char* dst) {
-  size_t in = 0;
-  char* out = dst;
-  while (in < n) {
-#if defined(__SSE2__)
-    // Runs of plain ASCII, 16 units at a time.
-    while (in + 16 <= n && PutPlainAscii16(src + in, out)) {
-      in += 16;
-      out += 16;
-    }
-#endif
-    // Up to 16 units one at a time before the block loop is tried again.
-    size_t stretch = std::min(n, in + 16);
-    while (in < stretch) {
-      uint32_t c = src[in++];
-      if (c < 0x80) {
-        std::memcpy(out, kDoubleEscape.once[c], 8);
-        out += kEscape.size[c];
-        continue;
-      }
-      bool pair = false;
-      out = PutUtf8(c, in < n ? src[in] : 0, out, &pair);
-      in += pair ? 1 : 0;
-    }
-  }
-  return static_cast<size_t>(out - dst);
-}
-
-// Converts the zero-terminated text and escapes it twice, as the message and
-// then a frame hold it, up to maxUnits units (one more to keep a surrogate
-// pair whole) or to its end, into dst, which has room for 7 bytes a unit and
-// 8 more. Returns the units taken; *messageBytes and *wireBytes get their
-// sizes in the message and in the frame; *ended is set at the terminating
-// zero. The block loop reads 16 units at a time, past the zero too but never
-// into the next page.
-LUMICLIP_UNCHECKED_READS
-size_t DoubleEscapeUtf16(const char16_t* src, size_t maxUnits, char* dst, size_t* messageBytes,
-                         size_t* wireBytes, bool* ended) {
+// Converts the zero-terminated text and escapes it, once as the message
+// holds it (kWire false) or twice as a frame holds it (kWire true), up to
+// maxUnits units (one more to keep a surrogate pair whole) or to its end,
+// into dst, which has room for 7 bytes a unit (6 once) and 8 more. Returns the units
+// taken; *messageBytes and *outBytes get their sizes in the message and as
+// written; *ended is set at the terminating zero. The block loop reads 16
+// units at a time, past the zero too but never into the next page.
+template <bool kWire>
+LUMICLIP_UNCHECKED_READS size_t EscapeUtf16(const char16_t* src, size_t maxUnits, char* dst, size_t* messageBytes,
+                                            size_t* outBytes, bool* ended) {
+  const auto& table = kWire ? kDoubleEscape.wire : kDoubleEscape.once;
+  const auto& size = kWire ? kDoubleEscape.wireSize : kDoubleEscape.messageSize;
   size_t in = 0;
   size_t message = 0;
   char* out = dst;
   while (in < maxUnits) {
 #if defined(__SSE2__)
+    // Runs of plain ASCII, 16 units at a time.
     while (in + 16 <= maxUnits && (reinterpret_cast<uintptr_t>(src + in) & 4095) <= 4096 - 32 &&
            PutPlainAscii16(src + in, out)) {
       in += 16;
@@ -416,19 +388,19 @@ size_t DoubleEscapeUtf16(const char16_t* src, size_t maxUnits, char* dst, size_t
       message += 16;
     }
 #endif
+    // Up to 16 units one at a time before the block loop is tried again.
     size_t stretch = std::min(maxUnits, in + 16);
     while (in < stretch) {
       uint32_t c = src[in];
       if (c == 0) {
         *ended = true;
-        stretch = in;
         maxUnits = in;
         break;
       }
       ++in;
       if (c < 0x80) {
-        std::memcpy(out, kDoubleEscape.wire[c], 8);
-        out += kDoubleEscape.wireSize[c];
+        std::memcpy(out, table[c], 8);
+        out += size[c];
         message += kDoubleEscape.messageSize[c];
         continue;
       }
@@ -440,7 +412,7 @@ size_t DoubleEscapeUtf16(const char16_t* src, size_t maxUnits, char* dst, size_t
     }
   }
   *messageBytes = message;
-  *wireBytes = static_cast<size_t>(out - dst);
+  *outBytes = static_cast<size_t>(out - dst);
   return in;
 }
 
@@ -664,7 +636,7 @@ void MessageStream::AppendUtf16(const char16_t* text) {
         size_t message = 0, wire = 0;
         bool ended = false;
         size_t units =
-            DoubleEscapeUtf16(text, room, OutputBuffer() + 13 + escapedBytes_, &message, &wire, &ended);
+            EscapeUtf16<true>(text, room, OutputBuffer() + 13 + escapedBytes_, &message, &wire, &ended);
         messageBytes_ += message;
         escapedBytes_ += wire;
         text += units;
@@ -678,7 +650,10 @@ void MessageStream::AppendUtf16(const char16_t* text) {
     // The two halves of a surrogate pair stay together; a lone high
     // surrogate before it does not take the next unit along.
     if (text[n - 1] >= 0xD800 && text[n - 1] <= 0xDBFF && text[n] >= 0xDC00 && text[n] <= 0xDFFF) ++n;
-    Append(std::string_view(block, EscapeUtf16Into(text, n, block)));
+    size_t message = 0, written = 0;
+    bool ended = false;
+    EscapeUtf16<false>(text, n, block, &message, &written, &ended);
+    Append(std::string_view(block, written));
     text += n;
   }
 }
