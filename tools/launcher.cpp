@@ -32,6 +32,12 @@ const char kUsage[] =
   ExitProcess(2);
 }
 
+// Which thread began to end first: the stdin relay or the main thread.
+constexpr LONG kNobodyEnding = 0;
+constexpr LONG kRelayEnding = 1;
+constexpr LONG kMainEnding = 2;
+volatile LONG g_ending = kNobodyEnding;
+
 DWORD WINAPI RelayStdin(void* param) {
   HANDLE toHost = static_cast<HANDLE>(param);
   HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
@@ -46,6 +52,11 @@ DWORD WINAPI RelayStdin(void* param) {
   }
   // The host sees the end of its input, as when the browser lets go of it.
   CloseHandle(toHost);
+  // Once the main thread has begun to exit, this thread must not end on its
+  // own: under wine, a thread killed halfway through its own ending can
+  // leave the process unable to exit, and the server then kills it by a
+  // signal, which loses the host's exit code.
+  if (InterlockedCompareExchange(&g_ending, kRelayEnding, kNobodyEnding) != kNobodyEnding) Sleep(INFINITE);
   return 0;
 }
 
@@ -94,7 +105,6 @@ int main(int argc, char** argv) {
     TerminateProcess(host.process, 2);
     ExitProcess(2);
   }
-  CloseHandle(inThread);
 
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   bool outBroken = !out || out == INVALID_HANDLE_VALUE;
@@ -108,6 +118,10 @@ int main(int argc, char** argv) {
     if (!outBroken && !WriteAll(out, buffer.data(), got)) outBroken = true;
   }
   DWORD code = WaitHost(host);
-  // The stdin thread may still sit in ReadFile; it has nothing left to do.
+  // The stdin thread may still sit in ReadFile, where it is safely killed;
+  // if it is already ending, it ends first.
+  if (InterlockedCompareExchange(&g_ending, kMainEnding, kNobodyEnding) == kRelayEnding) {
+    WaitForSingleObject(inThread, INFINITE);
+  }
   ExitProcess(code);
 }
