@@ -108,7 +108,7 @@ TEST(Entry, OversizedLogIsDiscardedAtStart) {
     old.resize(k.size);
     folder.Write("native-lumiclip.log", old);
     ProcessResult r = wine.Run({folder.winExe(), "--test"}, "", 30000);
-    EXPECT_EQ(r.exitCode, 0) << k.size;
+    EXPECT_EQ(r.exitCode, 0) << k.size << r.err;
     std::string log = folder.Log();
     if (k.kept) {
       EXPECT_EQ(log.size(), k.size + fresh.size()) << k.size;

@@ -3,6 +3,7 @@
 // host started through the launcher exactly as a browser starts it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -45,7 +46,10 @@ class Wine {
   // Unix path inside drive C -> "C:\..." and back.
   std::string WinPath(const std::string& unixPath) const;
 
-  // Runs a program under wine. env adds or replaces variables.
+  // Runs a program under wine. env adds or replaces variables. A program of
+  // ours (but an uninstallation) or `reg` that ends with exit status 1 and
+  // printed nothing, as when wine lost it before any of its code ran, is run
+  // once more, with a note on stderr.
   ProcessResult Run(const std::vector<std::string>& args, const std::string& input = std::string(),
                     int timeoutMs = 60000, const std::map<std::string, std::string>& env = {});
   // The default value of a HKCU key, read back with `wine reg query`; empty
@@ -75,6 +79,8 @@ class Wine {
   void StartSession();
 
  private:
+  ProcessResult RunOnce(const std::vector<std::string>& args, const std::string& input, int timeoutMs,
+                        const std::map<std::string, std::string>& env);
   Wine();
   ~Wine();
   std::string prefix_;
@@ -125,11 +131,23 @@ class Conversation {
   std::string FrameErrors();
 
  private:
+  void Start();
+  void Stop();
+  int WaitForExit(int timeoutMs);
+  bool StartedAgain();
   void ReadLoop();
   bool ParseAvailable();
+  std::string exe_;
+  std::vector<std::string> args_;
+  std::map<std::string, std::string> env_;
+  std::string sent_;
+  bool retried_ = false;
   int pid_ = -1;
-  int in_ = -1, out_ = -1;
+  int in_ = -1, out_ = -1, err_ = -1;
   std::thread reader_;
+  std::thread errReader_;
+  std::string errors_;
+  std::atomic<bool> over_{false};
   std::mutex mutex_;
   std::condition_variable changed_;
   std::string raw_;
@@ -140,6 +158,7 @@ class Conversation {
   bool eof_ = false;
   std::string frameErrors_;
   int status_ = -1;
+  int signal_ = 0;
   bool reaped_ = false;
 };
 
