@@ -43,6 +43,15 @@ std::set<std::string> Listing(const std::string& dir) {
   return names;
 }
 
+// What the browsers' key held, for the message of a failed check of the
+// registered value: a value missing from a key that is there, or no key.
+std::string HostsKeyListing() {
+  ProcessResult r =
+      Wine::Get().Run({"reg", "query", "HKCU\\Software\\Google\\Chrome\\NativeMessagingHosts", "/s"});
+  return "\nreg query ...\\NativeMessagingHosts /s: exit status " + std::to_string(r.exitCode) + "\n" +
+         r.out + r.err;
+}
+
 bool Has(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
@@ -118,7 +127,8 @@ class Install : public ::testing::Test {
     }
     EXPECT_EQ(distinct.size(), 5u);
     EXPECT_EQ(distinct.count("chrome-extension://ggboicgfhomimadepbllgoiodjhaeipi/"), 1u);
-    EXPECT_EQ(Wine::Get().RegQueryDefault(kKey), Wine::Get().WinPath(DeployedFile(kManifest)));
+    EXPECT_EQ(Wine::Get().RegQueryDefault(kKey), Wine::Get().WinPath(DeployedFile(kManifest)))
+        << HostsKeyListing();
   }
 };
 
@@ -164,7 +174,7 @@ TEST_F(Install, SecondRunReplacesWhatIsThere) {
   EXPECT_EQ(Lines(folder.Log()), expected);
   EXPECT_FALSE(FileExists(DeployedFile("raz.dll")));
   EXPECT_TRUE(ReadFile(DeployedFile(kManifest)) == manifest);
-  EXPECT_EQ(Wine::Get().RegQueryDefault(kKey), registered);
+  EXPECT_EQ(Wine::Get().RegQueryDefault(kKey), registered) << HostsKeyListing();
   ExpectDeployed(folder, kExe);
 }
 
@@ -192,7 +202,8 @@ TEST_F(Install, DeployedCopyOpenedWithoutArguments) {
   EXPECT_TRUE(ReadFile(DeployedFile(kExe)) == exe) << "the deployed exe changed";
   EXPECT_EQ(Listing(Deployed()), (std::set<std::string>{kExe, kManifest, "native-lumiclip.log"}));
   EXPECT_EQ(ReadFile(DeployedFile(kManifest)).size(), 562u);
-  EXPECT_EQ(Wine::Get().RegQueryDefault(kKey), Wine::Get().WinPath(DeployedFile(kManifest)));
+  EXPECT_EQ(Wine::Get().RegQueryDefault(kKey), Wine::Get().WinPath(DeployedFile(kManifest)))
+      << HostsKeyListing();
 }
 
 // The deployed name is fixed, whatever the started file is called.
@@ -344,7 +355,7 @@ TEST_F(Install, SucceedsWhileTheDeployedHostRuns) {
   EXPECT_EQ(Lines(newer.Log()), expected) << "not deployed at once";
   EXPECT_TRUE(ReadFile(DeployedFile(kExe)) == newer.Read(kExe)) << "the deployed exe is not the newer copy";
   EXPECT_EQ(ReadFile(DeployedFile(kManifest)).size(), 562u);
-  EXPECT_EQ(wine.RegQueryDefault(kKey), wine.WinPath(DeployedFile(kManifest)));
+  EXPECT_EQ(wine.RegQueryDefault(kKey), wine.WinPath(DeployedFile(kManifest))) << HostsKeyListing();
   answers(running, "other");
 
   {
@@ -440,7 +451,8 @@ TEST_F(Install, UninstallRemovesEverythingAndInstallsAgain) {
             "is installed again.");
   EXPECT_EQ(boxes[0].flags, 0x24u);
   EXPECT_EQ(asked.exitCode, 2);
-  EXPECT_EQ(Wine::Get().RegQueryDefault(kKey), Wine::Get().WinPath(DeployedFile(kManifest)));
+  EXPECT_EQ(Wine::Get().RegQueryDefault(kKey), Wine::Get().WinPath(DeployedFile(kManifest)))
+      << HostsKeyListing();
   EXPECT_FALSE(RegValues(kUninstallKey).empty());
   EXPECT_TRUE(FileExists(DeployedFile("raz.dll")));
 

@@ -496,8 +496,8 @@ bool Conversation::StartedAgain() {
   retried_ = true;
   bool inputClosed = in_ < 0;
   Stop();
-  std::fprintf(stderr, "[conversation] %s never started (exit status %d): starting it once more\n", exe_.c_str(),
-               status_);
+  std::fprintf(stderr, "[conversation] %s never started (exit status %d): starting it once more\n",
+               exe_.c_str(), status_);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     errors_.clear();
