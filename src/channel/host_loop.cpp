@@ -49,20 +49,27 @@ void DeclareDpiAware() {
 // anything behind it, wakes the host thread, which answers in order.
 constexpr uint32_t kShortcutRequestLimit = 1024;
 
+// The body of one whole frame of at most kShortcutRequestLimit bytes, as the
+// zero-terminated text that the command search and the log read.
+struct ShortRequest {
+  ShortRequest(const char* frame, size_t size) : length(static_cast<int32_t>(size - 4)) {
+    std::memcpy(text, frame + 4, size - 4);
+    text[size - 4] = '\0';
+  }
+  char text[kShortcutRequestLimit + 1];
+  int32_t length;
+};
+
 size_t ClaimPing(const char* bytes, size_t size) {
   if (size < 4) return 0;
   uint32_t length = FrameLength(bytes);
   if (length == 0 || length > kShortcutRequestLimit || size != 4 + length) return 0;
-  char text[kShortcutRequestLimit + 1];
-  std::memcpy(text, bytes + 4, length);
-  text[length] = '\0';
-  return IsPing(ExtractCommand(text, static_cast<int32_t>(length))) ? size : 0;
+  ShortRequest request(bytes, size);
+  return IsPing(ExtractCommand(request.text, request.length)) ? size : 0;
 }
 
 void AnswerPingRequest(const char* bytes, size_t size) {
-  char text[kShortcutRequestLimit + 1];
-  std::memcpy(text, bytes + 4, size - 4);
-  text[size - 4] = '\0';
+  ShortRequest request(bytes, size);
   // The pong first, and the processor to whoever carries it to the browser:
   // the round trip does not wait for the log. The line is in the file before
   // the reader takes anything more.
@@ -72,7 +79,7 @@ void AnswerPingRequest(const char* bytes, size_t size) {
     // Out of memory: this pong is lost, and the reader goes on.
   }
   TheOs().YieldThread();
-  LogLine(text);
+  LogLine(request.text);
 }
 
 constexpr Os::InputShortcut kPingShortcut{&ClaimPing, &AnswerPingRequest};
