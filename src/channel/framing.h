@@ -114,6 +114,9 @@ void BuildMessageFrames(std::string_view text, std::string& out);
 
 namespace framing_internal {
 void ResetForTests();  // clears the end-of-input, frame-in-progress and broken-output states
+// Whether large messages may take the wide escaping path where the processor
+// has one (they do by default); returns what was allowed before.
+bool AllowWideEscapes(bool allowed);
 }  // namespace framing_internal
 
 }  // namespace lumiclip

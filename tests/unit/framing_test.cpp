@@ -117,33 +117,42 @@ TEST_F(Framing, Utf16StreamedGivesTheFramesOfTheWholeMessage) {
       // A lone high surrogate as the last unit of a block of 1024, a pair
       // right after it.
       {"a lone high surrogate, then a pair, across a block's end", 1021, 1100, 0x0600},
+      // Lone halves among everything else, at every offset of 16 units.
+      {"lone high surrogates among everything", 3, 200000, 0x37FF},
+      {"lone low surrogates among everything", 5, 200000, 0x3BFF},
   };
-  for (const Case& c : cases) {
-    std::u16string text;
-    for (size_t i = 0; text.size() < c.length; ++i) {
-      if (text.size() < c.lead || c.pattern == 0) {
-        text += static_cast<char16_t>(u'a' + i % 26);
-        continue;
+  // Both ways of escaping: 16 units at a time where the processor allows,
+  // and the unit loop that every other processor runs.
+  for (bool wide : {true, false}) {
+    framing_internal::AllowWideEscapes(wide);
+    for (const Case& c : cases) {
+      std::u16string text;
+      for (size_t i = 0; text.size() < c.length; ++i) {
+        if (text.size() < c.lead || c.pattern == 0) {
+          text += static_cast<char16_t>(u'a' + i % 26);
+          continue;
+        }
+        for (size_t u = 0; u < 14 && text.size() < c.length; ++u) {
+          if ((c.pattern >> u & 1) != 0) text += units[u];
+        }
       }
-      for (size_t u = 0; u < 14 && text.size() < c.length; ++u) {
-        if ((c.pattern >> u & 1) != 0) text += units[u];
-      }
-    }
-    std::string message = "{\"topic\":\"t\", \"data\":\"";
-    AppendJsonEscaped(os.WideToUtf8(text), message);
-    message += "\"}";
-    std::string expected;
-    BuildMessageFrames(message, expected);
+      std::string message = "{\"topic\":\"t\", \"data\":\"";
+      AppendJsonEscaped(os.WideToUtf8(text), message);
+      message += "\"}";
+      std::string expected;
+      BuildMessageFrames(message, expected);
 
-    os.output.clear();
-    MessageStream stream;
-    stream.Append("{\"topic\":\"t\", \"data\":\"");
-    stream.AppendUtf16(text.c_str());
-    stream.Append("\"}");
-    stream.Finish();
-    EXPECT_TRUE(os.output == expected) << c.name << ": " << os.output.size() << " bytes, expected "
-                                       << expected.size();
+      os.output.clear();
+      MessageStream stream;
+      stream.Append("{\"topic\":\"t\", \"data\":\"");
+      stream.AppendUtf16(text.c_str());
+      stream.Append("\"}");
+      stream.Finish();
+      EXPECT_TRUE(os.output == expected) << c.name << (wide ? " (wide)" : " (unit loop)") << ": "
+                                         << os.output.size() << " bytes, expected " << expected.size();
+    }
   }
+  framing_internal::AllowWideEscapes(true);
 }
 
 TEST_F(Framing, ChunkCutWhereTheEscapedFormWouldPassTheLimit) {
