@@ -404,8 +404,47 @@ inline std::string CheckWriteMessageText(const std::string& message) {
   return std::string();
 }
 
+// The same bytes read as UTF-16 units (little-endian pairs, up to a zero
+// unit) and streamed into a topic with AppendUtf16: the frames must be those
+// of the message converted as the system converts and then framed, on both
+// ways of escaping.
+inline std::string CheckUtf16Message(const std::string& bytes) {
+  std::u16string text;
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    char16_t unit = static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                          static_cast<unsigned char>(bytes[i + 1]) << 8);
+    if (unit == 0) break;
+    text += unit;
+  }
+  Session session;
+  std::string message = "{\"topic\":\"t\", \"data\":\"";
+  AppendJsonEscaped(session.os.WideToUtf8(text), message);
+  message += "\"}";
+  std::string expected;
+  BuildMessageFrames(message, expected);
+  for (bool wide : {true, false}) {
+    framing_internal::AllowWideEscapes(wide);
+    session.os.output.clear();
+    {
+      MessageStream stream;
+      stream.Append("{\"topic\":\"t\", \"data\":\"");
+      stream.AppendUtf16(text.c_str());
+      stream.Append("\"}");
+    }
+    framing_internal::AllowWideEscapes(true);
+    if (session.os.output != expected) {
+      return std::string("AppendUtf16 (") + (wide ? "wide" : "unit loop") + ") wrote " +
+             std::to_string(session.os.output.size()) + " bytes of frames, not the " +
+             std::to_string(expected.size()) + " of the message framed";
+    }
+  }
+  return std::string();
+}
+
 inline std::string CheckWriteMessage(const uint8_t* data, size_t size) {
-  return CheckWriteMessageText(OutboundMessageOf(data, size));
+  std::string message = OutboundMessageOf(data, size);
+  std::string failure = CheckWriteMessageText(message);
+  return failure.empty() ? CheckUtf16Message(message) : failure;
 }
 
 // ===========================================================================

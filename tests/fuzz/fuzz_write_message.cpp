@@ -1,5 +1,6 @@
 // Arbitrary bytes (repeated into multi-frame messages by a first byte of
-// 0xC0 or more) as one outbound message through WriteMessage.
+// 0xC0 or more) as one outbound message through WriteMessage, and read as
+// UTF-16 units into a topic through AppendUtf16.
 // The properties are in fuzz_checks.h, shared with the regression tests.
 #include <cstdio>
 #include <cstdlib>
