@@ -1020,6 +1020,7 @@ void ResetForTests() {
   g_outputBroken = false;
   g_holdReplies = false;
   g_heldReplies.clear();
+  AllowWideEscapes(true);
 }
 
 bool AllowWideEscapes(bool allowed) {

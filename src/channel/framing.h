@@ -113,7 +113,9 @@ size_t NextChunkLength(std::string_view text, size_t* escapedSize);
 void BuildMessageFrames(std::string_view text, std::string& out);
 
 namespace framing_internal {
-void ResetForTests();  // clears the end-of-input, frame-in-progress and broken-output states
+// Clears the end-of-input, frame-in-progress and broken-output states, and
+// allows the wide escaping path again.
+void ResetForTests();
 // Whether large messages may take the wide escaping path where the processor
 // has one (they do by default); returns what was allowed before.
 bool AllowWideEscapes(bool allowed);
