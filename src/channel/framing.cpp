@@ -459,50 +459,41 @@ struct WideEscapeTable {
   unsigned char messageSize[4096];
 };
 
+// Each kind's form: a byte below 4 is that slot of the unit's own bytes, one
+// from 0x80 up the constant it names, as in the shuffle.
+struct KindForm {
+  unsigned char bytes[7];
+  unsigned char wireSize;
+  unsigned char messageSize;
+};
+constexpr unsigned char kBackslash = 0x80, kLetterU = 0x81, kDigitZero = 0x82;
+constexpr KindForm kKindForms[8] = {
+    {{0}, 1, 1},                                                              // plain
+    {{kBackslash, kBackslash, kBackslash, 0}, 4, 2},                          // quote or backslash
+    {{kBackslash, kBackslash, 0}, 3, 2},                                      // short control
+    {{kBackslash, kBackslash, kLetterU, kDigitZero, kDigitZero, 0, 1}, 7, 6},  // other control
+    {{0, 1}, 2, 2},                                                           // two UTF-8 bytes
+    {{0, 1, 2}, 3, 3},                                                        // three UTF-8 bytes
+    {{0, 1, 2, 3}, 4, 4},                                                     // low half of a pair
+    {{0}, 0, 0},                                                              // high half of a pair
+};
+
 // Built on first use, in memory that costs nothing until then.
 const WideEscapeTable& TheWideEscapeTable() {
   static WideEscapeTable table;
   static const bool built = [] {
-    constexpr unsigned char kBackslash = 0x80, kU = 0x81, kZero = 0x82, kNothing = 0x8F;
     for (unsigned index = 0; index < 4096; ++index) {
       unsigned char* m = table.shuffle[index];
-      std::memset(m, kNothing, 32);
-      size_t w = 0;
-      size_t message = 0;
+      std::memset(m, 0x8F, 32);  // beyond the forms: zero
+      unsigned w = 0;
+      unsigned message = 0;
       for (unsigned unit = 0; unit < 4; ++unit) {
-        auto slot = [unit](unsigned s) { return static_cast<unsigned char>(4 * s + unit); };
-        switch ((index >> (3 * unit)) & 7) {
-          case kPlain:
-            m[w++] = slot(0);
-            message += 1;
-            break;
-          case kQuote:
-            for (unsigned char b : {kBackslash, kBackslash, kBackslash, slot(0)}) m[w++] = b;
-            message += 2;
-            break;
-          case kShortControl:
-            for (unsigned char b : {kBackslash, kBackslash, slot(0)}) m[w++] = b;
-            message += 2;
-            break;
-          case kLongControl:
-            for (unsigned char b : {kBackslash, kBackslash, kU, kZero, kZero, slot(0), slot(1)}) m[w++] = b;
-            message += 6;
-            break;
-          case kTwoBytes:
-            for (unsigned char b : {slot(0), slot(1)}) m[w++] = b;
-            message += 2;
-            break;
-          case kThreeBytes:
-            for (unsigned char b : {slot(0), slot(1), slot(2)}) m[w++] = b;
-            message += 3;
-            break;
-          case kPairLow:
-            for (unsigned char b : {slot(0), slot(1), slot(2), slot(3)}) m[w++] = b;
-            message += 4;
-            break;
-          default:
-            break;
+        const KindForm& form = kKindForms[(index >> (3 * unit)) & 7];
+        for (unsigned i = 0; i < form.wireSize; ++i) {
+          unsigned char b = form.bytes[i];
+          m[w++] = b < 0x80 ? static_cast<unsigned char>(4 * b + unit) : b;
         }
+        message += form.messageSize;
       }
       table.wireSize[index] = static_cast<unsigned char>(w);
       table.messageSize[index] = static_cast<unsigned char>(message);
