@@ -40,7 +40,7 @@ bool Close(HostState& state) {
   return true;
 }
 
-bool RunUpdateDll(int32_t length, const char* text, HostState& state) {
+bool RunUpdateDll(int32_t length, char* text, HostState& state) {
   if (length > 0 && UpdateEngineLibrary(state, text, length)) {
     std::string version = GetOwnVersion();
     SendStatus(0, version.c_str());
@@ -51,7 +51,7 @@ bool RunUpdateDll(int32_t length, const char* text, HostState& state) {
   return Close(state);
 }
 
-bool RunUpdateNative(int32_t length, const char* text, HostState& state) {
+bool RunUpdateNative(int32_t length, char* text, HostState& state) {
   int32_t result = UpdateNativeHost(state, text, length);
   switch (result) {
     case 1:
@@ -88,11 +88,11 @@ void AnswerPing() { WriteMessage("{\"topic\":\"pong\"}"); }
 
 bool IsAnsweredAtOnce(const std::string& word) { return IsPing(word) || SameWord(word, "setAddonVersion"); }
 
-bool HandleBuiltinCommand(int32_t length, const char* text, HostState& state) {
+bool HandleBuiltinCommand(int32_t length, char* text, HostState& state) {
   return HandleBuiltinCommand(ExtractCommand(text, length), length, text, state);
 }
 
-bool HandleBuiltinCommand(const std::string& word, int32_t length, const char* text, HostState& state) {
+bool HandleBuiltinCommand(const std::string& word, int32_t length, char* text, HostState& state) {
   bool update = SameWord(word, "updateDLL") || SameWord(word, "updateNative");
   if (update && EngineCallInProgress()) {
     HeldCommands().emplace_back(text, static_cast<size_t>(length));
@@ -123,7 +123,7 @@ void RunHeldCommands(HostState& state) {
       LogLine("\n**** Error: Held command dropped, the host is closing\n");
       continue;
     }
-    HandleBuiltinCommand(static_cast<int32_t>(message.size()), message.c_str(), state);
+    HandleBuiltinCommand(static_cast<int32_t>(message.size()), message.data(), state);
   }
 }
 

@@ -23,10 +23,10 @@ void AnswerPing();
 bool IsAnsweredAtOnce(const std::string& word);
 
 // True when the message was a built-in command and has been handled (or held
-// for later, see below).
-bool HandleBuiltinCommand(int32_t length, const char* text, HostState& state);
+// for later, see below). An update's payload is decoded in the text itself.
+bool HandleBuiltinCommand(int32_t length, char* text, HostState& state);
 // The same, given the message's command word (ExtractCommand) already found.
-bool HandleBuiltinCommand(const std::string& word, int32_t length, const char* text, HostState& state);
+bool HandleBuiltinCommand(const std::string& word, int32_t length, char* text, HostState& state);
 
 // An update command unloads the engine. One that arrives through the
 // engine's pump, while the engine's own code is still on the stack, is held

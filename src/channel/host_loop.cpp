@@ -172,7 +172,7 @@ bool HandleNextMessage(HostState& state, bool* handled) {
     // Nothing held waits behind an engine call or an update, nor may their
     // line be missing from the log should they never return.
     if (!IsAnsweredAtOnce(word)) SendHeldOutput();
-    if (!HandleBuiltinCommand(word, frame.length, frame.text(), state)) {
+    if (!HandleBuiltinCommand(word, frame.length, frame.body.get(), state)) {
       if (state.engineLoaded || EnsureEngineLoaded(state)) {
         CallEngine(frame.text(), frame.length);
       }

@@ -21,13 +21,15 @@ struct Base64Result {
 // unpadded text whose length leaves one character over drops that
 // character. The JSON escape "\/" stands for "/". Any other byte (line ends,
 // other escapes, a misplaced "=") fails with error set. out must hold
-// Base64OutputBound(end - text) bytes.
+// Base64OutputBound(end - text) bytes, or be text itself: decoding in place
+// writes no byte before it has been read.
 Base64Result DecodeBase64(const char* text, const char* end, unsigned char* out);
 constexpr size_t Base64OutputBound(size_t chars) { return chars / 4 * 3 + 4; }
 
 // Writes the payload of message to path; true when the whole file was
-// written. The engine is unloaded first when it is loaded.
-bool SavePayloadFile(const char* message, int32_t length, const char* path, HostState& state);
-bool UpdateEngineLibrary(HostState& state, const char* message, int32_t length);
+// written. The engine is unloaded first when it is loaded. The payload is
+// decoded in place: the message's data string is overwritten.
+bool SavePayloadFile(char* message, int32_t length, const char* path, HostState& state);
+bool UpdateEngineLibrary(HostState& state, char* message, int32_t length);
 
 }  // namespace lumiclip

@@ -18,7 +18,7 @@ namespace {
 constexpr uint32_t kParentWaitMs = 60000;
 }  // namespace
 
-int32_t UpdateNativeHost(HostState& state, const char* message, int32_t length) {
+int32_t UpdateNativeHost(HostState& state, char* message, int32_t length) {
   Os& os = TheOs();
   LogLine("Updating myself...");
   std::string folder = GetDeploymentFolder();

@@ -13,7 +13,7 @@ constexpr const char kStagingFolderName[] = ".staged";
 
 // 0 staged and started; 1 not written; 2 not started. The manifest is left
 // in place for the child to rewrite.
-int32_t UpdateNativeHost(HostState& state, const char* message, int32_t length);
+int32_t UpdateNativeHost(HostState& state, char* message, int32_t length);
 void RunUpdateMode(int32_t parentPid);
 
 }  // namespace lumiclip

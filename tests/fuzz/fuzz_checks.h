@@ -594,11 +594,12 @@ inline std::string ReferenceEncodeBase64(std::string_view bytes) {
 }
 
 // DecodeBase64 on text in a buffer of exactly its size, output in one of
-// exactly Base64OutputBound bytes.
+// exactly Base64OutputBound bytes; and in place, as the host decodes.
 struct HostDecoded {
   Base64Result result;
   std::string bytes;
   size_t stop = 0;
+  bool inPlaceDiffers = false;
 };
 inline HostDecoded HostDecodeBase64(std::string_view text) {
   size_t n = text.size();
@@ -612,6 +613,12 @@ inline HostDecoded HostDecodeBase64(std::string_view text) {
   if (d.result.error == nullptr && d.result.size <= bound) {
     d.bytes.assign(reinterpret_cast<const char*>(out.get()), d.result.size);
   }
+  std::unique_ptr<char[]> place(new char[n == 0 ? 1 : n]);
+  if (n > 0) std::memcpy(place.get(), text.data(), n);
+  Base64Result r = DecodeBase64(place.get(), place.get() + n, reinterpret_cast<unsigned char*>(place.get()));
+  d.inPlaceDiffers = r.size != d.result.size || r.stop - place.get() != d.result.stop - in.get() ||
+                     r.closed != d.result.closed || (r.error == nullptr) != (d.result.error == nullptr) ||
+                     (r.error == nullptr && std::string_view(place.get(), r.size) != d.bytes);
   return d;
 }
 
@@ -620,6 +627,7 @@ inline std::string CompareDecoding(std::string_view text, const char* what) {
   HostDecoded got = HostDecodeBase64(text);
   std::string at = std::string(" (") + what + " " + Show(text, 80) + ")";
   if (got.result.size > Base64OutputBound(text.size())) return "decoded size past the bound" + at;
+  if (got.inPlaceDiffers) return "decoding in place gave another result" + at;
   if (want.valid != (got.result.error == nullptr)) {
     return std::string(want.valid ? "valid base64 refused: " : "invalid base64 accepted") +
            (got.result.error ? got.result.error : "") + at;

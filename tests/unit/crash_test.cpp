@@ -60,7 +60,7 @@ void RunParent(FakeOs& os) {
   os.processId = kParentPid;
   HostState state;
   std::string message = Payload("updateNative", kNewHost);
-  UpdateNativeHost(state, message.c_str(), static_cast<int32_t>(message.size()));
+  UpdateNativeHost(state, message.data(), static_cast<int32_t>(message.size()));
 }
 
 // The staged child, a process of its own, started by the parent.
@@ -81,7 +81,7 @@ void RunEngineUpdate(FakeOs& os) {
   os.executablePath = kExe;
   HostState state;
   std::string message = Payload("updateDLL", kNewEngine);
-  UpdateEngineLibrary(state, message.c_str(), static_cast<int32_t>(message.size()));
+  UpdateEngineLibrary(state, message.data(), static_cast<int32_t>(message.size()));
 }
 
 // The engine loaded in this process, as a host has it when the update comes.
@@ -94,7 +94,7 @@ void RunEngineUpdateWithEngineLoaded(FakeOs& os) {
   HostState state;
   EnsureEngineLoaded(state);
   std::string message = Payload("updateDLL", kNewEngine);
-  UpdateEngineLibrary(state, message.c_str(), static_cast<int32_t>(message.size()));
+  UpdateEngineLibrary(state, message.data(), static_cast<int32_t>(message.size()));
 }
 
 struct Scenario {

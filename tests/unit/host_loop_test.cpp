@@ -416,11 +416,11 @@ TEST_F(HostLoop, ExtractCommandFindsTheWordAfterTheFirstKey) {
 TEST_F(HostLoop, SetAddonVersionSetsTheBrowserAndIsStored) {
   HostState state;
   std::string opera = "{\"JSONCommand\":\"setAddonVersion\",\"data\":\"1.2 Opera\"}";
-  EXPECT_TRUE(HandleBuiltinCommand(static_cast<int32_t>(opera.size()), opera.c_str(), state));
+  EXPECT_TRUE(HandleBuiltinCommand(static_cast<int32_t>(opera.size()), opera.data(), state));
   EXPECT_EQ(state.browserId, 6);
   EXPECT_EQ(StoredSetAddonVersionMessage(), opera);
   std::string chrome = "{\"JSONCommand\":\"SETADDONVERSION\",\"data\":\"1.3 opera\"}";
-  EXPECT_TRUE(HandleBuiltinCommand(static_cast<int32_t>(chrome.size()), chrome.c_str(), state));
+  EXPECT_TRUE(HandleBuiltinCommand(static_cast<int32_t>(chrome.size()), chrome.data(), state));
   EXPECT_EQ(state.browserId, 5);
   EXPECT_EQ(StoredSetAddonVersionMessage(), chrome);
   EXPECT_EQ(os.output, "");  // no reply

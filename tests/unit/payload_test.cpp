@@ -22,7 +22,8 @@ struct Decoded {
 };
 
 // Input and output in buffers of exactly the documented sizes, so that the
-// sanitizers see any access past either.
+// sanitizers see any access past either; and again in place, as the host
+// decodes, which must give the same.
 Decoded Decode(const std::string& text) {
   size_t n = text.size();
   std::unique_ptr<char[]> in(new char[n]);
@@ -35,6 +36,16 @@ Decoded Decode(const std::string& text) {
   if (d.result.error == nullptr) {
     EXPECT_LE(d.result.size, bound);
     d.bytes.assign(reinterpret_cast<const char*>(out.get()), d.result.size);
+  }
+  std::unique_ptr<char[]> place(new char[n]);
+  std::copy(text.begin(), text.end(), place.get());
+  Base64Result r = DecodeBase64(place.get(), place.get() + n, reinterpret_cast<unsigned char*>(place.get()));
+  EXPECT_EQ(r.size, d.result.size) << "in place";
+  EXPECT_EQ(r.stop - place.get(), d.result.stop - in.get()) << "in place";
+  EXPECT_EQ(r.closed, d.result.closed) << "in place";
+  EXPECT_EQ(r.error == nullptr, d.result.error == nullptr) << "in place";
+  if (r.error == nullptr) {
+    EXPECT_EQ(std::string(place.get(), r.size), d.bytes) << "in place";
   }
   return d;
 }
@@ -222,8 +233,8 @@ const std::set<std::string> kHostFiles = {"raz.dll", "native-lumiclip.log"};
 class Payload : public HostFixture {
  protected:
   Payload() { os.AddFile(kTarget, kOld); }
-  bool Save(const std::string& message) {
-    return SavePayloadFile(message.c_str(), static_cast<int32_t>(message.size()), kTarget.c_str(),
+  bool Save(std::string message) {
+    return SavePayloadFile(message.data(), static_cast<int32_t>(message.size()), kTarget.c_str(),
                            state);
   }
   void ExpectUntouched() {
@@ -291,7 +302,7 @@ TEST_F(Payload, TemporaryNamesAreNeverShared) {
     os.AddFile(taken, "another writer's bytes");
     os.AddFile(next, "left by a crash");
     std::string message = "{\"data\":\"YWJj\"}";
-    EXPECT_TRUE(SavePayloadFile(message.c_str(), static_cast<int32_t>(message.size()), c.target.c_str(),
+    EXPECT_TRUE(SavePayloadFile(message.data(), static_cast<int32_t>(message.size()), c.target.c_str(),
                                 state));
     EXPECT_EQ(os.FileText(c.target), "abc");
     EXPECT_EQ(os.FileText(taken), "another writer's bytes");
@@ -336,7 +347,7 @@ TEST_F(Payload, TemporaryNamesFitThePathLimit) {
   os.AddFolder(folder);
   std::string target = folder + "\\lumiclip-native-manifest.json";
   std::string message = "{\"data\":\"YWJj\"}";
-  EXPECT_TRUE(SavePayloadFile(message.c_str(), static_cast<int32_t>(message.size()), target.c_str(), state));
+  EXPECT_TRUE(SavePayloadFile(message.data(), static_cast<int32_t>(message.size()), target.c_str(), state));
   EXPECT_EQ(os.FileText(target), "abc");
 }
 
@@ -388,7 +399,8 @@ TEST_F(Payload, RequestsWithoutAUsablePayloadWriteNothing) {
     SCOPED_TRACE(c.name);
     os.files.erase(FakeOs::Lower("C:\\Host\\native-lumiclip.log"));
     int32_t length = c.length == -1 ? static_cast<int32_t>(c.message.size()) : c.length;
-    EXPECT_FALSE(SavePayloadFile(c.message.c_str(), length, kTarget.c_str(), state));
+    std::string message = c.message;
+    EXPECT_FALSE(SavePayloadFile(message.data(), length, kTarget.c_str(), state));
     ExpectUntouched();
     EXPECT_FALSE(os.Called("OpenNewFile("));
     EXPECT_EQ(os.Log(), StoredLog({"Saving to file: " + kTarget}));
@@ -475,7 +487,7 @@ TEST_F(Payload, EngineLibraryUpdate) {
   os.AddFolder("D:\\App");
   const std::string target = "D:\\App\\RAZ.dll";
   std::string message = "{\"JSONCommand\":\"updateDLL\",\"data\":\"YWJj\"}";
-  EXPECT_TRUE(UpdateEngineLibrary(state, message.c_str(), static_cast<int32_t>(message.size())));
+  EXPECT_TRUE(UpdateEngineLibrary(state, message.data(), static_cast<int32_t>(message.size())));
   EXPECT_EQ(os.FileText(target), "abc");
   EXPECT_EQ(os.Log(), StoredLog({"Updating raz.dll...", "Saving to file: " + target,
                                  "Written 3 bytes", "Done"}));
@@ -483,7 +495,7 @@ TEST_F(Payload, EngineLibraryUpdate) {
 
 TEST_F(Payload, EngineLibraryUpdateFailure) {
   std::string message = "{\"JSONCommand\":\"updateDLL\",\"data\":\"YW\\nJj\"}";
-  EXPECT_FALSE(UpdateEngineLibrary(state, message.c_str(), static_cast<int32_t>(message.size())));
+  EXPECT_FALSE(UpdateEngineLibrary(state, message.data(), static_cast<int32_t>(message.size())));
   ExpectUntouched();
   std::string log = os.Log();
   EXPECT_TRUE(LogHasInOrder(log, {"Updating raz.dll...", "Saving to file: " + kTarget}));

@@ -32,8 +32,8 @@ class SelfUpdateParent : public HostFixture {
     os.AddFile(os.executablePath, kOldExe);
     os.AddFile(kManifest, "manifest");
   }
-  int32_t Update(const std::string& message) {
-    return UpdateNativeHost(state, message.c_str(), static_cast<int32_t>(message.size()));
+  int32_t Update(std::string message) {
+    return UpdateNativeHost(state, message.data(), static_cast<int32_t>(message.size()));
   }
   const std::string staged = kStaging + "\\my-host.exe";
   HostState state;
