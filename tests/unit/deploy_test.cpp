@@ -150,6 +150,39 @@ TEST_F(Deploy, DeployedCopyOpenedByTheUser) {
   }
 }
 
+// A profile folder outside the code page (Łukasz 日本): everything goes to and
+// names its true path, in the registry, the manifest's folder and the log;
+// and the deployed copy, opened by a spelling that differs in the case of
+// "Ł", is known for itself.
+TEST_F(Deploy, IntoAFolderOutsideTheCodePage) {
+  const std::string user = "C:\\Users\\\xC5\x81ukasz \xE6\x97\xA5\xE6\x9C\xAC";
+  os.appData = user + "\\AppData\\Roaming";
+  os.AddFolder(os.appData);
+  const std::string folder = os.appData + "\\Lumiclip";
+  const std::string target = folder + "\\lumiclip-chrome-plugin.exe";
+  const std::string source = user + "\\Downloads\\Lumiclip Setup.exe";
+  os.AddFolder(user + "\\Downloads");
+  os.AddFile(source, kExeBytes);
+  os.executablePath = source;
+  ASSERT_TRUE(DeployHost(source.c_str(), true));
+  EXPECT_EQ(os.FileText(target), kExeBytes);
+  EXPECT_EQ(os.registry[kKey], folder + "\\lumiclip-native-manifest.json");
+  EXPECT_NE(os.FileText(folder + "\\lumiclip-native-manifest.json").find("\"path\": \"lumiclip-chrome-plugin.exe\""),
+            std::string::npos);
+  // The log lies beside the installer, and this process goes on writing it.
+  const std::string log = user + "\\Downloads\\native-lumiclip.log";
+  EXPECT_TRUE(LogHasInOrder(os.FileText(log), {"Using folder for deployment: " + folder}));
+  EXPECT_EQ(os.RegText(kUninstallKey, "InstallLocation"), folder);
+
+  os.executablePath = target;
+  std::string spelling = target;
+  spelling.replace(spelling.find("\xC5\x81ukasz"), 7, "\xC5\x82UKASZ");  // łUKASZ
+  os.calls.clear();
+  EXPECT_TRUE(DeployHost(spelling.c_str(), true));
+  EXPECT_FALSE(os.Called("CopyToNew("));
+  EXPECT_TRUE(LogHasInOrder(os.FileText(log), {"The deployed executable is the running one: nothing to copy."}));
+}
+
 // The executable is copied to a temporary name of this process, created
 // exclusively: a name that is taken is passed over and left alone.
 TEST_F(Deploy, CopyPassesOverATakenTemporaryName) {
