@@ -155,8 +155,9 @@ class Install : public ::testing::Test {
 // Install mode (no arguments) and deploy mode do the same work; only deploy
 // mode ends its log with "Exit". Neither shows a box when all goes well, and
 // install mode starts no second process. Started by its bare name, without
-// ".exe", as people type it in a console, it still copies itself: its own
-// path is the system's, not the word it was started by. And a version.dll
+// ".exe", as people type it in a console (cmd.exe hands the host that word),
+// it still copies itself: its own path is the system's, not the word it was
+// started by. And a version.dll
 // beside the installer (wine told to prefer such a file, as Windows does) is
 // not what the versions are read with: the entry among the installed apps
 // names the real one.
@@ -182,11 +183,13 @@ TEST_F(Install, DeploysQuietly) {
       folder.CopyFromBin("lumiclip-plant.dll", "version.dll");
       env["WINEDLLOVERRIDES"] = "version=n,b";
     }
-    ProcessResult r = k.bareName ? RunTraced(folder, k.args, env, "lumiclip-chrome-plugin", folder.dir())
+    ProcessResult r = k.bareName ? RunTraced(folder, {"/c", "lumiclip-chrome-plugin"}, env, "cmd", folder.dir())
                                  : RunTraced(folder, k.args, env);
     EXPECT_TRUE(Wine::AllBoxesIn(r.err).empty());
     std::vector<std::string> expected = DeployLines(k.command);
     if (k.exitLine) expected.push_back("Exit");
+    // cmd.exe may leave before the program it started.
+    WaitUntil([&] { return Lines(folder.Log()).size() >= expected.size(); }, 30000);
     EXPECT_EQ(Lines(folder.Log()), expected);
     ExpectDeployed(folder, kExe);
     // Wine's own user32.dll imports version.dll, so under wine the plant is
