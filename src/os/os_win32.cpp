@@ -320,8 +320,8 @@ bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
   // be asked about.
   Wide name(path);
   if (!name) return false;
-  HANDLE file = CreateFileW(name.get(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(name.get(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   bool ok = GetFileInformationByHandle(file, info) != 0;
   CloseHandle(file);
@@ -362,7 +362,8 @@ class RealOs final : public Os {
   }
   bool RestrictLibrarySearch() override {
     auto setDefault = Lookup<BOOL(WINAPI*)(DWORD)>(L"kernel32.dll", "SetDefaultDllDirectories");
-    if (setDefault != nullptr) return setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR) != 0;
+    if (setDefault != nullptr)
+      return setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR) != 0;
     // XP SP1 and later; takes the current directory out of the search.
     auto setFolder = Lookup<BOOL(WINAPI*)(LPCWSTR)>(L"kernel32.dll", "SetDllDirectoryW");
     return setFolder != nullptr && setFolder(L"") != 0;
@@ -383,7 +384,8 @@ class RealOs final : public Os {
     if (!wide) return nullptr;
     // What it imports may come from the system folder too.
     if (HasSearchFlags()) {
-      return LoadLibraryExW(wide.get(), nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+      return LoadLibraryExW(wide.get(), nullptr,
+                            LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     }
     std::wstring folder(MAX_PATH, L'\0');
     DWORD n = GetModuleFileNameW(nullptr, &folder[0], MAX_PATH);
@@ -484,8 +486,7 @@ class RealOs final : public Os {
     *file = nullptr;
     Wide name(path);
     if (!name) return NewFile::kFailed;
-    HANDLE h = CreateFileW(name.get(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileW(name.get(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     *file = h == INVALID_HANDLE_VALUE ? nullptr : h;
     if (h != INVALID_HANDLE_VALUE) return NewFile::kOpened;
     DWORD error = GetLastError();
@@ -555,7 +556,8 @@ class RealOs final : public Os {
   bool OwnVersionInfo(std::vector<uint8_t>& block) override {
     block.clear();
     HMODULE self = GetModuleHandleW(nullptr);
-    HRSRC info = FindResourceW(self, MAKEINTRESOURCEW(VS_VERSION_INFO), MAKEINTRESOURCEW(16) /* RT_VERSION */);
+    HRSRC info =
+        FindResourceW(self, MAKEINTRESOURCEW(VS_VERSION_INFO), MAKEINTRESOURCEW(16) /* RT_VERSION */);
     HGLOBAL loaded = info == nullptr ? nullptr : LoadResource(self, info);
     const void* bytes = loaded == nullptr ? nullptr : LockResource(loaded);
     DWORD size = info == nullptr ? 0 : SizeofResource(self, info);
@@ -646,8 +648,8 @@ class RealOs final : public Os {
                         const std::string& parameters, int show) override {
     Wide wideVerb(verb), wideFile(file), wideParameters(parameters);
     if (!wideVerb || !wideFile || !wideParameters) return 0;
-    HINSTANCE result = ShellExecuteW(nullptr, wideVerb.get(), wideFile.get(),
-                                     wideParameters.get(), nullptr, show);
+    HINSTANCE result =
+        ShellExecuteW(nullptr, wideVerb.get(), wideFile.get(), wideParameters.get(), nullptr, show);
     return reinterpret_cast<intptr_t>(result);
   }
   int ShowMessageBox(const std::string& text, const char* caption,
@@ -676,8 +678,8 @@ class RealOs final : public Os {
     if (!name) return ERROR_NO_UNICODE_TRANSLATION;
     HKEY out = nullptr;
     DWORD disposition = 0;
-    LONG status = RegCreateKeyExW(HKEY_CURRENT_USER, name.get(), 0, nullptr,
-                                  0, access, nullptr, &out, &disposition);
+    LONG status =
+        RegCreateKeyExW(HKEY_CURRENT_USER, name.get(), 0, nullptr, 0, access, nullptr, &out, &disposition);
     *key = out;
     return status;
   }

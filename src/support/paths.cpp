@@ -36,8 +36,7 @@ std::string VersionString(const std::vector<uint8_t>& block, const char* key) {
   uint32_t length = 0;
   // A translation entry is a pair of 16-bit words; a shorter value cannot be
   // read as one and counts as absent.
-  if (os.QueryVersionValue(block, kTranslationQuery, &value, &length) &&
-      length >= 4 && value != nullptr) {
+  if (os.QueryVersionValue(block, kTranslationQuery, &value, &length) && length >= 4 && value != nullptr) {
     uint16_t pair[2];
     std::memcpy(pair, value, sizeof(pair));
     char text[16];
@@ -48,8 +47,7 @@ std::string VersionString(const std::vector<uint8_t>& block, const char* key) {
   std::string query = "\\StringFileInfo\\" + translation + "\\" + key;
   value = nullptr;
   length = 0;
-  if (!os.QueryVersionValue(block, query, &value, &length) || length == 0 ||
-      value == nullptr) {
+  if (!os.QueryVersionValue(block, query, &value, &length) || length == 0 || value == nullptr) {
     return std::string();
   }
   // UTF-16 units, the terminator included; never read past them.
@@ -87,9 +85,7 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
   return path;
 }
 
-bool SameText(const std::string& a, const std::string& b) {
-  return a == b || CaseFolded(a) == CaseFolded(b);
-}
+bool SameText(const std::string& a, const std::string& b) { return a == b || CaseFolded(a) == CaseFolded(b); }
 
 size_t PathLength(const std::string& path) { return Utf16Length(path); }
 

@@ -72,7 +72,8 @@ uint32_t FoldLetter(uint32_t c) {
   if (c < 0x80) return c >= 'A' && c <= 'Z' ? c + 0x20 : c;
   if (InRange(c, 0xC0, 0xDE) && c != 0xD7) return c + 0x20;
   if (c == 0x178) return 0xFF;
-  if (InRange(c, 0x100, 0x12F) || InRange(c, 0x132, 0x137) || InRange(c, 0x14A, 0x177)) return Paired(c, true);
+  if (InRange(c, 0x100, 0x12F) || InRange(c, 0x132, 0x137) || InRange(c, 0x14A, 0x177))
+    return Paired(c, true);
   if (InRange(c, 0x139, 0x148) || InRange(c, 0x179, 0x17E)) return Paired(c, false);
   // Greek.
   if (c == 0x386) return 0x3AC;
@@ -85,7 +86,8 @@ uint32_t FoldLetter(uint32_t c) {
   // Cyrillic and its supplement.
   if (InRange(c, 0x400, 0x40F)) return c + 0x50;
   if (InRange(c, 0x410, 0x42F)) return c + 0x20;
-  if (InRange(c, 0x460, 0x481) || InRange(c, 0x48A, 0x4BF) || InRange(c, 0x4D0, 0x52F)) return Paired(c, true);
+  if (InRange(c, 0x460, 0x481) || InRange(c, 0x48A, 0x4BF) || InRange(c, 0x4D0, 0x52F))
+    return Paired(c, true);
   if (c == 0x4C0) return 0x4CF;
   if (InRange(c, 0x4C1, 0x4CE)) return Paired(c, false);
   return c;

@@ -104,9 +104,7 @@ void FakeOs::AddFolder(const std::string& path) {
     p = FolderOf(p);
   }
 }
-std::string FakeOs::Log() const {
-  return FileText(FolderOf(executablePath) + "\\native-lumiclip.log");
-}
+std::string FakeOs::Log() const { return FileText(FolderOf(executablePath) + "\\native-lumiclip.log"); }
 FakeModule& FakeOs::AddModule(const std::string& name) { return modules[Canon(name)]; }
 FakeModule& FakeOs::AddSystemModule(const std::string& name) {
   return modules[Canon(systemFolder + "\\" + name)];

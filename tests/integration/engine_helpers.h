@@ -123,8 +123,8 @@ inline std::vector<std::string> MessagesIn(const std::string& raw, std::string* 
 // them and may outlive the program by a minute, so only the program's own
 // end is waited for.
 inline ProcessResult RunWineToFiles(const std::vector<std::string>& programArgs, const std::string& input,
-                                    const std::map<std::string, std::string>& env = {},
-                                    int timeoutMs = 60000, const std::string& cwd = std::string()) {
+                                    const std::map<std::string, std::string>& env = {}, int timeoutMs = 60000,
+                                    const std::string& cwd = std::string()) {
   Wine& wine = Wine::Get();
   char dirTemplate[] = "/tmp/lumiclip-run-XXXXXX";
   ProcessResult r;

@@ -266,8 +266,7 @@ TEST(EngineLoadFailure, MissingEngineShowsABoxOnEveryRequest) {
   current.CopyFromBin("lumiclip-plant.dll", "RAZ.DLL");
   std::map<std::string, std::string> env = RelayBoxEnv();
   env["WINEPATH"] = wine.WinPath(onPath.dir());
-  ProcessResult r =
-      RunHostOnce(folder.winExe(), FrameOf(Echo("a")) + FrameOf(Echo("b")), env, current.dir());
+  ProcessResult r = RunHostOnce(folder.winExe(), FrameOf(Echo("a")) + FrameOf(Echo("b")), env, current.dir());
   ASSERT_FALSE(r.timedOut);
   EXPECT_EQ(r.exitCode, 0);
   std::string errors;

@@ -183,8 +183,9 @@ TEST_F(Install, DeploysQuietly) {
       folder.CopyFromBin("lumiclip-plant.dll", "version.dll");
       env["WINEDLLOVERRIDES"] = "version=n,b";
     }
-    ProcessResult r = k.bareName ? RunTraced(folder, {"/c", "lumiclip-chrome-plugin"}, env, "cmd", folder.dir())
-                                 : RunTraced(folder, k.args, env);
+    ProcessResult r = k.bareName
+                          ? RunTraced(folder, {"/c", "lumiclip-chrome-plugin"}, env, "cmd", folder.dir())
+                          : RunTraced(folder, k.args, env);
     EXPECT_TRUE(Wine::AllBoxesIn(r.err).empty());
     std::vector<std::string> expected = DeployLines(k.command);
     if (k.exitLine) expected.push_back("Exit");
@@ -531,7 +532,6 @@ TEST_F(Install, UninstallWhileAnotherHostRuns) {
   EXPECT_TRUE(DeploymentFolderGoes()) << "left: " << ::testing::PrintToString(Listing(Deployed()));
 }
 
-
 // The user's profile lies in a folder whose name is outside the system's code
 // page (1252 here): a Polish and Japanese name. Its roaming folder and its
 // temporary folder are moved there for one test, as the prefix's registry
@@ -554,7 +554,8 @@ class ProfileOutsideTheCodePage {
       if (space != std::string::npos) {
         Set(values_[i], saved_[i].substr(space + 1), saved_[i].substr(0, space));
       } else {
-        Wine::Get().Run({"reg", "delete", std::string("HKCU\\") + values_[i].key, "/v", values_[i].name, "/f"});
+        Wine::Get().Run(
+            {"reg", "delete", std::string("HKCU\\") + values_[i].key, "/v", values_[i].name, "/f"});
       }
     }
     std::system(("rm -rf '" + root_ + "'").c_str());
@@ -570,14 +571,16 @@ class ProfileOutsideTheCodePage {
     const char* folder;
   };
   static void Set(const Value& v, const std::string& data, const std::string& type = "REG_SZ") {
-    ProcessResult r = Wine::Get().Run({"reg", "add", std::string("HKCU\\") + v.key, "/v", v.name, "/t", type, "/d",
-                                       data, "/f"},
-                                      "", 60000, Env());
+    ProcessResult r = Wine::Get().Run(
+        {"reg", "add", std::string("HKCU\\") + v.key, "/v", v.name, "/t", type, "/d", data, "/f"}, "", 60000,
+        Env());
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   }
   const std::vector<Value> values_ = {
-      {"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders", "AppData", "/AppData/Roaming"},
-      {"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "AppData", "/AppData/Roaming"},
+      {"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders", "AppData",
+       "/AppData/Roaming"},
+      {"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "AppData",
+       "/AppData/Roaming"},
       {"Environment", "TEMP", "/Temp"},
       {"Environment", "TMP", "/Temp"}};
   std::string root_;
@@ -612,7 +615,8 @@ TEST_F(Install, EverythingWorksInAProfileOutsideTheCodePage) {
     ExpectAnnouncement(host, false);
     host.Send("{\"JSONCommand\":\"ping\"}");
     EXPECT_EQ(NextMessage(host).raw, "{\"topic\":\"pong\"}");
-    host.Send("{\"JSONCommand\":\"updateDLL\",\"data\":\"" + Base64(ReadFile(wine.bin() + "/RAZ.dll")) + "\"}");
+    host.Send("{\"JSONCommand\":\"updateDLL\",\"data\":\"" + Base64(ReadFile(wine.bin() + "/RAZ.dll")) +
+              "\"}");
     EXPECT_EQ(NextMessage(host).raw, "{\"topic\":\"status\", \"code\":\"0\", \"data\":\"0.98.93\"}");
     host.Send("{\"JSONFunction\":\"echo\",\"data\":\"\xC5\x82\"}");
     HostMessage echo = NextMessage(host);

@@ -54,8 +54,8 @@ struct Child {
   int in = -1, out = -1, err = -1;
 };
 
-Child Spawn(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-            bool withErr, const std::string& cwd = std::string()) {
+Child Spawn(const std::vector<std::string>& args, const std::map<std::string, std::string>& env, bool withErr,
+            const std::string& cwd = std::string()) {
   int in[2], out[2], err[2];
   if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe");
   std::vector<std::string> envStrings = Environment(env);
@@ -341,7 +341,8 @@ std::string Wine::RegExportDefault(const std::string& key) {
   std::string bytes = ReadFile(file);
   std::u16string units;
   for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-    units += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8);
+    units += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                   static_cast<unsigned char>(bytes[i + 1]) << 8);
   }
   std::string text = Utf16ToUtf8(units);
   size_t at = text.find("\n@=\"");

@@ -167,7 +167,8 @@ TEST_F(Deploy, IntoAFolderOutsideTheCodePage) {
   ASSERT_TRUE(DeployHost(source.c_str(), true));
   EXPECT_EQ(os.FileText(target), kExeBytes);
   EXPECT_EQ(os.registry[kKey], folder + "\\lumiclip-native-manifest.json");
-  EXPECT_NE(os.FileText(folder + "\\lumiclip-native-manifest.json").find("\"path\": \"lumiclip-chrome-plugin.exe\""),
+  EXPECT_NE(os.FileText(folder + "\\lumiclip-native-manifest.json")
+                .find("\"path\": \"lumiclip-chrome-plugin.exe\""),
             std::string::npos);
   // The log lies beside the installer, and this process goes on writing it.
   const std::string log = user + "\\Downloads\\native-lumiclip.log";
@@ -180,7 +181,8 @@ TEST_F(Deploy, IntoAFolderOutsideTheCodePage) {
   os.calls.clear();
   EXPECT_TRUE(DeployHost(spelling.c_str(), true));
   EXPECT_FALSE(os.Called("CopyToNew("));
-  EXPECT_TRUE(LogHasInOrder(os.FileText(log), {"The deployed executable is the running one: nothing to copy."}));
+  EXPECT_TRUE(
+      LogHasInOrder(os.FileText(log), {"The deployed executable is the running one: nothing to copy."}));
 }
 
 // The executable is copied to a temporary name of this process, created

@@ -326,8 +326,8 @@ TEST_F(Entry, RunsWithTheSystemsCommandLine) {
   log_internal::ResetForTests();
   os.commandLineFails = true;
   EXPECT_EQ(RunProgram(), 0);
-  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Started", "\n**** Error: The command line cannot be read.\n",
-                                       "With command: 1", "Exit"}));
+  EXPECT_TRUE(LogHasInOrder(
+      os.Log(), {"Started", "\n**** Error: The command line cannot be read.\n", "With command: 1", "Exit"}));
 }
 
 TEST_F(Entry, ParseProcessIdFollowsAtoi) {

@@ -85,7 +85,8 @@ TEST_F(HostLoop, ALongVersionTextIsSentWhole) {
 TEST_F(HostLoop, PrepareThreadAndStreamsAndReleaseComAtTheEnd) {
   os.AddSystemModule("shcore.dll").exports["SetProcessDpiAwareness"] =
       reinterpret_cast<void*>(&FakeSetProcessDpiAwareness);
-  os.AddSystemModule("user32.dll").exports["SetProcessDPIAware"] = reinterpret_cast<void*>(&FakeSetProcessDpiAware);
+  os.AddSystemModule("user32.dll").exports["SetProcessDPIAware"] =
+      reinterpret_cast<void*>(&FakeSetProcessDpiAware);
   Run({});
   EXPECT_EQ(g_dpiAwareness, 2);
   EXPECT_EQ(g_dpiAwareCalls, 0);
@@ -96,7 +97,8 @@ TEST_F(HostLoop, PrepareThreadAndStreamsAndReleaseComAtTheEnd) {
 }
 
 TEST_F(HostLoop, FallsBackToUser32ForDpiAwareness) {
-  os.AddSystemModule("user32.dll").exports["SetProcessDPIAware"] = reinterpret_cast<void*>(&FakeSetProcessDpiAware);
+  os.AddSystemModule("user32.dll").exports["SetProcessDPIAware"] =
+      reinterpret_cast<void*>(&FakeSetProcessDpiAware);
   os.AddSystemModule("shcore.dll");  // loads, but without the newer call
   Run({});
   EXPECT_EQ(g_dpiAwareness, -1);

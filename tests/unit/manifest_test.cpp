@@ -125,7 +125,8 @@ TEST_F(ManifestInFolder, PathLineForEachName) {
            // Names are UTF-8 and stay so, in the code page or outside it.
            {"caf\xc3\xa9.exe", "    \"path\": \"caf\xc3\xa9.exe\",", 545},
            {"\xe2\x82\xac.exe", "    \"path\": \"\xe2\x82\xac.exe\",", 544 - 8 + 7},
-           {"\xc5\x81 \xe6\x97\xa5\xe6\x9c\xac.exe", "    \"path\": \"\xc5\x81 \xe6\x97\xa5\xe6\x9c\xac.exe\",", 544 - 8 + 13},
+           {"\xc5\x81 \xe6\x97\xa5\xe6\x9c\xac.exe",
+            "    \"path\": \"\xc5\x81 \xe6\x97\xa5\xe6\x9c\xac.exe\",", 544 - 8 + 13},
            {"", "    \"path\": \"\",", 536},
            {"a.b.c.exe", "    \"path\": \"a.b.c.exe\",", 545},
            // A name holding the placeholder is inserted once, not again.

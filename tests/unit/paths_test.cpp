@@ -24,7 +24,8 @@ TEST_F(Paths, EngineLibraryIsBesideTheExecutable) {
            {"C:/Host/x.exe", "RAZ.dll"},
            {"", "RAZ.dll"},
            // UTF-8: outside the code page, a character of four bytes.
-           {"C:\\Users\\\xC5\x81ukasz \xE6\x97\xA5\xE6\x9C\xAC\\x.exe", "C:\\Users\\\xC5\x81ukasz \xE6\x97\xA5\xE6\x9C\xAC\\RAZ.dll"},
+           {"C:\\Users\\\xC5\x81ukasz \xE6\x97\xA5\xE6\x9C\xAC\\x.exe",
+            "C:\\Users\\\xC5\x81ukasz \xE6\x97\xA5\xE6\x9C\xAC\\RAZ.dll"},
            {"C:\\\xF0\x9F\x98\x80\\x.exe", "C:\\\xF0\x9F\x98\x80\\RAZ.dll"},
        }) {
     os.executablePath = c.exe;
@@ -106,13 +107,15 @@ TEST_F(Paths, TextConvertsBothWaysOrIsRefused) {
     EXPECT_EQ(Utf16Length(c.utf8), c.utf16.size());
   }
   std::string out;
-  for (std::u16string lone : {std::u16string(u"a") + char16_t(0xD800), std::u16string(1, char16_t(0xDC00)) + u"b",
-                              std::u16string(1, char16_t(0xD800)) + char16_t(0xD800) + char16_t(0xDC00)}) {
+  for (std::u16string lone :
+       {std::u16string(u"a") + char16_t(0xD800), std::u16string(1, char16_t(0xDC00)) + u"b",
+        std::u16string(1, char16_t(0xD800)) + char16_t(0xD800) + char16_t(0xDC00)}) {
     EXPECT_FALSE(Utf16ToUtf8(lone, &out)) << "a lone surrogate";
   }
   // The longest start within a number of units ends on a character.
   const std::string mixed = "a\xC5\x81\xF0\x9F\x98\x80\xE6\x97\xA5";  // 1 + 1 + 2 + 1 units
-  for (auto [units, bytes] : std::vector<std::pair<size_t, size_t>>{{0, 0}, {1, 1}, {2, 3}, {3, 3}, {4, 7}, {5, 10}, {9, 10}}) {
+  for (auto [units, bytes] :
+       std::vector<std::pair<size_t, size_t>>{{0, 0}, {1, 1}, {2, 3}, {3, 3}, {4, 7}, {5, 10}, {9, 10}}) {
     EXPECT_EQ(Utf8PrefixWithin(mixed, units), bytes) << units;
   }
 }
@@ -125,15 +128,17 @@ TEST_F(Paths, SameTextFoldsTheCaseOfLettersAsTheSystemDoes) {
   };
   for (const Case& c : std::vector<Case>{
            {"C:\\Users\\ME\\x.EXE", "c:\\users\\me\\X.exe", true},
-           {"\xC5\x81UKASZ", "\xC5\x82ukasz", true},                   // Ł ł
-           {"\xC3\x89T\xC3\x89", "\xC3\xA9t\xC3\xA9", true},           // É é (Latin-1)
-           {"\xC5\xB8", "\xC3\xBF", true},                             // Ÿ ÿ
-           {"\xCE\xA3\xCE\x9F\xCE\xA6\xCE\x8A\xCE\x91", "\xCF\x83\xCE\xBF\xCF\x86\xCE\xAF\xCE\xB1", true},  // ΣΟΦΊΑ σοφία
-           {"\xCF\x82", "\xCE\xA3", true},                             // final sigma
-           {"\xD0\x9C\xD0\x90\xD0\xA8\xD0\x90 \xD0\x81", "\xD0\xBC\xD0\xB0\xD1\x88\xD0\xB0 \xD1\x91", true},  // МАША Ё
-           {"\xC3\x9F", "ss", false},                                 // ß is no pair of letters
-           {"\xC4\xB1", "I", false},                                  // dotless i stays
-           {"\xC5\x81", "L", false},                                  // no best fit
+           {"\xC5\x81UKASZ", "\xC5\x82ukasz", true},          // Ł ł
+           {"\xC3\x89T\xC3\x89", "\xC3\xA9t\xC3\xA9", true},  // É é (Latin-1)
+           {"\xC5\xB8", "\xC3\xBF", true},                    // Ÿ ÿ
+           {"\xCE\xA3\xCE\x9F\xCE\xA6\xCE\x8A\xCE\x91", "\xCF\x83\xCE\xBF\xCF\x86\xCE\xAF\xCE\xB1",
+            true},                          // ΣΟΦΊΑ σοφία
+           {"\xCF\x82", "\xCE\xA3", true},  // final sigma
+           {"\xD0\x9C\xD0\x90\xD0\xA8\xD0\x90 \xD0\x81", "\xD0\xBC\xD0\xB0\xD1\x88\xD0\xB0 \xD1\x91",
+            true},                     // МАША Ё
+           {"\xC3\x9F", "ss", false},  // ß is no pair of letters
+           {"\xC4\xB1", "I", false},   // dotless i stays
+           {"\xC5\x81", "L", false},   // no best fit
            {"\xE6\x97\xA5", "\xE6\x97\xA6", false},
            {"a", "ab", false},
        }) {
