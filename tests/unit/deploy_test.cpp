@@ -13,6 +13,7 @@
 #include "install/self_update.h"
 #include "install/uninstall.h"
 #include "support/dialogs.h"
+#include "support/paths.h"
 
 namespace lumiclip::testing {
 namespace {
@@ -351,6 +352,7 @@ struct LeftoverCase {
   const char* name;
   Run run;
   size_t appDataLength;  // 0: the usual; else long enough for cut names
+  const char* letter = "r";  // what the long roaming folder's name is made of
 };
 
 class DeployLeftovers : public Deploy, public ::testing::WithParamInterface<LeftoverCase> {};
@@ -359,7 +361,8 @@ TEST_P(DeployLeftovers, RemovesOnlyTheUnusedTemporaryFilesOfEndedWriters) {
   const LeftoverCase& c = GetParam();
   std::string folder = kFolder;
   if (c.appDataLength != 0) {
-    os.appData = "C:\\" + std::string(c.appDataLength - 3, 'r');
+    os.appData = "C:\\";
+    for (size_t i = 3; i < c.appDataLength; ++i) os.appData += c.letter;
     folder = os.appData + "\\Lumiclip";
   }
   os.AddFolder(folder + "\\.staged");
@@ -415,7 +418,7 @@ TEST_P(DeployLeftovers, RemovesOnlyTheUnusedTemporaryFilesOfEndedWriters) {
   if (c.appDataLength != 0) {
     // The names of the deployed host and its manifest are cut to the limit.
     std::string cut = temporaryOf(folder + "\\lumiclip-chrome-plugin.exe", 777);
-    ASSERT_EQ(cut.size(), 259u);
+    ASSERT_EQ(PathLength(cut), 259u);
     ASSERT_EQ(cut.find(".exe"), std::string::npos) << cut;
   }
   os.calls.clear();
@@ -461,7 +464,9 @@ INSTANTIATE_TEST_SUITE_P(
                       LeftoverCase{"HostStart", Run::kHostStart, 0},
                       LeftoverCase{"UpdateChild", Run::kUpdateChild, 0},
                       LeftoverCase{"InstallCutNames", Run::kInstall, 219},
-                      LeftoverCase{"HostStartCutNames", Run::kHostStart, 219}),
+                      LeftoverCase{"HostStartCutNames", Run::kHostStart, 219},
+                      // The limit counts UTF-16 units, not the bytes of "ж".
+                      LeftoverCase{"InstallCutNamesOutsideTheCodePage", Run::kInstall, 219, "\xD0\xB6"}),
     [](const ::testing::TestParamInfo<LeftoverCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
