@@ -174,6 +174,7 @@ bool FileExists(const std::string& path);
 std::string FrameOf(const std::string& body);
 std::string Le32(uint32_t n);
 std::vector<std::string> Lines(const std::string& log);  // split at CR LF
+// Strict; a text that is not valid UTF-16 comes back as a note saying so.
 std::string Utf16ToUtf8(const std::u16string& text);
 
 // The wine process of a host, found by a text in its command line (its own
