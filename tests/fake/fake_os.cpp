@@ -172,9 +172,7 @@ bool FakeOs::CommandLineWords(std::vector<std::string>* words) {
 
 bool FakeOs::RestrictLibrarySearch() {
   Record("RestrictLibrarySearch()");
-  if (Fails("RestrictLibrarySearch")) return false;
-  librarySearchRestricted = true;
-  return true;
+  return !Fails("RestrictLibrarySearch");
 }
 
 // The module a load call finds at path, as LoadModule finds it by a name:

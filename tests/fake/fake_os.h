@@ -51,7 +51,6 @@ class FakeOs : public Os {
   // be read.
   std::vector<std::string> commandLine;
   bool commandLineFails = false;
-  bool librarySearchRestricted = false;  // RestrictLibrarySearch was called
   // Where LoadSystemModule looks; a library added by its bare name
   // (AddModule("x.dll")) is one that the system's search order would find
   // somewhere (the current directory, a folder on PATH): a plant.
