@@ -1,5 +1,8 @@
 #include "browser_process.h"
 
+#include <shellapi.h>
+
+#include <cstring>
 
 namespace lumiclip_tools {
 
@@ -99,18 +102,21 @@ bool StartHost(const HostCommand& command, HostProcess& host, std::string& error
   }
   HANDLE childErr = InheritableStderr();
 
-  STARTUPINFOA si = {};
+  STARTUPINFOW si = {};
   si.cb = sizeof(si);
   si.dwFlags = STARTF_USESTDHANDLES;
   si.hStdInput = childIn;
   si.hStdOutput = childOut;
   si.hStdError = childErr;
   PROCESS_INFORMATION pi = {};
+  // UTF-8, as the browser hands a host path outside the code page on.
   std::string line = BuildCommandLine(command);
-  std::vector<char> buffer(line.begin(), line.end());
-  buffer.push_back('\0');
-  BOOL ok = CreateProcessA(nullptr, buffer.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                           nullptr, nullptr, &si, &pi);
+  int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, line.c_str(), -1, nullptr, 0);
+  std::vector<wchar_t> buffer(units > 0 ? units : 1, L'\0');
+  BOOL ok = units > 0 &&
+            MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, line.c_str(), -1, buffer.data(), units) > 0 &&
+            CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                           &si, &pi);
   DWORD code = GetLastError();
   CloseIfOpen(childIn);
   CloseIfOpen(childOut);
@@ -127,6 +133,26 @@ bool StartHost(const HostCommand& command, HostProcess& host, std::string& error
   host.toHost = toHost;
   host.fromHost = fromHost;
   return true;
+}
+
+void Utf8Arguments(int& argc, char**& argv) {
+  int count = 0;
+  LPWSTR* words = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (words == nullptr) return;
+  // Kept for the life of the process, as the runtime's own argv is.
+  auto* utf8 = new std::vector<std::string>(count);
+  auto* pointers = new std::vector<char*>;
+  for (int i = 0; i < count; ++i) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, words[i], -1, nullptr, 0, nullptr, nullptr);
+    (*utf8)[i].resize(n > 0 ? n : 1);
+    WideCharToMultiByte(CP_UTF8, 0, words[i], -1, &(*utf8)[i][0], n, nullptr, nullptr);
+    (*utf8)[i].resize(std::strlen((*utf8)[i].c_str()));
+    pointers->push_back(&(*utf8)[i][0]);
+  }
+  pointers->push_back(nullptr);
+  LocalFree(words);
+  argc = count;
+  argv = pointers->data();
 }
 
 DWORD WaitHost(const HostProcess& host) {

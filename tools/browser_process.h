@@ -41,6 +41,11 @@ std::string BuildCommandLine(const HostCommand& command);
 // inheritable; the parent's copies of them are closed before returning.
 bool StartHost(const HostCommand& command, HostProcess& host, std::string& error);
 
+// The command line's words as UTF-8 (from GetCommandLineW), in place of the
+// runtime's argv in the code page: a host path outside it must reach the
+// host whole.
+void Utf8Arguments(int& argc, char**& argv);
+
 // Waits for the host to end and returns its exit code.
 DWORD WaitHost(const HostProcess& host);
 

@@ -303,6 +303,7 @@ unsigned long long NumberArg(int& i, int argc, char** argv, unsigned long long m
 }  // namespace
 
 int main(int argc, char** argv) {
+  Utf8Arguments(argc, argv);
   Options opt;
   int i = 1;
   bool hostOptions = false;  // an option that only makes sense with a host

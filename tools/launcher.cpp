@@ -63,6 +63,7 @@ DWORD WINAPI RelayStdin(void* param) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  Utf8Arguments(argc, argv);
   HostCommand command;
   int i = 1;
   for (; i < argc; ++i) {

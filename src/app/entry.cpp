@@ -1,6 +1,8 @@
 #include "app/entry.h"
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "channel/host_loop.h"
 #include "install/deploy.h"
@@ -69,9 +71,23 @@ int32_t ParseProcessId(const char* text) {
 }
 
 int RunEntry(int argc, const char* const* argv) {
+  Os& os = TheOs();
+  // Before anything loads a library: from here on no library comes from the
+  // current directory (nor, where the system allows, from PATH).
+  bool restricted = os.RestrictLibrarySearch();
   LogLine("Started");
+  if (!restricted) LogLine("\n**** Error: Failed to restrict the library search.\n");
+  if (argc < 1) LogLine("\n**** Error: The command line cannot be read.\n");
   HostCommand command = ClassifyCommandLine(argc, argv);
   LogFormatInt("With command: %d", command);
+  // The program's own path is the system's, not word 0: that is only how
+  // it was started (a bare name, without ".exe", relative to a folder the
+  // shell would search again).
+  std::string self;
+  if (command == kInstallMode || command == kDeployMode) {
+    self = os.ExecutablePath();
+    if (self.empty()) LogLine("\n**** Error: The path of this program cannot be read.\n");
+  }
   int status = 0;
   // Only a lack of memory throws; the process still ends in order.
   try {
@@ -84,10 +100,10 @@ int RunEntry(int argc, const char* const* argv) {
         break;
       case kInstallMode:
         // Install mode leaves the entry on every path without the "Exit" line.
-        RunInstallMode(argv[0]);
+        RunInstallMode(self.c_str());
         return 0;
       case kDeployMode:
-        DeployHost(argv[0], false);
+        DeployHost(self.c_str(), false);
         break;
       case kUpdateMode:
         if (argc == 3) RunUpdateMode(ParseProcessId(argv[2]));
@@ -105,6 +121,17 @@ int RunEntry(int argc, const char* const* argv) {
   }
   LogLine("Exit");
   return status;
+}
+
+int RunProgram() {
+  std::vector<std::string> words;
+  // None when the line cannot be read: that is host mode, which touches no
+  // file of the installation.
+  TheOs().CommandLineWords(&words);
+  std::vector<const char*> argv;
+  for (const std::string& word : words) argv.push_back(word.c_str());
+  argv.push_back(nullptr);
+  return RunEntry(static_cast<int>(words.size()), argv.data());
 }
 
 }  // namespace lumiclip

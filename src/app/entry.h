@@ -26,8 +26,11 @@ void RunTestMode();
 void RunInstallMode(const char* exePath);
 
 // The whole process: returns the exit code, 0 but for the removal, whose
-// status says whether everything went.
+// status says whether everything went. argv holds the command line's words
+// as UTF-8, word 0 first.
 int RunEntry(int argc, const char* const* argv);
+// RunEntry with the words of the process's command line.
+int RunProgram();
 
 // atoi's rules: leading blanks, an optional sign, digits up to the first
 // other character, 0 when there are none.

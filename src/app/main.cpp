@@ -1,9 +1,10 @@
-// GUI-subsystem program without a window: the C runtime splits the command
-// line by the platform's rules and calls main.
+// GUI-subsystem program without a window: the command line is taken from
+// the system as UTF-16 (see RunProgram), not from the C runtime's argv in
+// the code page.
 #include "app/entry.h"
 #include "os/os.h"
 
-int main(int argc, char** argv) {
+int main() {
   lumiclip::InstallOs(&lumiclip::Win32Os());
-  return lumiclip::RunEntry(argc, argv);
+  return lumiclip::RunProgram();
 }

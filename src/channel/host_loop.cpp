@@ -28,8 +28,8 @@ using SetProcessDpiAwareFn = int(LUMICLIP_WINAPI*)();
 void DeclareDpiAware() {
   Os& os = TheOs();
   // Neither library is freed: they stay for the life of the process.
-  OsHandle user32 = os.LoadModule("user32.dll");
-  OsHandle shcore = os.LoadModule("Shcore.dll");
+  OsHandle user32 = os.LoadSystemModule("user32.dll");
+  OsHandle shcore = os.LoadSystemModule("Shcore.dll");
   if (shcore != nullptr) {
     if (void* f = os.ModuleExport(shcore, "SetProcessDpiAwareness")) {
       reinterpret_cast<SetProcessDpiAwarenessFn>(f)(kPerMonitorDpiAware);

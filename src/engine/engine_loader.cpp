@@ -47,17 +47,20 @@ class CallDepth {
   CallDepth& operator=(const CallDepth&) = delete;
 };
 
+// A library is never looked for by its bare name: the system's search
+// would take a file of that name from the current directory or any folder
+// on PATH, which others may write to.
 void ProbeXmlLite(const std::string& enginePath) {
   Os& os = TheOs();
-  if (OsHandle lib = os.LoadModule("xmllite.dll")) {
+  if (OsHandle lib = os.LoadSystemModule("xmllite.dll")) {
     os.ReleaseModule(lib);
     return;
   }
   size_t slash = enginePath.rfind('\\');
-  if (slash != std::string::npos) {
+  if (slash != std::string::npos && IsFullPath(enginePath)) {
     std::string local = enginePath.substr(0, slash) + "\\xmllite.dll";
     // A copy beside the engine stays loaded for the life of the process.
-    if (local.size() <= kMaxPathLength && os.LoadModule(local) != nullptr) return;
+    if (PathLength(local) <= kMaxPathLength && os.LoadModule(local) != nullptr) return;
   }
   os.ShowMessageBox("Lumiclip needs XMLLITE.DLL for execution, please install it first.",
                     kLoaderCaption, win::kMbIconError);
@@ -74,8 +77,10 @@ bool LoadEngine(const char* path, int32_t browserId) {
   Os& os = TheOs();
   ProbeXmlLite(path);
 
-  g_module = os.LoadModule(path);
-  if (g_module == nullptr) g_module = os.LoadModule("RAZ.DLL");
+  // By its full path only; the second chance is the application's folder,
+  // never PATH or the current directory.
+  g_module = IsFullPath(path) ? os.LoadModule(path) : nullptr;
+  if (g_module == nullptr) g_module = os.LoadApplicationModule("RAZ.DLL");
   if (g_module == nullptr) {
     os.ShowMessageBox("Failed to load RAZ.dll.\nPossibly reinstall should help.", path,
                       win::kMbIconError);

@@ -1,7 +1,10 @@
 #include "install/file_replace.h"
 
+#include <algorithm>
+
 #include "os/os.h"
 #include "support/paths.h"
+#include "support/unicode.h"
 
 namespace lumiclip {
 
@@ -13,17 +16,10 @@ constexpr int kNameAttempts = 16;
 
 uint32_t g_temporaryCount = 0;
 
-// The longest start of path no longer than limit that ends on a character
-// boundary of the file name, which begins at nameStart.
+// The longest start of path of at most limit UTF-16 units that ends on a
+// character boundary of the file name, which begins at nameStart.
 size_t CharacterBoundary(const std::string& path, size_t nameStart, size_t limit) {
-  Os& os = TheOs();
-  size_t at = nameStart;
-  while (at < path.size()) {
-    size_t next = at + (os.IsLeadByte(static_cast<unsigned char>(path[at])) ? 2 : 1);
-    if (next > limit) break;
-    at = next;
-  }
-  return at;
+  return std::max(nameStart, Utf8PrefixWithin(path, limit));
 }
 
 }  // namespace
@@ -34,7 +30,7 @@ std::string TemporaryPathFor(const std::string& path) {
     std::string tag = "." + std::to_string(TheOs().CurrentProcessId()) + "." +
                       std::to_string(++g_temporaryCount) + "~";
     temporary = path + tag;
-    if (temporary.size() > kMaxPathLength && path.size() <= kMaxPathLength) {
+    if (PathLength(temporary) > kMaxPathLength && PathLength(path) <= kMaxPathLength) {
       size_t nameStart = path.size() - FileNameOfPath(path).size();
       size_t limit = kMaxPathLength > tag.size() ? kMaxPathLength - tag.size() : 0;
       temporary = path.substr(0, CharacterBoundary(path, nameStart, limit)) + tag;

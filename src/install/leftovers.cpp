@@ -54,7 +54,7 @@ bool IsOwnTemporaryName(const std::string& folder, const std::string& name, uint
     return false;
   }
   std::string target = name.substr(0, pidDot);
-  bool atLimit = JoinPath(folder, name).size() + 1 >= kMaxPathLength;
+  bool atLimit = PathLength(JoinPath(folder, name)) + 1 >= kMaxPathLength;
   for (const std::string& own : {std::string(kDeployedExeName), std::string(kDeployedEngineName),
                                  std::string(kManifestFileName), GetOwnFileName()}) {
     if (SameTextStart(own, target) && (target.size() == own.size() || atLimit)) return true;

@@ -1,5 +1,7 @@
 #include "install/manifest.h"
 
+#include <algorithm>
+
 #include "install/file_replace.h"
 #include "os/os.h"
 #include "support/log.h"
@@ -11,33 +13,34 @@ std::string LoadManifestTemplate() { return TheOs().OwnResource(kManifestResourc
 
 bool ExtractManifest(const char* exeFileName, const char* folder) {
   LogLine("Extracting manifest...");
-  Os& os = TheOs();
   std::string path = JoinPath(folder, kManifestFileName);
   if (!PathFitsOrLog(path)) {
     LogLine("Extracting failed");
     return false;
   }
 
-  std::u16string text = os.AnsiToWide(LoadManifestTemplate());
+  // The template is ASCII and every text of the host UTF-8, the manifest's
+  // own encoding: the name goes in as it is, with no code page between.
+  std::string text = LoadManifestTemplate();
+  text.resize(std::min(text.size(), text.find('\0')));
   // A path (a staged copy named during a swap) holds backslashes: escaped
   // as JSON wants them.
-  std::u16string name;
-  for (char16_t c : os.AnsiToWide(exeFileName)) {
-    if (c == u'\\' || c == u'"') name += u'\\';
-    name += c;
+  std::string name;
+  for (const char* c = exeFileName; *c != '\0'; ++c) {
+    if (*c == '\\' || *c == '"') name += '\\';
+    name += *c;
   }
-  static const std::u16string kPlaceholder = u"EXE_PATH";
-  for (size_t at = text.find(kPlaceholder); at != std::u16string::npos;
+  static const std::string kPlaceholder = "EXE_PATH";
+  for (size_t at = text.find(kPlaceholder); at != std::string::npos;
        at = text.find(kPlaceholder, at + name.size())) {
     text.replace(at, kPlaceholder.size(), name);
   }
-  std::string utf8 = os.WideToUtf8(text);
 
   // The browser reads this file to start the host: a half-written one would
   // leave the extension without its host, so the old file stays until the
   // new one is whole.
   int64_t written = 0;
-  ReplaceResult result = WriteFileReplacing(path, utf8.data(), utf8.size(), &written);
+  ReplaceResult result = WriteFileReplacing(path, text.data(), text.size(), &written);
   if (result == ReplaceResult::kCannotOpen) {
     LogLine("Extracting failed");
     return false;

@@ -2,6 +2,12 @@
 // to Windows goes through Os; the real implementation (os_win32.cpp) is a thin
 // pass-through, tests install a fake that keeps files and registry in memory
 // and can fail any call. Method names avoid the A/W macros of <windows.h>.
+//
+// Every text that crosses the seam is UTF-8: paths, registry strings, module
+// names, the command line, message-box texts. The real seam calls the wide
+// (UTF-16) function with it; a text that cannot be converted either way
+// makes the call fail, with ERROR_NO_UNICODE_TRANSLATION as its last error,
+// so no name is ever guessed at. The process's code page is left alone.
 #pragma once
 
 #include <atomic>
@@ -48,6 +54,7 @@ constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorSharingViolation = 32;
 constexpr uint32_t kErrorFileExists = 80;
 constexpr uint32_t kErrorAlreadyExists = 183;
+constexpr uint32_t kErrorNoUnicodeTranslation = 1113;
 }  // namespace win
 
 struct OsVersion {
@@ -62,25 +69,43 @@ class Os {
   virtual ~Os() = default;
 
   // --- modules -------------------------------------------------------------
-  // Full path of the running executable (GetModuleFileNameA of
-  // GetModuleHandleA(NULL)), never truncated: empty only when the call fails.
+  // Full path of the running executable (GetModuleFileNameW of the image),
+  // never truncated: empty only when the call fails.
   virtual std::string ExecutablePath() = 0;
-  virtual OsHandle LoadModule(const std::string& name) = 0;  // LoadLibraryA
+  // The words of the command line, the program as word 0 (CommandLineToArgvW
+  // of GetCommandLineW); false, with no words, when it cannot be split.
+  virtual bool CommandLineWords(std::vector<std::string>* words) = 0;
+  // From now on libraries are looked for only in the system folder and the
+  // executable's: SetDefaultDllDirectories (looked up, for older systems),
+  // else SetDllDirectoryW(L"") (no current directory). False when neither.
+  virtual bool RestrictLibrarySearch() = 0;
+  // A library of the system, from the system folder only: LoadLibraryExW of
+  // its full path there (GetSystemDirectoryW), what it needs from there too
+  // (LOAD_LIBRARY_SEARCH_SYSTEM32, or LOAD_WITH_ALTERED_SEARCH_PATH).
+  virtual OsHandle LoadSystemModule(const std::string& name) = 0;
+  // A library by its full path; the libraries it needs come from its own
+  // folder first (LoadLibraryExW with LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR |
+  // LOAD_LIBRARY_SEARCH_DEFAULT_DIRS, or LOAD_WITH_ALTERED_SEARCH_PATH).
+  virtual OsHandle LoadModule(const std::string& path) = 0;
+  // A library by name from the executable's folder only, never PATH or the
+  // current directory (LOAD_LIBRARY_SEARCH_APPLICATION_DIR, or that folder's
+  // full path).
+  virtual OsHandle LoadApplicationModule(const std::string& name) = 0;
   virtual void* ModuleExport(OsHandle module, const char* name) = 0;
   virtual bool ReleaseModule(OsHandle module) = 0;
-  // The bytes of a resource of the executable (FindResourceA with the id and
+  // The bytes of a resource of the executable (FindResourceW with the id and
   // type, LoadResource, LockResource, SizeofResource); empty on any failure.
   virtual std::string OwnResource(int id, const char* type) = 0;
 
   // --- files ---------------------------------------------------------------
   virtual uint32_t FileAttributes(const std::string& path) = 0;
-  virtual bool MakeDirectory(const std::string& path) = 0;  // CreateDirectoryA
+  virtual bool MakeDirectory(const std::string& path) = 0;  // CreateDirectoryW
   virtual bool CopyFileTo(const std::string& from, const std::string& to,
                           bool failIfExists) = 0;
-  virtual bool RemoveFile(const std::string& path) = 0;  // DeleteFileA
-  // MoveFileExA(from, to, flags), flags from win::kMoveFile*.
+  virtual bool RemoveFile(const std::string& path) = 0;  // DeleteFileW
+  // MoveFileExW(from, to, flags), flags from win::kMoveFile*.
   virtual bool RenameFile(const std::string& from, const std::string& to, uint32_t flags) = 0;
-  // Length of a file opened read-only (_open, _filelength, _close); -1 when it
+  // Length of a file opened read-only (_wopen, _filelength, _close); -1 when it
   // cannot be opened.
   virtual int64_t FileLength(const std::string& path) = 0;
   // Opens in append mode, writes the bytes untranslated, closes. False when
@@ -94,7 +119,7 @@ class Os {
   // for up to 200 ms while the other kind is held.
   virtual bool AppendToFile(const std::string& path, std::string_view bytes, int64_t emptyAbove,
                             bool lockByte) = 0;
-  // For a file that a process appends to often: CreateFileA(GENERIC_WRITE,
+  // For a file that a process appends to often: CreateFileW(GENERIC_WRITE,
   // every sharing, OPEN_ALWAYS), tried again for up to 200 ms while another
   // process holds it without write sharing; null when it cannot be opened.
   // Closed with CloseFile.
@@ -108,26 +133,28 @@ class Os {
   // opened without access rights); false when it cannot be opened.
   virtual bool FileIndex(const std::string& path, uint64_t* index) = 0;
   // A 32-bit word that every process naming it shares, zero when first made:
-  // CreateFileMappingA (paging file, 4 bytes) and MapViewOfFile. The
+  // CreateFileMappingW (paging file, 4 bytes) and MapViewOfFile. The
   // mapping's handle stays open for the life of the process, as the name
   // goes with its last handle even while views remain. nullptr when it
-  // cannot be had.
+  // cannot be had, or when its view is not committed and writable
+  // (VirtualQuery): another process may have made the mapping first with
+  // pages only reserved, which fault at the first touch.
   virtual std::atomic<int32_t>* SharedWord(const std::string& name) = 0;
 
   // --- file primitives: one call each; what makes a write durable is
   // composed above the seam (install/file_replace.cpp) ----------------------
-  // CreateFileA(GENERIC_WRITE, no sharing, CREATE_NEW): kExists when
+  // CreateFileW(GENERIC_WRITE, no sharing, CREATE_NEW): kExists when
   // something has that name already (never opened or truncated).
   enum class NewFile { kOpened, kExists, kFailed };
   virtual NewFile OpenNewFile(const std::string& path, OsHandle* file) = 0;
-  // CreateFileA(GENERIC_WRITE, OPEN_EXISTING), for flushing a file written
+  // CreateFileW(GENERIC_WRITE, OPEN_EXISTING), for flushing a file written
   // by another call (a copy); null when it cannot be opened.
   virtual OsHandle OpenForFlush(const std::string& path) = 0;
   // One WriteFile; *written may be less than size.
   virtual bool WriteToFile(OsHandle file, const void* data, uint32_t size, uint32_t* written) = 0;
   virtual bool FlushFile(OsHandle file) = 0;  // FlushFileBuffers
   virtual bool CloseFile(OsHandle file) = 0;  // CloseHandle
-  // CopyFileA(from, to, TRUE); the copy is not flushed. kExists when
+  // CopyFileW(from, to, TRUE); the copy is not flushed. kExists when
   // something has that name already.
   enum class NewCopy { kDone, kExists, kFailed };
   virtual NewCopy CopyToNew(const std::string& from, const std::string& to) = 0;
@@ -139,23 +166,30 @@ class Os {
   // Whether both paths name one existing file, whatever their spelling:
   // same volume serial number and file index (GetFileInformationByHandle).
   virtual bool SameFile(const std::string& a, const std::string& b) = 0;
-  // IsDBCSLeadByte: whether the byte starts a two-byte character in the
-  // system code page, so that the next byte is no character of its own.
-  virtual bool IsLeadByte(unsigned char byte) = 0;
   // The names of the files (not folders) directly inside folder, as
-  // FindFirstFileA/FindNextFileA on "folder\*" give them; false when the
+  // FindFirstFileW/FindNextFileW on "folder\*" give them (a name that is no
+  // valid Unicode, never one of the host's, is left out); false when the
   // folder cannot be listed (names is then empty).
   virtual bool ListFolder(const std::string& folder, std::vector<std::string>* names) = 0;
-  // RemoveDirectoryA: only an empty folder goes.
+  // RemoveDirectoryW: only an empty folder goes.
   virtual bool RemoveFolder(const std::string& path) = 0;
-  // GetTempPathA, without its trailing backslash; empty when the call fails.
+  // GetTempPathW, without its trailing backslash; empty when the call fails.
   virtual std::string TempFolderPath() = 0;
 
   // --- version resources ---------------------------------------------------
+  // The running image's own version resource (FindResourceW of RT_VERSION,
+  // LoadResource, LockResource, SizeofResource), copied into block: the
+  // version this process runs, whatever file lies at its path by now. False
+  // when it has none.
+  virtual bool OwnVersionInfo(std::vector<uint8_t>& block) = 0;
+  // GetFileVersionInfoSizeW and GetFileVersionInfoW of VERSION.dll, which
+  // is loaded from the system folder when first needed: imported, it would
+  // be taken from the executable's folder before any of the host's code ran.
   virtual uint32_t FileVersionInfoSize(const std::string& path) = 0;
   virtual bool FileVersionInfo(const std::string& path,
                                std::vector<uint8_t>& block) = 0;
-  // VerQueryValueA on a block read by FileVersionInfo.
+  // VerQueryValueW on a block read by FileVersionInfo or OwnVersionInfo: a
+  // string's value is UTF-16, its length counted in UTF-16 units.
   virtual bool QueryVersionValue(const std::vector<uint8_t>& block,
                                  const std::string& subBlock, const void** value,
                                  uint32_t* length) = 0;
@@ -170,19 +204,19 @@ class Os {
   // Process32First/Process32Next); false when they cannot be listed.
   virtual bool ListProcessIds(std::vector<uint32_t>* pids) = 0;
   // The full path of a process's executable (OpenProcess for limited query
-  // rights, QueryFullProcessImageNameA, CloseHandle); empty when it cannot
+  // rights, QueryFullProcessImageNameW, CloseHandle); empty when it cannot
   // be read.
   virtual std::string ProcessImagePath(uint32_t pid) = 0;
 
   // --- shell and user interface --------------------------------------------
-  // SHGetSpecialFolderPathA(NULL, out, csidl, create); out is left empty when
+  // SHGetSpecialFolderPathW(NULL, out, csidl, create); out is left empty when
   // the call fails.
   virtual bool SpecialFolderPath(int csidl, bool create, std::string& out) = 0;
-  // ShellExecuteA(NULL, verb, file, parameters, NULL, show); the returned
-  // HINSTANCE as a signed integer.
+  // ShellExecuteW(NULL, verb, file, parameters, NULL, show); the returned
+  // HINSTANCE as a signed integer (0 when a text cannot be converted).
   virtual intptr_t ShellRun(const char* verb, const std::string& file,
                                 const std::string& parameters, int show) = 0;
-  // MessageBoxA(NULL, text, caption, flags); caption may be null.
+  // MessageBoxW(NULL, text, caption, flags); caption may be null.
   virtual int ShowMessageBox(const std::string& text, const char* caption,
                              uint32_t flags) = 0;
   // PeekMessageA(PM_REMOVE) / TranslateMessage / DispatchMessageA until the
@@ -193,20 +227,23 @@ class Os {
   virtual long ComInitialize(uint32_t coinit) = 0;  // CoInitializeEx(NULL, ..)
   virtual void ComUninitialize() = 0;
 
-  // --- registry (HKEY_CURRENT_USER only) -----------------------------------
+  // --- registry (HKEY_CURRENT_USER only; the wide functions) ----------------
+  // REG_SZ data is handed over as UTF-8 with its zero, the size counting
+  // it, and stored as UTF-16.
   virtual long RegCreateUserKey(const std::string& subKey, uint32_t access,
                                 OsHandle* key) = 0;
   virtual long RegSetDefaultValue(OsHandle key, uint32_t type,
                                   const void* data, uint32_t size) = 0;
   virtual long RegCloseKeyHandle(OsHandle key) = 0;
-  // RegSetValueExA with a value name: REG_SZ (size counting the zero) or
+  // RegSetValueExW with a value name: REG_SZ (size counting the zero) or
   // REG_DWORD.
   virtual long RegSetNamedValue(OsHandle key, const std::string& name, uint32_t type,
                                 const void* data, uint32_t size) = 0;
-  // RegGetValueA(HKEY_CURRENT_USER, subKey, NULL, RRF_RT_REG_SZ): the key's
-  // default value; kErrorFileNotFound when the key or the value is missing.
+  // The key's default value as RegGetValueW(HKEY_CURRENT_USER, subKey, NULL,
+  // RRF_RT_REG_SZ) gives it; kErrorFileNotFound when the key or the value is
+  // missing.
   virtual long RegQueryUserDefault(const std::string& subKey, std::string* value) = 0;
-  // RegDeleteKeyA(HKEY_CURRENT_USER, subKey): a key without subkeys goes
+  // RegDeleteKeyW(HKEY_CURRENT_USER, subKey): a key without subkeys goes
   // with all its values.
   virtual long RegDeleteUserKey(const std::string& subKey) = 0;
 
@@ -255,13 +292,6 @@ class Os {
   virtual void SleepMs(uint32_t ms) = 0;  // Sleep
   // Writes all bytes to standard output; false when the channel is broken.
   virtual bool WriteOutput(const void* data, size_t size) = 0;
-
-  // --- text conversion -----------------------------------------------------
-  // MultiByteToWideChar(CP_THREAD_ACP); stops at the first zero byte.
-  // Throws std::runtime_error when the conversion fails.
-  virtual std::u16string AnsiToWide(std::string_view text) = 0;
-  // WideCharToMultiByte(CP_UTF8, 0); throws std::runtime_error on failure.
-  virtual std::string WideToUtf8(std::u16string_view text) = 0;
 
   // --- x87 floating-point unit ---------------------------------------------
   virtual uint16_t FpuControlWord() = 0;

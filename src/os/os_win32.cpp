@@ -1,5 +1,6 @@
 // The real seam: each method is a plain pass-through to Win32 or the C
-// runtime. Nothing here decides anything.
+// runtime, to the wide function wherever a text is involved. Nothing here
+// decides anything.
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
@@ -11,9 +12,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <stdexcept>
+#include <cwchar>
 
 #include "os/os.h"
+#include "support/unicode.h"
 
 namespace lumiclip {
 
@@ -44,6 +46,8 @@ static_assert(win::kErrorAccessDenied == ERROR_ACCESS_DENIED, "");
 static_assert(win::kErrorSharingViolation == ERROR_SHARING_VIOLATION, "");
 static_assert(win::kErrorFileExists == ERROR_FILE_EXISTS, "");
 static_assert(win::kErrorAlreadyExists == ERROR_ALREADY_EXISTS, "");
+static_assert(win::kErrorNoUnicodeTranslation == ERROR_NO_UNICODE_TRANSLATION, "");
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "");
 
 namespace {
 
@@ -217,11 +221,107 @@ class InputReader {
   bool readerWaiting_ = false;
 };
 
+// A UTF-8 text of the host as the system's UTF-16, zero-terminated. A text
+// that is not valid UTF-8, or that holds a zero (which would end it early
+// and name another file), is refused: the call that needed it fails with
+// ERROR_NO_UNICODE_TRANSLATION.
+class Wide {
+ public:
+  explicit Wide(const std::string& text)
+      : ok_(text.find('\0') == std::string::npos && Utf8ToUtf16(text, &text_)) {
+    if (!ok_) SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+  }
+  explicit operator bool() const { return ok_; }
+  const wchar_t* get() const { return reinterpret_cast<const wchar_t*>(text_.c_str()); }
+  // The bytes of the text with its zero, for a registry value.
+  DWORD bytes() const { return static_cast<DWORD>((text_.size() + 1) * sizeof(char16_t)); }
+
+ private:
+  std::u16string text_;
+  bool ok_;
+};
+
+// What the system gave back, as UTF-8; false (ERROR_NO_UNICODE_TRANSLATION)
+// when it is no valid UTF-16, as a name on disk may be.
+bool Narrow(const wchar_t* text, size_t size, std::string* out) {
+  if (Utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(text), size), out)) return true;
+  out->clear();
+  SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+  return false;
+}
+bool Narrow(const wchar_t* text, std::string* out) { return Narrow(text, wcslen(text), out); }
+
+template <typename Function>
+Function Lookup(const wchar_t* module, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(module), name)));
+}
+
+// The LOAD_LIBRARY_SEARCH_* flags came with SetDefaultDllDirectories (an
+// update of Windows 7, built into 8 and later); older systems refuse them.
+bool HasSearchFlags() {
+  static const bool has =
+      Lookup<BOOL(WINAPI*)(DWORD)>(L"kernel32.dll", "SetDefaultDllDirectories") != nullptr;
+  return has;
+}
+
+// The system folder's full path, without a trailing backslash.
+std::wstring SystemFolder() {
+  wchar_t buffer[MAX_PATH + 1] = {};
+  UINT n = GetSystemDirectoryW(buffer, MAX_PATH + 1);
+  return n == 0 || n > MAX_PATH ? std::wstring() : std::wstring(buffer, n);
+}
+
+// By its full path, not its name: a library of that name loaded from
+// elsewhere before (another module's import of it, taken from the
+// executable's folder) would otherwise be the one returned.
+HMODULE LoadFromSystemFolder(const wchar_t* name) {
+  std::wstring folder = SystemFolder();
+  if (folder.empty()) return nullptr;
+  DWORD flags = HasSearchFlags() ? LOAD_LIBRARY_SEARCH_SYSTEM32 : LOAD_WITH_ALTERED_SEARCH_PATH;
+  return LoadLibraryExW((folder + L"\\" + name).c_str(), nullptr, flags);
+}
+
+// VERSION.dll is not among the libraries that the system always takes from
+// its own folder, so it is never imported (the loader would take a file of
+// that name from the executable's folder first): loaded on first use.
+struct VersionFunctions {
+  DWORD(WINAPI* infoSize)(LPCWSTR, LPDWORD) = nullptr;
+  BOOL(WINAPI* info)(LPCWSTR, DWORD, DWORD, LPVOID) = nullptr;
+  BOOL(WINAPI* query)(LPCVOID, LPCWSTR, LPVOID*, PUINT) = nullptr;
+};
+
+const VersionFunctions& Version() {
+  static const VersionFunctions functions = [] {
+    VersionFunctions f;
+    // Kept for the life of the process.
+    HMODULE library = LoadFromSystemFolder(L"version.dll");
+    if (library == nullptr) return f;
+    auto get = [library](const char* name) { return reinterpret_cast<void*>(GetProcAddress(library, name)); };
+    f.infoSize = reinterpret_cast<decltype(f.infoSize)>(get("GetFileVersionInfoSizeW"));
+    f.info = reinterpret_cast<decltype(f.info)>(get("GetFileVersionInfoW"));
+    f.query = reinterpret_cast<decltype(f.query)>(get("VerQueryValueW"));
+    return f;
+  }();
+  return functions;
+}
+
+// Another process may have made a mapping of the name first, with its pages
+// only reserved (SEC_RESERVE) or read-only: touching such a view faults.
+bool CommittedAndWritable(const void* view) {
+  MEMORY_BASIC_INFORMATION info = {};
+  if (VirtualQuery(view, &info, sizeof(info)) != sizeof(info)) return false;
+  constexpr DWORD kWritable = PAGE_READWRITE | PAGE_EXECUTE_READWRITE;
+  return info.State == MEM_COMMIT && (info.Protect & kWritable) != 0 && (info.Protect & PAGE_GUARD) == 0 &&
+         info.RegionSize >= sizeof(int32_t);
+}
+
 bool FileIdentity(const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
   // No access rights: only the identity is read, and a running program may
   // be asked about.
-  HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  Wide name(path);
+  if (!name) return false;
+  HANDLE file = CreateFileW(name.get(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   bool ok = GetFileInformationByHandle(file, info) != 0;
   CloseHandle(file);
@@ -233,21 +333,66 @@ class RealOs final : public Os {
   std::string ExecutablePath() override {
     // Grow until the whole path fits: a truncated path would name the wrong
     // folder for the log and the engine.
-    std::string path(MAX_PATH, '\0');
+    std::wstring path(MAX_PATH, L'\0');
     for (;;) {
-      DWORD n = GetModuleFileNameA(GetModuleHandleA(nullptr), &path[0],
-                                   static_cast<DWORD>(path.size()));
+      DWORD n = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
       if (n == 0) return std::string();
       if (n < path.size()) {
-        path.resize(n);
-        return path;
+        std::string out;
+        Narrow(path.data(), n, &out);
+        return out;
       }
       if (path.size() >= 32768) return std::string();
       path.resize(path.size() * 2);
     }
   }
-  OsHandle LoadModule(const std::string& name) override {
-    return LoadLibraryA(name.c_str());
+  bool CommandLineWords(std::vector<std::string>* words) override {
+    words->clear();
+    int count = 0;
+    LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (args == nullptr) return false;
+    bool ok = true;
+    for (int i = 0; i < count && ok; ++i) {
+      words->emplace_back();
+      ok = Narrow(args[i], &words->back());
+    }
+    LocalFree(args);
+    if (!ok) words->clear();
+    return ok;
+  }
+  bool RestrictLibrarySearch() override {
+    auto setDefault = Lookup<BOOL(WINAPI*)(DWORD)>(L"kernel32.dll", "SetDefaultDllDirectories");
+    if (setDefault != nullptr)
+      return setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR) != 0;
+    // XP SP1 and later; takes the current directory out of the search.
+    auto setFolder = Lookup<BOOL(WINAPI*)(LPCWSTR)>(L"kernel32.dll", "SetDllDirectoryW");
+    return setFolder != nullptr && setFolder(L"") != 0;
+  }
+  OsHandle LoadSystemModule(const std::string& name) override {
+    Wide wide(name);
+    return wide ? LoadFromSystemFolder(wide.get()) : nullptr;
+  }
+  OsHandle LoadModule(const std::string& path) override {
+    Wide wide(path);
+    if (!wide) return nullptr;
+    DWORD flags = HasSearchFlags() ? LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS
+                                   : LOAD_WITH_ALTERED_SEARCH_PATH;
+    return LoadLibraryExW(wide.get(), nullptr, flags);
+  }
+  OsHandle LoadApplicationModule(const std::string& name) override {
+    Wide wide(name);
+    if (!wide) return nullptr;
+    // What it imports may come from the system folder too.
+    if (HasSearchFlags()) {
+      return LoadLibraryExW(wide.get(), nullptr,
+                            LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    }
+    std::wstring folder(MAX_PATH, L'\0');
+    DWORD n = GetModuleFileNameW(nullptr, &folder[0], MAX_PATH);
+    size_t slash = n == 0 || n >= MAX_PATH ? std::wstring::npos : folder.rfind(L'\\', n);
+    if (slash == std::wstring::npos) return nullptr;
+    folder.resize(slash + 1);
+    return LoadLibraryExW((folder + wide.get()).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   }
   void* ModuleExport(OsHandle module, const char* name) override {
     return reinterpret_cast<void*>(
@@ -257,8 +402,10 @@ class RealOs final : public Os {
     return FreeLibrary(static_cast<HMODULE>(module)) != 0;
   }
   std::string OwnResource(int id, const char* type) override {
-    HMODULE self = GetModuleHandleA(nullptr);
-    HRSRC info = FindResourceA(self, MAKEINTRESOURCEA(id), type);
+    HMODULE self = GetModuleHandleW(nullptr);
+    Wide wideType(type);
+    if (!wideType) return std::string();
+    HRSRC info = FindResourceW(self, MAKEINTRESOURCEW(id), wideType.get());
     if (info == nullptr) return std::string();
     HGLOBAL loaded = LoadResource(self, info);
     if (loaded == nullptr) return std::string();
@@ -269,23 +416,30 @@ class RealOs final : public Os {
   }
 
   uint32_t FileAttributes(const std::string& path) override {
-    return GetFileAttributesA(path.c_str());
+    Wide name(path);
+    return name ? GetFileAttributesW(name.get()) : INVALID_FILE_ATTRIBUTES;
   }
   bool MakeDirectory(const std::string& path) override {
-    return CreateDirectoryA(path.c_str(), nullptr) != 0;
+    Wide name(path);
+    return name && CreateDirectoryW(name.get(), nullptr) != 0;
   }
   bool CopyFileTo(const std::string& from, const std::string& to,
                   bool failIfExists) override {
-    return CopyFileA(from.c_str(), to.c_str(), failIfExists) != 0;
+    Wide source(from), target(to);
+    return source && target && CopyFileW(source.get(), target.get(), failIfExists) != 0;
   }
   bool RemoveFile(const std::string& path) override {
-    return DeleteFileA(path.c_str()) != 0;
+    Wide name(path);
+    return name && DeleteFileW(name.get()) != 0;
   }
   bool RenameFile(const std::string& from, const std::string& to, uint32_t flags) override {
-    return MoveFileExA(from.c_str(), to.c_str(), flags) != 0;
+    Wide source(from), target(to);
+    return source && target && MoveFileExW(source.get(), target.get(), flags) != 0;
   }
   int64_t FileLength(const std::string& path) override {
-    int fd = _open(path.c_str(), _O_RDONLY);
+    Wide name(path);
+    if (!name) return -1;
+    int fd = _wopen(name.get(), _O_RDONLY);
     if (fd < 0) return -1;
     int64_t length = _filelengthi64(fd);
     _close(fd);
@@ -315,16 +469,24 @@ class RealOs final : public Os {
     return true;
   }
   std::atomic<int32_t>* SharedWord(const std::string& name) override {
+    Wide wide(name);
+    if (!wide) return nullptr;
     HANDLE mapping =
-        CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(int32_t), name.c_str());
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(int32_t), wide.get());
     if (mapping == nullptr) return nullptr;
     void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(int32_t));
+    if (view != nullptr && !CommittedAndWritable(view)) {
+      UnmapViewOfFile(view);
+      view = nullptr;
+    }
     if (view == nullptr) CloseHandle(mapping);
     return static_cast<std::atomic<int32_t>*>(view);
   }
   NewFile OpenNewFile(const std::string& path, OsHandle* file) override {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    *file = nullptr;
+    Wide name(path);
+    if (!name) return NewFile::kFailed;
+    HANDLE h = CreateFileW(name.get(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     *file = h == INVALID_HANDLE_VALUE ? nullptr : h;
     if (h != INVALID_HANDLE_VALUE) return NewFile::kOpened;
     DWORD error = GetLastError();
@@ -332,7 +494,9 @@ class RealOs final : public Os {
                                                                        : NewFile::kFailed;
   }
   OsHandle OpenForFlush(const std::string& path) override {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    Wide name(path);
+    if (!name) return nullptr;
+    HANDLE h = CreateFileW(name.get(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     return h == INVALID_HANDLE_VALUE ? nullptr : h;
   }
@@ -345,7 +509,9 @@ class RealOs final : public Os {
   bool FlushFile(OsHandle file) override { return FlushFileBuffers(static_cast<HANDLE>(file)) != 0; }
   bool CloseFile(OsHandle file) override { return CloseHandle(static_cast<HANDLE>(file)) != 0; }
   NewCopy CopyToNew(const std::string& from, const std::string& to) override {
-    if (CopyFileA(from.c_str(), to.c_str(), TRUE)) return NewCopy::kDone;
+    Wide source(from), target(to);
+    if (!source || !target) return NewCopy::kFailed;
+    if (CopyFileW(source.get(), target.get(), TRUE)) return NewCopy::kDone;
     DWORD error = GetLastError();
     return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? NewCopy::kExists
                                                                        : NewCopy::kFailed;
@@ -358,46 +524,69 @@ class RealOs final : public Os {
            infoA.nFileIndexHigh == infoB.nFileIndexHigh &&
            infoA.nFileIndexLow == infoB.nFileIndexLow;
   }
-  bool IsLeadByte(unsigned char byte) override { return IsDBCSLeadByte(byte) != 0; }
   bool ListFolder(const std::string& folder, std::vector<std::string>* names) override {
     names->clear();
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
+    Wide pattern(folder + "\\*");
+    if (!pattern) return false;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern.get(), &found);
     if (search == INVALID_HANDLE_VALUE) return false;
+    std::string name;
     do {
-      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) names->push_back(found.cFileName);
-    } while (FindNextFileA(search, &found));
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && Narrow(found.cFileName, &name)) {
+        names->push_back(name);
+      }
+    } while (FindNextFileW(search, &found));
     FindClose(search);
     return true;
   }
   bool RemoveFolder(const std::string& path) override {
-    return RemoveDirectoryA(path.c_str()) != 0;
+    Wide name(path);
+    return name && RemoveDirectoryW(name.get()) != 0;
   }
   std::string TempFolderPath() override {
-    char buffer[MAX_PATH + 1] = {};
-    DWORD n = GetTempPathA(sizeof(buffer), buffer);
-    if (n == 0 || n >= sizeof(buffer)) return std::string();
-    std::string path(buffer, n);
+    wchar_t buffer[MAX_PATH + 1] = {};
+    DWORD n = GetTempPathW(MAX_PATH + 1, buffer);
+    std::string path;
+    if (n == 0 || n > MAX_PATH || !Narrow(buffer, n, &path)) return std::string();
     if (!path.empty() && path.back() == '\\') path.pop_back();
     return path;
   }
 
+  bool OwnVersionInfo(std::vector<uint8_t>& block) override {
+    block.clear();
+    HMODULE self = GetModuleHandleW(nullptr);
+    HRSRC info =
+        FindResourceW(self, MAKEINTRESOURCEW(VS_VERSION_INFO), MAKEINTRESOURCEW(16) /* RT_VERSION */);
+    HGLOBAL loaded = info == nullptr ? nullptr : LoadResource(self, info);
+    const void* bytes = loaded == nullptr ? nullptr : LockResource(loaded);
+    DWORD size = info == nullptr ? 0 : SizeofResource(self, info);
+    if (bytes == nullptr || size == 0) return false;
+    // A copy: the resource itself is read-only.
+    block.assign(static_cast<const uint8_t*>(bytes), static_cast<const uint8_t*>(bytes) + size);
+    return true;
+  }
   uint32_t FileVersionInfoSize(const std::string& path) override {
+    Wide name(path);
     DWORD handle = 0;
-    return GetFileVersionInfoSizeA(path.c_str(), &handle);
+    return name && Version().infoSize != nullptr ? Version().infoSize(name.get(), &handle) : 0;
   }
   bool FileVersionInfo(const std::string& path,
                        std::vector<uint8_t>& block) override {
-    return GetFileVersionInfoA(path.c_str(), 0,
-                               static_cast<DWORD>(block.size()),
-                               block.data()) != 0;
+    Wide name(path);
+    return name && Version().info != nullptr &&
+           Version().info(name.get(), 0, static_cast<DWORD>(block.size()), block.data()) != 0;
   }
   bool QueryVersionValue(const std::vector<uint8_t>& block,
                          const std::string& subBlock, const void** value,
                          uint32_t* length) override {
+    *value = nullptr;
+    *length = 0;
+    Wide name(subBlock);
+    if (!name || Version().query == nullptr) return false;
     void* out = nullptr;
     UINT len = 0;
-    BOOL ok = VerQueryValueA(block.data(), subBlock.c_str(), &out, &len);
+    BOOL ok = Version().query(block.data(), name.get(), &out, &len);
     *value = out;
     *length = len;
     return ok != 0;
@@ -435,36 +624,39 @@ class RealOs final : public Os {
     return true;
   }
   std::string ProcessImagePath(uint32_t pid) override {
-    // QueryFullProcessImageNameA is looked up: XP has none, and a static
+    // QueryFullProcessImageNameW is looked up: XP has none, and a static
     // import would keep the program from starting there.
-    using QueryImageName = BOOL(WINAPI*)(HANDLE, DWORD, LPSTR, PDWORD);
-    static const auto query = reinterpret_cast<QueryImageName>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleA("kernel32.dll"), "QueryFullProcessImageNameA")));
+    static const auto query =
+        Lookup<BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD)>(L"kernel32.dll", "QueryFullProcessImageNameW");
     if (query == nullptr) return std::string();
     HANDLE process = OpenProcess(0x1000 /* PROCESS_QUERY_LIMITED_INFORMATION */, FALSE, pid);
     if (process == nullptr) return std::string();
-    std::string buffer(32768, '\0');
+    std::wstring buffer(32768, L'\0');
     DWORD size = static_cast<DWORD>(buffer.size());
     BOOL ok = query(process, 0, &buffer[0], &size);
     CloseHandle(process);
-    return ok ? buffer.substr(0, size) : std::string();
+    std::string path;
+    return ok && Narrow(buffer.data(), size, &path) ? path : std::string();
   }
 
   bool SpecialFolderPath(int csidl, bool create, std::string& out) override {
-    char buffer[MAX_PATH + 1] = {};
-    BOOL ok = SHGetSpecialFolderPathA(nullptr, buffer, csidl, create);
-    out = buffer;
-    return ok != 0;
+    wchar_t buffer[MAX_PATH + 1] = {};
+    BOOL ok = SHGetSpecialFolderPathW(nullptr, buffer, csidl, create);
+    return Narrow(buffer, &out) && ok != 0;
   }
   intptr_t ShellRun(const char* verb, const std::string& file,
                         const std::string& parameters, int show) override {
-    HINSTANCE result = ShellExecuteA(nullptr, verb, file.c_str(),
-                                     parameters.c_str(), nullptr, show);
+    Wide wideVerb(verb), wideFile(file), wideParameters(parameters);
+    if (!wideVerb || !wideFile || !wideParameters) return 0;
+    HINSTANCE result =
+        ShellExecuteW(nullptr, wideVerb.get(), wideFile.get(), wideParameters.get(), nullptr, show);
     return reinterpret_cast<intptr_t>(result);
   }
   int ShowMessageBox(const std::string& text, const char* caption,
                      uint32_t flags) override {
-    return MessageBoxA(nullptr, text.c_str(), caption, flags);
+    Wide wideText(text), wideCaption(caption == nullptr ? std::string() : caption);
+    if (!wideText || !wideCaption) return 0;
+    return MessageBoxW(nullptr, wideText.get(), caption == nullptr ? nullptr : wideCaption.get(), flags);
   }
   void PumpWindowMessages() override {
     MSG msg;
@@ -481,46 +673,53 @@ class RealOs final : public Os {
 
   long RegCreateUserKey(const std::string& subKey, uint32_t access,
                         OsHandle* key) override {
+    *key = nullptr;
+    Wide name(subKey);
+    if (!name) return ERROR_NO_UNICODE_TRANSLATION;
     HKEY out = nullptr;
     DWORD disposition = 0;
-    LONG status = RegCreateKeyExA(HKEY_CURRENT_USER, subKey.c_str(), 0, nullptr,
-                                  0, access, nullptr, &out, &disposition);
+    LONG status =
+        RegCreateKeyExW(HKEY_CURRENT_USER, name.get(), 0, nullptr, 0, access, nullptr, &out, &disposition);
     *key = out;
     return status;
   }
   long RegSetDefaultValue(OsHandle key, uint32_t type, const void* data,
                           uint32_t size) override {
-    return RegSetValueExA(static_cast<HKEY>(key), nullptr, 0, type,
-                          static_cast<const BYTE*>(data), size);
+    return SetValue(static_cast<HKEY>(key), nullptr, type, data, size);
   }
   long RegCloseKeyHandle(OsHandle key) override {
     return RegCloseKey(static_cast<HKEY>(key));
   }
   long RegSetNamedValue(OsHandle key, const std::string& name, uint32_t type, const void* data,
                         uint32_t size) override {
-    return RegSetValueExA(static_cast<HKEY>(key), name.c_str(), 0, type,
-                          static_cast<const BYTE*>(data), size);
+    Wide wide(name);
+    if (!wide) return ERROR_NO_UNICODE_TRANSLATION;
+    return SetValue(static_cast<HKEY>(key), wide.get(), type, data, size);
   }
   long RegQueryUserDefault(const std::string& subKey, std::string* value) override {
-    // RegGetValueA is missing from 32-bit XP: open, query twice, close.
+    // RegGetValueW is missing from 32-bit XP: open, query twice, close.
     value->clear();
+    Wide name(subKey);
+    if (!name) return ERROR_NO_UNICODE_TRANSLATION;
     HKEY key = nullptr;
-    LONG status = RegOpenKeyExA(HKEY_CURRENT_USER, subKey.c_str(), 0, KEY_QUERY_VALUE, &key);
+    LONG status = RegOpenKeyExW(HKEY_CURRENT_USER, name.get(), 0, KEY_QUERY_VALUE, &key);
     if (status != ERROR_SUCCESS) return status;
     DWORD type = 0, size = 0;
-    status = RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size);
-    std::string buffer(size + 1, '\0');
+    status = RegQueryValueExW(key, nullptr, nullptr, &type, nullptr, &size);
+    // A zero after the data, whether the stored value has one or not.
+    std::wstring buffer(size / sizeof(wchar_t) + 1, L'\0');
     if (status == ERROR_SUCCESS) {
-      status = RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(&buffer[0]), &size);
+      status = RegQueryValueExW(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(&buffer[0]), &size);
     }
     RegCloseKey(key);
     if (status != ERROR_SUCCESS) return status;
     if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_FILE_NOT_FOUND;
-    value->assign(buffer.c_str());
+    if (!Narrow(buffer.c_str(), value)) return ERROR_NO_UNICODE_TRANSLATION;
     return ERROR_SUCCESS;
   }
   long RegDeleteUserKey(const std::string& subKey) override {
-    return RegDeleteKeyA(HKEY_CURRENT_USER, subKey.c_str());
+    Wide name(subKey);
+    return name ? RegDeleteKeyW(HKEY_CURRENT_USER, name.get()) : ERROR_NO_UNICODE_TRANSLATION;
   }
 
   void SetStdStreamsBinary() override {
@@ -598,29 +797,6 @@ class RealOs final : public Os {
     return true;
   }
 
-  std::u16string AnsiToWide(std::string_view text) override {
-    std::string z(text.substr(0, text.find('\0')));
-    if (z.empty()) return std::u16string();
-    int n = MultiByteToWideChar(CP_THREAD_ACP, 0, z.data(),
-                                static_cast<int>(z.size()), nullptr, 0);
-    if (n <= 0) throw std::runtime_error("MultiByteToWideChar failed");
-    std::u16string out(static_cast<size_t>(n), u'\0');
-    MultiByteToWideChar(CP_THREAD_ACP, 0, z.data(), static_cast<int>(z.size()),
-                        reinterpret_cast<wchar_t*>(&out[0]), n);
-    return out;
-  }
-  std::string WideToUtf8(std::u16string_view text) override {
-    if (text.empty()) return std::string();
-    const wchar_t* w = reinterpret_cast<const wchar_t*>(text.data());
-    int n = WideCharToMultiByte(CP_UTF8, 0, w, static_cast<int>(text.size()),
-                                nullptr, 0, nullptr, nullptr);
-    if (n <= 0) throw std::runtime_error("WideCharToMultiByte failed");
-    std::string out(static_cast<size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w, static_cast<int>(text.size()), &out[0],
-                        n, nullptr, nullptr);
-    return out;
-  }
-
   uint16_t FpuControlWord() override {
     uint16_t word = 0;
     __asm__ __volatile__("fnstcw %0" : "=m"(word));
@@ -632,6 +808,17 @@ class RealOs final : public Os {
   void ClearFpuExceptions() override { __asm__ __volatile__("fnclex"); }
 
  private:
+  // REG_SZ data comes as UTF-8 with its zero and is stored as UTF-16;
+  // anything else as it is.
+  static long SetValue(HKEY key, const wchar_t* name, uint32_t type, const void* data, uint32_t size) {
+    if (type != REG_SZ) return RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size);
+    const char* text = static_cast<const char*>(data);
+    if (size == 0 || text[size - 1] != '\0') return ERROR_INVALID_PARAMETER;
+    Wide wide(std::string(text, size - 1));
+    if (!wide) return ERROR_NO_UNICODE_TRANSLATION;
+    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(wide.get()), wide.bytes());
+  }
+
   // Processes started from the same executable share the log, and a write
   // at the end of the file is two steps (find the end, write). So a line is
   // appended while this process is the file's only writer: opened without
@@ -643,12 +830,14 @@ class RealOs final : public Os {
   // that is tried again for up to 200 ms.
   static HANDLE OpenForAppend(const std::string& path, bool sharedOnly, bool* shared) {
     constexpr DWORD kPatienceMs = 200;
+    Wide name(path);
+    if (!name) return INVALID_HANDLE_VALUE;
     const DWORD start = GetTickCount();
     for (int attempt = 0;; ++attempt) {
       for (DWORD sharing : {DWORD{FILE_SHARE_READ | FILE_SHARE_DELETE},
                             DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}}) {
         if (sharedOnly && (sharing & FILE_SHARE_WRITE) == 0) continue;
-        HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, sharing, nullptr, OPEN_ALWAYS,
+        HANDLE file = CreateFileW(name.get(), GENERIC_WRITE, sharing, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
           *shared = (sharing & FILE_SHARE_WRITE) != 0;

@@ -9,6 +9,7 @@
 #include "os/os.h"
 #include "os/shared_word_lock.h"
 #include "support/paths.h"
+#include "support/unicode.h"
 
 namespace lumiclip {
 
@@ -112,7 +113,8 @@ std::string ShapeLogLine(const char* text) {
   while (n <= kLineLimit && text[n] != '\0') ++n;
   std::string line;
   if (n > kLineLimit) {
-    line.assign(text, kLineLimit - 3);
+    // The file is UTF-8: a character is never cut in half.
+    line.assign(text, Utf8BoundaryAtOrBefore(std::string_view(text, n), kLineLimit - 3));
     line += "...";
   } else {
     line.assign(text, n);

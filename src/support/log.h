@@ -1,7 +1,8 @@
-// The log file "native-lumiclip.log" beside the running executable: one line
-// per notable step, each written to the file at once (nothing is held in the
-// process, but for the moment a burst of requests is answered, see HoldLines)
-// so nothing is lost when the process is ended abruptly.
+// The log file "native-lumiclip.log" beside the running executable, in
+// UTF-8 whatever the system's code page (a line of ASCII is its bytes): one
+// line per notable step, each written to the file at once (nothing is held
+// in the process, but for the moment a burst of requests is answered, see
+// HoldLines) so nothing is lost when the process is ended abruptly.
 #pragma once
 
 #include <cstdint>
@@ -32,8 +33,9 @@ void WriteHeldLines();  // appends what is kept and holds no more
 void LogFormatInt(const char* format, int32_t value);
 void LogFormatStr(const char* format, const char* text);
 
-// The lines of the file as they are stored: every line feed becomes CR LF,
-// a text over 500 bytes is cut to 497 bytes and "...". Exposed for tests.
+// The lines of the file as they are stored: the text's UTF-8 bytes, every
+// line feed as CR LF; a text over 500 bytes is cut to its first 497 bytes (or
+// fewer, not to split a character) and "...". Exposed for tests.
 std::string ShapeLogLine(const char* text);
 
 namespace log_internal {

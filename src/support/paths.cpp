@@ -8,6 +8,7 @@
 
 #include "os/os.h"
 #include "support/log.h"
+#include "support/unicode.h"
 
 namespace lumiclip {
 
@@ -20,21 +21,41 @@ constexpr const char kInternalVersionKey[] = "LumiclipInternalVersion";
 
 namespace {
 
-// Where the last of the separators stands, or npos. Walks the path as
-// _splitpath does, a two-byte character at a time where the system code page
-// has one: its second byte may be 0x5C, a backslash when alone.
+// Where the last of the separators stands, or npos. The path is UTF-8, in
+// which no byte of a longer character is an ASCII one.
 size_t LastSeparator(const std::string& path, const char* separators) {
+  return path.find_last_of(separators);
+}
+
+// The value of a string of a version block, found under the block's first
+// translation as the system's own readers find it; empty when there is none.
+std::string VersionString(const std::vector<uint8_t>& block, const char* key) {
   Os& os = TheOs();
-  size_t last = std::string::npos;
-  for (size_t at = 0; at < path.size(); ++at) {
-    unsigned char c = static_cast<unsigned char>(path[at]);
-    if (os.IsLeadByte(c) && at + 1 < path.size()) {
-      ++at;
-    } else if (c != 0 && std::strchr(separators, c) != nullptr) {
-      last = at;
-    }
+  std::string translation = kDefaultTranslation;
+  const void* value = nullptr;
+  uint32_t length = 0;
+  // A translation entry is a pair of 16-bit words; a shorter value cannot be
+  // read as one and counts as absent.
+  if (os.QueryVersionValue(block, kTranslationQuery, &value, &length) && length >= 4 && value != nullptr) {
+    uint16_t pair[2];
+    std::memcpy(pair, value, sizeof(pair));
+    char text[16];
+    std::snprintf(text, sizeof(text), "%04x%04x", pair[0], pair[1]);
+    translation = text;
   }
-  return last;
+
+  std::string query = "\\StringFileInfo\\" + translation + "\\" + key;
+  value = nullptr;
+  length = 0;
+  if (!os.QueryVersionValue(block, query, &value, &length) || length == 0 || value == nullptr) {
+    return std::string();
+  }
+  // UTF-16 units, the terminator included; never read past them.
+  std::u16string_view units(static_cast<const char16_t*>(value), length);
+  units = units.substr(0, units.find(u'\0'));
+  std::string text;
+  if (!Utf16ToUtf8(units, &text)) return std::string();
+  return text;
 }
 
 }  // namespace
@@ -64,19 +85,19 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
   return path;
 }
 
-bool SameText(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
+bool SameText(const std::string& a, const std::string& b) { return a == b || CaseFolded(a) == CaseFolded(b); }
+
+size_t PathLength(const std::string& path) { return Utf16Length(path); }
+
+bool IsFullPath(const std::string& path) {
+  bool drive = path.size() >= 3 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':' &&
+               (path[2] == '\\' || path[2] == '/');
+  bool unc = path.size() >= 3 && (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/');
+  return drive || unc;
 }
 
 bool PathFitsOrLog(const std::string& path) {
-  if (path.size() <= kMaxPathLength) return true;
+  if (PathLength(path) <= kMaxPathLength) return true;
   LogFormatStr("\n**** Error: Path too long: %s\n", path.c_str());
   return false;
 }
@@ -100,7 +121,11 @@ const std::string& GetOwnFileName() {
 }
 
 std::string GetOwnVersion() {
-  return ReadInternalVersion(TheOs().ExecutablePath());
+  // The running image's: after another host's update the file at this
+  // host's path may be a newer one.
+  std::vector<uint8_t> block;
+  if (!TheOs().OwnVersionInfo(block)) return std::string();
+  return VersionString(block, kInternalVersionKey);
 }
 
 std::string ReadInternalVersion(const std::string& path) {
@@ -113,31 +138,7 @@ std::string ReadVersionString(const std::string& path, const char* key) {
   if (size == 0) return std::string();
   std::vector<uint8_t> block(size);
   if (!os.FileVersionInfo(path, block)) return std::string();
-
-  std::string translation = kDefaultTranslation;
-  const void* value = nullptr;
-  uint32_t length = 0;
-  // A translation entry is a pair of 16-bit words; a shorter value cannot be
-  // read as one and counts as absent.
-  if (os.QueryVersionValue(block, kTranslationQuery, &value, &length) &&
-      length >= 4 && value != nullptr) {
-    uint16_t pair[2];
-    std::memcpy(pair, value, sizeof(pair));
-    char text[16];
-    std::snprintf(text, sizeof(text), "%04x%04x", pair[0], pair[1]);
-    translation = text;
-  }
-
-  std::string query = "\\StringFileInfo\\" + translation + "\\" + key;
-  value = nullptr;
-  length = 0;
-  if (!os.QueryVersionValue(block, query, &value, &length) || length == 0 ||
-      value == nullptr) {
-    return std::string();
-  }
-  // The length counts characters, the terminator included; never read past it.
-  const char* chars = static_cast<const char*>(value);
-  return std::string(chars, strnlen(chars, length));
+  return VersionString(block, key);
 }
 
 }  // namespace lumiclip

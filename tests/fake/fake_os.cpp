@@ -6,34 +6,21 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/unicode.h"
+
 namespace lumiclip::testing {
 
 namespace {
 
-bool LeadByteIn(uint32_t codePage, unsigned char c) {
-  return codePage == 932 && ((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC));
-}
-
-// Under code page 932 a backslash byte may be the second half of a
-// character.
-std::string FolderOf(const std::string& path, uint32_t codePage = 1252) {
-  size_t slash = std::string::npos;
-  for (size_t i = 0; i < path.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(path[i]);
-    if (LeadByteIn(codePage, c)) {
-      ++i;
-    } else if (c == '\\') {
-      slash = i;
-    }
-  }
+// Paths are UTF-8: no byte of a longer character is a backslash.
+std::string FolderOf(const std::string& path) {
+  size_t slash = path.rfind('\\');
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-// Code page 1252's 0x80..0x9F; the rest of the page is Latin-1.
-const char16_t kCp1252High[32] = {
-    0x20AC, 0xFFFD, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-    0x2039, 0x0152, 0xFFFD, 0x017D, 0xFFFD, 0xFFFD, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0xFFFD, 0x017E, 0x0178};
+// The key under which the fake's version blocks answer for the running
+// image (see OwnVersionInfo).
+const char kImageBlock[] = "<the running image>";
 
 }  // namespace
 
@@ -48,12 +35,10 @@ FakeOs::FakeOs() {
   AddFolder(tempPath);
 }
 
-std::string FakeOs::Lower(const std::string& text) {
-  std::string out = text;
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
+std::string FakeOs::Lower(const std::string& text) { return CaseFolded(text); }
+
+bool FakeOs::TooLong(const std::string& path) const {
+  return maxPathLength != 0 && Utf16Length(path) > maxPathLength;
 }
 
 std::string FakeOs::Canon(const std::string& path) const {
@@ -99,7 +84,7 @@ bool FakeOs::Fails(const std::string& name, const std::string& path) const {
 }
 
 bool FakeOs::ParentExists(const std::string& path) const {
-  std::string parent = FolderOf(Canon(path), codePage);
+  std::string parent = FolderOf(Canon(path));
   if (parent.empty() || parent.size() == 2) return true;  // relative, or a drive
   return folders.count(parent) != 0;
 }
@@ -116,13 +101,14 @@ void FakeOs::AddFolder(const std::string& path) {
   std::string p = Canon(path);
   while (p.size() > 2) {
     folders.insert(p);
-    p = FolderOf(p, codePage);
+    p = FolderOf(p);
   }
 }
-std::string FakeOs::Log() const {
-  return FileText(FolderOf(executablePath, codePage) + "\\native-lumiclip.log");
-}
+std::string FakeOs::Log() const { return FileText(FolderOf(executablePath) + "\\native-lumiclip.log"); }
 FakeModule& FakeOs::AddModule(const std::string& name) { return modules[Canon(name)]; }
+FakeModule& FakeOs::AddSystemModule(const std::string& name) {
+  return modules[Canon(systemFolder + "\\" + name)];
+}
 
 std::set<std::string> FakeOs::FileNamesIn(const std::string& folder) const {
   std::set<std::string> names;
@@ -178,17 +164,41 @@ size_t FakeOs::IndexOf(const std::string& prefix) const {
 
 std::string FakeOs::ExecutablePath() { return down_ ? std::string() : executablePath; }
 
-OsHandle FakeOs::LoadModule(const std::string& name) {
-  Record("LoadModule(" + name + ")");
+bool FakeOs::CommandLineWords(std::vector<std::string>* words) {
+  Record("CommandLineWords()");
+  *words = commandLineFails ? std::vector<std::string>() : commandLine;
+  return !commandLineFails;
+}
+
+bool FakeOs::RestrictLibrarySearch() {
+  Record("RestrictLibrarySearch()");
+  return !Fails("RestrictLibrarySearch");
+}
+
+// The module a load call finds at path, as LoadModule finds it by a name:
+// a bare name is whatever the system's search order would find.
+OsHandle FakeOs::Loaded(const std::string& call, const std::string& path) {
+  Record(call);
   // A library's C runtime looks at the standard handles as it starts.
-  ForeignCodeQueriesStdInput("LoadModule(" + name + ")");
-  if (Fails("LoadModule", name)) return nullptr;
-  auto it = modules.find(Canon(name));
+  ForeignCodeQueriesStdInput(call);
+  std::string name = call.substr(0, call.find('('));
+  if (Fails(name, path)) return nullptr;
+  auto it = modules.find(Canon(path));
   if (it == modules.end()) return nullptr;
   ++it->second.loads;
   // Loaded from a file by its path: the file is in use until released.
-  if (files.count(Canon(name))) loadedFiles_.push_back({&it->second, Canon(name)});
+  if (files.count(Canon(path))) loadedFiles_.push_back({&it->second, Canon(path)});
   return &it->second;
+}
+
+OsHandle FakeOs::LoadSystemModule(const std::string& name) {
+  return Loaded("LoadSystemModule(" + name + ")", systemFolder + "\\" + name);
+}
+
+OsHandle FakeOs::LoadModule(const std::string& name) { return Loaded("LoadModule(" + name + ")", name); }
+
+OsHandle FakeOs::LoadApplicationModule(const std::string& name) {
+  return Loaded("LoadApplicationModule(" + name + ")", FolderOf(executablePath) + "\\" + name);
 }
 
 void* FakeOs::ModuleExport(OsHandle module, const char* name) {
@@ -344,7 +354,7 @@ bool FakeOs::FileIndex(const std::string& path, uint64_t* index) {
 }
 
 std::atomic<int32_t>* FakeOs::SharedWord(const std::string& name) {
-  if (Fails("SharedWord", name)) return nullptr;
+  if (Fails("SharedWord", name) || reservedWords.count(name)) return nullptr;
   auto& word = sharedWords[name];
   if (!word) word = std::make_unique<std::atomic<int32_t>>(0);
   return word.get();
@@ -473,10 +483,6 @@ bool FakeOs::SameFile(const std::string& a, const std::string& b) {
   return !down_ && Canon(a) == Canon(b) && files.count(Canon(a)) != 0;
 }
 
-bool FakeOs::IsLeadByte(unsigned char byte) {
-  return LeadByteIn(codePage, byte);
-}
-
 bool FakeOs::ListFolder(const std::string& folder, std::vector<std::string>* names) {
   Record("ListFolder(" + folder + ")");
   names->clear();
@@ -505,6 +511,16 @@ std::string FakeOs::TempFolderPath() {
   return Fails("TempFolderPath") ? std::string() : tempPath;
 }
 
+bool FakeOs::OwnVersionInfo(std::vector<uint8_t>& block) {
+  Record("OwnVersionInfo()");
+  std::string key = imageVersion.empty() ? Lower(executablePath) : kImageBlock;
+  block.clear();
+  if (down_ || (imageVersion.empty() && !versions.count(key))) return false;
+  block.assign(key.begin(), key.end());
+  block.push_back(0);
+  return true;
+}
+
 uint32_t FakeOs::FileVersionInfoSize(const std::string& path) {
   Record("FileVersionInfoSize(" + path + ")");
   // The block names its file (see FileVersionInfo): room for the name.
@@ -527,12 +543,24 @@ bool FakeOs::QueryVersionValue(const std::vector<uint8_t>& block, const std::str
   Record("QueryVersionValue(" + subBlock + ")");
   if (down_) return false;
   std::string key(reinterpret_cast<const char*>(block.data()));
-  auto file = versions.find(key);
-  if (file == versions.end()) return false;
-  auto entry = file->second.find(subBlock);
-  if (entry == file->second.end()) return false;
-  *value = entry->second.data();
-  *length = static_cast<uint32_t>(entry->second.size());
+  const auto* values = key == kImageBlock ? &imageVersion : nullptr;
+  if (values == nullptr) {
+    auto file = versions.find(key);
+    if (file == versions.end()) return false;
+    values = &file->second;
+  }
+  auto entry = values->find(subBlock);
+  if (entry == values->end()) return false;
+  if (subBlock.rfind("\\StringFileInfo\\", 0) != 0) {
+    *value = entry->second.data();
+    *length = static_cast<uint32_t>(entry->second.size());
+    return true;
+  }
+  // A string: UTF-16, its length in units, terminator included when given.
+  std::u16string& wide = wideVersionValues_[{key, subBlock}];
+  if (!Utf8ToUtf16(entry->second, &wide)) throw std::logic_error("a version string that is not UTF-8");
+  *value = wide.data();
+  *length = static_cast<uint32_t>(wide.size());
   return true;
 }
 
@@ -806,28 +834,6 @@ bool FakeOs::WriteOutput(const void* data, size_t size) {
   if (outputBroken) return false;
   output.append(static_cast<const char*>(data), size);
   return true;
-}
-
-std::u16string FakeOs::AnsiToWide(std::string_view text) {
-  std::u16string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == 0) break;
-    if (codePage == 932) {
-      if (IsLeadByte(c) && i + 1 < text.size()) {
-        // The few characters the tests use; any other pair as the katakana
-        // middle dot.
-        unsigned pair = c << 8 | static_cast<unsigned char>(text[++i]);
-        out += pair == 0x955C ? u'\u8868' : pair == 0x835C ? u'\u30BD' : u'\u30FB';
-      } else {
-        out += c >= 0xA1 && c <= 0xDF ? static_cast<char16_t>(0xFF61 + (c - 0xA1))
-                                      : static_cast<char16_t>(c);
-      }
-      continue;
-    }
-    out += c >= 0x80 && c < 0xA0 ? kCp1252High[c - 0x80] : static_cast<char16_t>(c);
-  }
-  return out;
 }
 
 std::string FakeOs::WideToUtf8(std::u16string_view text) {

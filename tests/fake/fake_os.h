@@ -47,10 +47,18 @@ class FakeOs : public Os {
 
   // --- what the test arranges --------------------------------------------
   std::string executablePath = "C:\\Host\\lumiclip-chrome-plugin.exe";
+  // The command line's words (CommandLineWords); commandLineFails: none can
+  // be read.
+  std::vector<std::string> commandLine;
+  bool commandLineFails = false;
+  // Where LoadSystemModule looks; a library added by its bare name
+  // (AddModule("x.dll")) is one that the system's search order would find
+  // somewhere (the current directory, a folder on PATH): a plant.
+  std::string systemFolder = "C:\\Windows\\System32";
   std::string appData = "C:\\Users\\me\\AppData\\Roaming";
   bool appDataFails = false;
-  // Keys are canonical paths (Canon): lower case, backslashes, no "\\?\"
-  // prefix, long names.
+  // Keys are canonical paths (Canon): letters in one case as Windows folds
+  // them (Lower), backslashes, no "\\?\" prefix, long names.
   std::map<std::string, std::string> files;
   std::set<std::string> folders;
   std::map<std::string, int64_t> writeLimits;  // needle (lower) -> bytes a file may hold
@@ -63,16 +71,22 @@ class FakeOs : public Os {
   // and not released, they cannot be replaced or deleted (error 5), only
   // renamed; the mark follows the file to its new name. Gone at a reboot.
   std::set<std::string> inUseByOthers;
-  // When non-zero, file calls on a longer path fail, as the ANSI functions do
-  // past MAX_PATH (259 characters and the zero). Off by default.
+  // When non-zero, file calls on a path of more UTF-16 units fail, as the
+  // file functions do past MAX_PATH (259 and the zero). Off by default.
   size_t maxPathLength = 0;
   // Calls that fail: "Name" fails every such call, "Name:needle" only those
   // whose first path argument contains needle (case-insensitive; for
   // RenameFile the canonical "from>to").
   std::set<std::string> failing;
   std::map<std::pair<int, std::string>, std::string> resources;
-  // Version information: path (lower) -> sub-block -> value bytes.
+  // Version information: path (lower) -> sub-block -> value bytes. The
+  // values under "\\StringFileInfo\\" are given as UTF-8 and answered as
+  // UTF-16, as VerQueryValueW answers.
   std::map<std::string, std::map<std::string, std::string>> versions;
+  // The running image's own version resource, as it was when the process
+  // started; empty: that of the file at executablePath (an image nobody
+  // moved aside).
+  std::map<std::string, std::string> imageVersion;
   OsVersion version{true, 2, 6, 1};
   uint32_t processId = 4242;
   std::map<uint32_t, uint32_t> processes;  // pid -> what a wait on it returns
@@ -155,7 +169,10 @@ class FakeOs : public Os {
   int sizeChecks = 0;  // appends asked to empty an oversized file first
   std::set<std::string> keptOpen;  // files opened with OpenToAppend (canonical paths)
   // Shared words by name (failing "SharedWord" makes none), and the index
-  // each file was first asked for by.
+  // each file was first asked for by. A name in reservedWords is a mapping
+  // that another process made first with its pages only reserved: the seam
+  // refuses it, as a touch of such a view faults.
+  std::set<std::string> reservedWords;
   std::map<std::string, std::unique_ptr<std::atomic<int32_t>>> sharedWords;
   std::map<std::string, uint64_t> fileIndexes;
   std::vector<uint32_t> waits;  // milliseconds of every wait
@@ -163,6 +180,7 @@ class FakeOs : public Os {
   size_t IndexOf(const std::string& prefix) const;  // first call, or npos
 
   // Helpers.
+  // Letters folded to one case, as Windows compares names ("Ł" as "ł").
   static std::string Lower(const std::string& text);
   // The one spelling of a path that every alias of its file shares.
   std::string Canon(const std::string& path) const;
@@ -173,6 +191,7 @@ class FakeOs : public Os {
   void AddFolder(const std::string& path);
   std::string Log() const;  // the log file beside the executable
   FakeModule& AddModule(const std::string& name);
+  FakeModule& AddSystemModule(const std::string& name);  // in systemFolder
   // Names (lower case) of the files directly inside a folder.
   std::set<std::string> FileNamesIn(const std::string& folder) const;
 
@@ -197,12 +216,17 @@ class FakeOs : public Os {
     unflushed_.clear();
     volatileRenames_.clear();
   }
-  // The system code page: 1252, or 932 with its two-byte characters.
-  uint32_t codePage = 1252;
+  // A reference conversion for the tests (not the seam's): a lone surrogate
+  // becomes U+FFFD, as the system's lenient conversion makes it.
+  static std::string WideToUtf8(std::u16string_view text);
 
   // --- Os ---------------------------------------------------------------
   std::string ExecutablePath() override;
+  bool CommandLineWords(std::vector<std::string>* words) override;
+  bool RestrictLibrarySearch() override;
+  OsHandle LoadSystemModule(const std::string& name) override;
   OsHandle LoadModule(const std::string& name) override;
+  OsHandle LoadApplicationModule(const std::string& name) override;
   void* ModuleExport(OsHandle module, const char* name) override;
   bool ReleaseModule(OsHandle module) override;
   std::string OwnResource(int id, const char* type) override;
@@ -225,10 +249,10 @@ class FakeOs : public Os {
   NewCopy CopyToNew(const std::string& from, const std::string& to) override;
   uint32_t LastError() override { return lastError_; }
   bool SameFile(const std::string& a, const std::string& b) override;
-  bool IsLeadByte(unsigned char byte) override;
   bool ListFolder(const std::string& folder, std::vector<std::string>* names) override;
   bool RemoveFolder(const std::string& path) override;
   std::string TempFolderPath() override;
+  bool OwnVersionInfo(std::vector<uint8_t>& block) override;
   uint32_t FileVersionInfoSize(const std::string& path) override;
   bool FileVersionInfo(const std::string& path, std::vector<uint8_t>& block) override;
   bool QueryVersionValue(const std::vector<uint8_t>& block, const std::string& subBlock,
@@ -263,8 +287,6 @@ class FakeOs : public Os {
   void SleepMs(uint32_t ms) override { ticks += ms; }
   uint32_t TickCount() override { return ticks; }
   bool WriteOutput(const void* data, size_t size) override;
-  std::u16string AnsiToWide(std::string_view text) override;
-  std::string WideToUtf8(std::u16string_view text) override;
   uint16_t FpuControlWord() override;
   void SetFpuControlWord(uint16_t word) override;
   void ClearFpuExceptions() override;
@@ -272,9 +294,7 @@ class FakeOs : public Os {
  private:
   bool Fails(const std::string& name, const std::string& path = std::string()) const;
   bool ParentExists(const std::string& path) const;
-  bool TooLong(const std::string& path) const {
-    return maxPathLength != 0 && path.size() > maxPathLength;
-  }
+  bool TooLong(const std::string& path) const;
   // True for the call the crash falls inside.
   bool Record(const std::string& call) {
     bool cut = !down_ && crashAfterCalls != 0 && calls.size() >= crashAfterCalls;
@@ -311,6 +331,8 @@ class FakeOs : public Os {
   std::map<uint32_t, std::string> handles_;  // process handles -> pid
   std::vector<std::string> keys_;
   std::vector<std::string> versionBlocks_;
+  std::map<std::pair<std::string, std::string>, std::u16string> wideVersionValues_;
+  OsHandle Loaded(const std::string& call, const std::string& path);
   size_t nextWaitGroup_ = 0;
 };
 

@@ -123,8 +123,8 @@ inline std::vector<std::string> MessagesIn(const std::string& raw, std::string* 
 // them and may outlive the program by a minute, so only the program's own
 // end is waited for.
 inline ProcessResult RunWineToFiles(const std::vector<std::string>& programArgs, const std::string& input,
-                                    const std::map<std::string, std::string>& env = {},
-                                    int timeoutMs = 60000) {
+                                    const std::map<std::string, std::string>& env = {}, int timeoutMs = 60000,
+                                    const std::string& cwd = std::string()) {
   Wine& wine = Wine::Get();
   char dirTemplate[] = "/tmp/lumiclip-run-XXXXXX";
   ProcessResult r;
@@ -158,6 +158,7 @@ inline ProcessResult RunWineToFiles(const std::vector<std::string>& programArgs,
     dup2(err, 2);
     for (int fd = 3; fd < 1024; ++fd) close(fd);
     setpgid(0, 0);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     execvpe(argv[0], argv.data(), envp.data());
     _exit(127);
   }
@@ -178,17 +179,18 @@ inline ProcessResult RunWineToFiles(const std::vector<std::string>& programArgs,
 // A whole conversation at once: the host started through the launcher with
 // all of input already written and then closed.
 inline ProcessResult RunHostOnce(const std::string& winExe, const std::string& input,
-                                 const std::map<std::string, std::string>& env = {}) {
-  return RunWineToFiles({Wine::Get().bin() + "/lumiclip-launcher.exe", winExe}, input, env);
+                                 const std::map<std::string, std::string>& env = {},
+                                 const std::string& cwd = std::string()) {
+  return RunWineToFiles({Wine::Get().bin() + "/lumiclip-launcher.exe", winExe}, input, env, 60000, cwd);
 }
 
-// Wine's relay trace limited to MessageBoxA, as Wine::RelayEnv sets it up,
+// Wine's relay trace limited to MessageBoxW, as Wine::RelayEnv sets it up,
 // but without waiting on pipes that wine's side processes may hold.
 inline std::map<std::string, std::string> RelayBoxEnv() {
   static bool configured = false;
   if (!configured) {
     ProcessResult r = RunWineToFiles({"reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/t",
-                                      "REG_SZ", "/d", "user32.MessageBoxA", "/f"},
+                                      "REG_SZ", "/d", "user32.MessageBoxW", "/f"},
                                      "");
     configured = !r.timedOut && r.exitCode == 0;
     EXPECT_TRUE(configured) << r.out << r.err;
@@ -269,6 +271,20 @@ inline std::vector<std::string> TemporaryFiles(const std::string& dir) {
     while (dirent* e = readdir(d)) {
       std::string n = e->d_name;
       if (!n.empty() && n.back() == '~') names.push_back(n);
+    }
+    closedir(d);
+  }
+  return names;
+}
+
+// The libraries planted in a folder (tests/win32/plant) that were loaded:
+// each leaves "<its name>.ran" beside itself.
+inline std::vector<std::string> PlantsThatRan(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string n = e->d_name;
+      if (n.size() > 4 && n.compare(n.size() - 4, 4, ".ran") == 0) names.push_back(n);
     }
     closedir(d);
   }

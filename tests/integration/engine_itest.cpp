@@ -254,10 +254,19 @@ TEST(EngineTopics, FromFinishArrivesAfterTheInputCloses) {
 // An engine that cannot be loaded or driven: a box per request, nothing on
 // the channel.
 
+// The second chance is the host's own folder only: a RAZ.DLL in a folder on
+// PATH or in the current directory (anyone may own such a folder) is never
+// loaded.
 TEST(EngineLoadFailure, MissingEngineShowsABoxOnEveryRequest) {
   Wine& wine = Wine::Get();
   HostFolder folder("fail-missing");
-  ProcessResult r = RunHostOnce(folder.winExe(), FrameOf(Echo("a")) + FrameOf(Echo("b")), RelayBoxEnv());
+  HostFolder onPath("fail-missing-on-path");
+  HostFolder current("fail-missing-current");
+  onPath.CopyFromBin("lumiclip-plant.dll", "RAZ.DLL");
+  current.CopyFromBin("lumiclip-plant.dll", "RAZ.DLL");
+  std::map<std::string, std::string> env = RelayBoxEnv();
+  env["WINEPATH"] = wine.WinPath(onPath.dir());
+  ProcessResult r = RunHostOnce(folder.winExe(), FrameOf(Echo("a")) + FrameOf(Echo("b")), env, current.dir());
   ASSERT_FALSE(r.timedOut);
   EXPECT_EQ(r.exitCode, 0);
   std::string errors;
@@ -274,6 +283,30 @@ TEST(EngineLoadFailure, MissingEngineShowsABoxOnEveryRequest) {
     EXPECT_EQ(box.caption, wine.WinPath(folder.Path("RAZ.dll")));
     EXPECT_EQ(box.flags, 0x10u);
   }
+  EXPECT_EQ(Joined(PlantsThatRan(onPath.dir())) + Joined(PlantsThatRan(current.dir())), "");
+}
+
+// The XML library comes from the system's folder first, although a copy
+// lies beside the host (where the Part has it looked for second) and others
+// in the current directory; no library there runs, and the engine works.
+TEST(EngineLoadFailure, SystemLibrariesComeFromTheSystemFolder) {
+  HostFolder folder = EngineFolder("plants-beside");
+  HostFolder current("plants-current");
+  folder.CopyFromBin("lumiclip-plant.dll", "xmllite.dll");
+  current.CopyFromBin("lumiclip-plant.dll", "xmllite.dll");
+  current.CopyFromBin("lumiclip-plant.dll", "Shcore.dll");
+  std::map<std::string, std::string> env = RelayBoxEnv();
+  env["WINEDLLOVERRIDES"] = "xmllite,shcore=n,b";
+  ProcessResult r = RunHostOnce(folder.winExe(), FrameOf(Echo("a")), env, current.dir());
+  ASSERT_FALSE(r.timedOut);
+  EXPECT_EQ(r.exitCode, 0);
+  std::string errors;
+  std::vector<std::string> messages = MessagesIn(r.out, &errors);
+  EXPECT_EQ(errors, "");
+  ASSERT_EQ(messages.size(), 3u) << r.out;
+  EXPECT_EQ(ParseMessage(messages[2]).data, "a") << messages[2];
+  EXPECT_TRUE(Wine::AllBoxesIn(r.err).empty());
+  EXPECT_EQ(Joined(PlantsThatRan(folder.dir())) + Joined(PlantsThatRan(current.dir())), "");
 }
 
 struct Undrivable {

@@ -56,6 +56,20 @@ bool Has(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
+// The values of a HKCU key as `wine reg query` prints them ("REG_SZ text",
+// "REG_DWORD 0x..."); empty when the key is missing.
+std::map<std::string, std::string> RegValues(const std::string& key) {
+  ProcessResult r = Wine::Get().Run({"reg", "query", "HKCU\\" + key});
+  std::map<std::string, std::string> values;
+  if (r.exitCode != 0) return values;
+  for (const std::string& line : Lines(r.out)) {
+    std::smatch m;
+    static const std::regex shape("^    (\\S+)    (REG_\\w+)    (.*)$");
+    if (std::regex_match(line, m, shape)) values[m[1]] = m[2].str() + " " + m[3].str();
+  }
+  return values;
+}
+
 // Every test starts from a user who never deployed.
 class Install : public ::testing::Test {
  protected:
@@ -71,11 +85,17 @@ class Install : public ::testing::Test {
     ASSERT_EQ(wine.RegQueryDefault(kKey), "");
   }
 
-  ProcessResult RunTraced(const HostFolder& folder, const std::vector<std::string>& args = {}) {
+  // started: the program as the first word (its full path by default);
+  // cwd: the Unix folder it starts in.
+  ProcessResult RunTraced(const HostFolder& folder, const std::vector<std::string>& args = {},
+                          const std::map<std::string, std::string>& env = {}, const std::string& started = "",
+                          const std::string& cwd = "") {
     Wine& wine = Wine::Get();
-    std::vector<std::string> argv = {folder.winExe()};
+    std::vector<std::string> argv = {started.empty() ? folder.winExe() : started};
     argv.insert(argv.end(), args.begin(), args.end());
-    ProcessResult r = wine.Run(argv, "", 60000, wine.RelayEnv());
+    std::map<std::string, std::string> full = wine.RelayEnv();
+    for (const auto& [k, v] : env) full[k] = v;
+    ProcessResult r = wine.Run(argv, "", 60000, full, cwd);
     EXPECT_FALSE(r.timedOut);
     EXPECT_EQ(r.exitCode, 0);
     // The trace is on: an empty box list means no box, not no trace.
@@ -134,24 +154,51 @@ class Install : public ::testing::Test {
 
 // Install mode (no arguments) and deploy mode do the same work; only deploy
 // mode ends its log with "Exit". Neither shows a box when all goes well, and
-// install mode starts no second process.
+// install mode starts no second process. Started by its bare name, without
+// ".exe", as people type it in a console (cmd.exe hands the host that word),
+// it still copies itself: its own path is the system's, not the word it was
+// started by. And a version.dll
+// beside the installer (wine told to prefer such a file, as Windows does) is
+// not what the versions are read with: the entry among the installed apps
+// names the real one.
 TEST_F(Install, DeploysQuietly) {
   struct Case {
+    const char* name;
     std::vector<std::string> args;
     int command;
     bool exitLine;
+    bool bareName;
+    bool versionPlanted;
   };
-  const Case cases[] = {{{}, 2, false}, {{"--deploy"}, 3, true}};
+  const Case cases[] = {{"install", {}, 2, false, false, false},
+                        {"deploy", {"--deploy"}, 3, true, false, false},
+                        {"bare-name", {}, 2, false, true, false},
+                        {"version-planted", {}, 2, false, false, true}};
   for (const Case& k : cases) {
-    SCOPED_TRACE("command " + std::to_string(k.command));
+    SCOPED_TRACE(k.name);
     if (&k != cases) Reset();
-    HostFolder folder("deploy-" + std::to_string(k.command));
-    ProcessResult r = RunTraced(folder, k.args);
+    HostFolder folder(std::string("deploy-") + k.name);
+    std::map<std::string, std::string> env;
+    if (k.versionPlanted) {
+      folder.CopyFromBin("lumiclip-plant.dll", "version.dll");
+      env["WINEDLLOVERRIDES"] = "version=n,b";
+    }
+    ProcessResult r = k.bareName
+                          ? RunTraced(folder, {"/c", "lumiclip-chrome-plugin"}, env, "cmd", folder.dir())
+                          : RunTraced(folder, k.args, env);
     EXPECT_TRUE(Wine::AllBoxesIn(r.err).empty());
     std::vector<std::string> expected = DeployLines(k.command);
     if (k.exitLine) expected.push_back("Exit");
+    // cmd.exe may leave before the program it started.
+    WaitUntil([&] { return Lines(folder.Log()).size() >= expected.size(); }, 30000);
     EXPECT_EQ(Lines(folder.Log()), expected);
     ExpectDeployed(folder, kExe);
+    // Wine's own user32.dll imports version.dll, so under wine the plant is
+    // loaded whatever the host does (Windows' user32 does not import it):
+    // what counts is that the host reads no version through it.
+    std::map<std::string, std::string> entry = RegValues(kUninstallKey);
+    EXPECT_EQ(entry["DisplayVersion"], "REG_SZ 0.98.93");
+    EXPECT_EQ(entry["DisplayName"], "REG_SZ Lumiclip Native Host");
   }
 }
 
@@ -285,9 +332,8 @@ TEST_F(Install, BlockedFolderIsReportedOnce) {
   }
 }
 
-// Update mode writes the manifest with its own file name. Under code page
-// 1252 the name "café.exe" comes from the system as one byte E9 for the é;
-// the manifest must hold it as UTF-8.
+// Update mode writes the manifest with its own file name, as UTF-8, and the
+// log has it as UTF-8 too, whatever the code page (1252 here).
 TEST_F(Install, UpdateModeWritesItsOwnNameAsUtf8) {
   const std::string name = "caf\xC3\xA9.exe";
   HostFolder folder("accented", name);
@@ -301,8 +347,7 @@ TEST_F(Install, UpdateModeWritesItsOwnNameAsUtf8) {
   EXPECT_TRUE(Has(lines, "With command: 4"));
   EXPECT_TRUE(Has(lines, "Parent PID: 0"));
   EXPECT_FALSE(Has(lines, "Waiting parent process 0 to close..."));
-  // The log holds the system's own bytes: this proves the code page.
-  EXPECT_TRUE(Has(lines, WinDeployed() + "\\caf\xE9.exe")) << folder.Log();
+  EXPECT_TRUE(Has(lines, WinDeployed() + "\\" + name)) << folder.Log();
   EXPECT_TRUE(Has(lines, "Written 545 bytes"));
   EXPECT_EQ(lines.empty() ? "" : lines.back(), "Exit");
 
@@ -381,20 +426,6 @@ TEST_F(Install, SucceedsWhileTheDeployedHostRuns) {
   EXPECT_EQ(Joined(TemporaryFiles(Deployed())), "");
   EXPECT_TRUE(Has(Lines(ReadFile(DeployedFile("native-lumiclip.log"))), "Leftover temporary files removed: 2"));
   EXPECT_TRUE(ReadFile(DeployedFile(kExe)) == newer.Read(kExe)) << "the deployed exe is not the newer copy";
-}
-
-// The values of a HKCU key as `wine reg query` prints them ("REG_SZ text",
-// "REG_DWORD 0x..."); empty when the key is missing.
-std::map<std::string, std::string> RegValues(const std::string& key) {
-  ProcessResult r = Wine::Get().Run({"reg", "query", "HKCU\\" + key});
-  std::map<std::string, std::string> values;
-  if (r.exitCode != 0) return values;
-  for (const std::string& line : Lines(r.out)) {
-    std::smatch m;
-    static const std::regex shape("^    (\\S+)    (REG_\\w+)    (.*)$");
-    if (std::regex_match(line, m, shape)) values[m[1]] = m[2].str() + " " + m[3].str();
-  }
-  return values;
 }
 
 ProcessResult RunDeployed(const std::vector<std::string>& args) {
@@ -499,6 +530,141 @@ TEST_F(Install, UninstallWhileAnotherHostRuns) {
   other.CloseInput();
   EXPECT_EQ(other.Wait(), 0);
   EXPECT_TRUE(DeploymentFolderGoes()) << "left: " << ::testing::PrintToString(Listing(Deployed()));
+}
+
+// The user's profile lies in a folder whose name is outside the system's code
+// page (1252 here): a Polish and Japanese name. Its roaming folder and its
+// temporary folder are moved there for one test, as the prefix's registry
+// names them, and put back after it.
+class ProfileOutsideTheCodePage {
+ public:
+  static constexpr const char* kUser = "\xC5\x81ukasz \xE6\x97\xA5\xE6\x9C\xAC";  // Łukasz 日本
+  ProfileOutsideTheCodePage() {
+    Wine& wine = Wine::Get();
+    root_ = wine.DriveC() + "/users/" + kUser;
+    EXPECT_EQ(std::system(("mkdir -p '" + root_ + "/AppData/Roaming' '" + root_ + "/Temp'").c_str()), 0);
+    for (const Value& v : values_) {
+      saved_.push_back(RegValues(v.key)[v.name]);
+      Set(v, wine.WinPath(root_ + v.folder));
+    }
+  }
+  ~ProfileOutsideTheCodePage() {
+    for (size_t i = 0; i < values_.size(); ++i) {
+      size_t space = saved_[i].find(' ');
+      if (space != std::string::npos) {
+        Set(values_[i], saved_[i].substr(space + 1), saved_[i].substr(0, space));
+      } else {
+        Wine::Get().Run(
+            {"reg", "delete", std::string("HKCU\\") + values_[i].key, "/v", values_[i].name, "/f"});
+      }
+    }
+    std::system(("rm -rf '" + root_ + "'").c_str());
+  }
+  std::string RoamingFolder() const { return root_ + "/AppData/Roaming"; }
+  // Wine maps the Unix names of these folders as UTF-8 under this locale.
+  static std::map<std::string, std::string> Env() { return {{"LANG", "C.UTF-8"}, {"LC_ALL", "C.UTF-8"}}; }
+
+ private:
+  struct Value {
+    const char* key;
+    const char* name;
+    const char* folder;
+  };
+  static void Set(const Value& v, const std::string& data, const std::string& type = "REG_SZ") {
+    ProcessResult r = Wine::Get().Run(
+        {"reg", "add", std::string("HKCU\\") + v.key, "/v", v.name, "/t", type, "/d", data, "/f"}, "", 60000,
+        Env());
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  }
+  const std::vector<Value> values_ = {
+      {"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders", "AppData",
+       "/AppData/Roaming"},
+      {"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "AppData",
+       "/AppData/Roaming"},
+      {"Environment", "TEMP", "/Temp"},
+      {"Environment", "TMP", "/Temp"}};
+  std::string root_;
+  std::vector<std::string> saved_;
+};
+
+// Everything works there, by the true path: deployment, the registry value
+// (read back exactly), a host started from the folder (ping, updateDLL, the
+// engine loaded from it), a self-update, and the removal with its helper.
+TEST_F(Install, EverythingWorksInAProfileOutsideTheCodePage) {
+  Wine& wine = Wine::Get();
+  ProfileOutsideTheCodePage profile;
+  std::map<std::string, std::string> env = ProfileOutsideTheCodePage::Env();
+  // No file of the engine's own: the removal keeps files it does not know.
+  env["SAMPLE_ENGINE_TRACE"] = "off";
+  const std::string deployed = profile.RoamingFolder() + "/Lumiclip";
+  const std::string winDeployed = wine.WinPath(deployed);
+  const std::string winExe = winDeployed + "\\" + kExe;
+
+  HostFolder setup("profile-setup");
+  ProcessResult install = RunTraced(setup, {}, env);
+  EXPECT_TRUE(Wine::AllBoxesIn(install.err).empty());
+  std::vector<std::string> expected = DeployLines(2);
+  expected[2] = "Using folder for deployment: " + winDeployed;
+  EXPECT_EQ(Lines(setup.Log()), expected);
+  EXPECT_EQ(Listing(deployed), (std::set<std::string>{kExe, kManifest}));
+  EXPECT_EQ(wine.RegExportDefault(kKey), winDeployed + "\\" + kManifest);
+  EXPECT_EQ(RegValues(kUninstallKey)["DisplayVersion"], "REG_SZ 0.98.93");
+
+  {
+    Conversation host(winExe, env);
+    ExpectAnnouncement(host, false);
+    host.Send("{\"JSONCommand\":\"ping\"}");
+    EXPECT_EQ(NextMessage(host).raw, "{\"topic\":\"pong\"}");
+    host.Send("{\"JSONCommand\":\"updateDLL\",\"data\":\"" + Base64(ReadFile(wine.bin() + "/RAZ.dll")) +
+              "\"}");
+    EXPECT_EQ(NextMessage(host).raw, "{\"topic\":\"status\", \"code\":\"0\", \"data\":\"0.98.93\"}");
+    host.Send("{\"JSONFunction\":\"echo\",\"data\":\"\xC5\x82\"}");
+    HostMessage echo = NextMessage(host);
+    EXPECT_EQ(echo.topic, "echo") << echo.raw;
+    EXPECT_EQ(echo.data, "\xC5\x82") << echo.raw;
+    host.CloseInput();
+    EXPECT_EQ(host.Wait(), 0);
+  }
+  std::vector<std::string> hostLog = Lines(ReadFile(deployed + "/native-lumiclip.log"));
+  EXPECT_TRUE(Has(hostLog, "Saving to file: " + winDeployed + "\\RAZ.dll")) << Joined(hostLog);
+
+  // A self-update: the child runs from the staging folder and puts itself in
+  // place; the browser then starts the new host.
+  const std::string payload = ReadFile(deployed + "/" + kExe) + std::string(1000, 'N');
+  {
+    Conversation parent(winExe, env);
+    ExpectAnnouncement(parent, true);
+    parent.Send("{\"JSONCommand\":\"updateNative\",\"data\":\"" + Base64(payload) + "\"}");
+    EXPECT_EQ(parent.Wait(30000), 0);
+  }
+  EXPECT_TRUE(WaitUntil([&] { return ReadFile(deployed + "/" + kExe) == payload; }, 30000))
+      << ReadFile(deployed + "/.staged/native-lumiclip.log");
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        std::vector<std::string> l = Lines(ReadFile(deployed + "/.staged/native-lumiclip.log"));
+        return !l.empty() && l.back() == "Exit";
+      },
+      30000));
+  EXPECT_EQ(ReadFile(deployed + "/" + kManifest).size(), 562u);
+  EXPECT_EQ(wine.RegExportDefault(kKey), winDeployed + "\\" + kManifest);
+  {
+    Conversation next(winExe, env);
+    ExpectAnnouncement(next, false);
+    next.CloseInput();
+    EXPECT_EQ(next.Wait(), 0);
+  }
+
+  // Through files: the helper it starts holds inherited pipes open.
+  std::map<std::string, std::string> quietEnv = RelayBoxEnv();
+  for (const auto& [k, v] : env) quietEnv[k] = v;
+  ProcessResult removal = RunWineToFiles({winExe, "--uninstall", "--quiet"}, "", quietEnv);
+  EXPECT_FALSE(removal.timedOut);
+  EXPECT_EQ(removal.exitCode, 0);
+  EXPECT_TRUE(Wine::AllBoxesIn(removal.err).empty());
+  EXPECT_TRUE(WaitUntil([&] { return !FileExists(deployed); }, 30000))
+      << "left: " << ::testing::PrintToString(Listing(deployed));
+  EXPECT_EQ(wine.RegExportDefault(kKey), "");
+  EXPECT_TRUE(RegValues(kUninstallKey).empty());
 }
 
 }  // namespace

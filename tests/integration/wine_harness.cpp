@@ -21,6 +21,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "support/unicode.h"
+
 extern char** environ;
 
 namespace lumiclip::itest {
@@ -54,8 +56,8 @@ struct Child {
   int in = -1, out = -1, err = -1;
 };
 
-Child Spawn(const std::vector<std::string>& args, const std::map<std::string, std::string>& env,
-            bool withErr) {
+Child Spawn(const std::vector<std::string>& args, const std::map<std::string, std::string>& env, bool withErr,
+            const std::string& cwd = std::string()) {
   int in[2], out[2], err[2];
   if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe");
   std::vector<std::string> envStrings = Environment(env);
@@ -76,6 +78,7 @@ Child Spawn(const std::vector<std::string>& args, const std::map<std::string, st
     }
     for (int fd = 3; fd < 1024; ++fd) close(fd);
     setpgid(0, 0);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     execvpe(argv[0], argv.data(), envp.data());
     _exit(127);
   }
@@ -210,8 +213,8 @@ std::string Wine::WinPath(const std::string& unixPath) const {
 }
 
 ProcessResult Wine::Run(const std::vector<std::string>& args, const std::string& input, int timeoutMs,
-                        const std::map<std::string, std::string>& env) {
-  ProcessResult r = RunOnce(args, input, timeoutMs, env);
+                        const std::map<std::string, std::string>& env, const std::string& cwd) {
+  ProcessResult r = RunOnce(args, input, timeoutMs, env, cwd);
   // Under load wine now and then ends a new process as violently dead (exit
   // code 1) before any of its code has run. Of our programs only an
   // uninstallation ends with 1 (something was left), and `reg` says why when
@@ -224,19 +227,19 @@ ProcessResult Wine::Run(const std::vector<std::string>& args, const std::string&
   if (r.exitCode == 1 && !r.timedOut && r.out.empty() && (ours || (reg && r.err.empty()))) {
     std::fprintf(stderr, "[wine] %s ended with exit status 1 and printed nothing: run once more\n",
                  program.c_str());
-    r = RunOnce(args, input, timeoutMs, env);
+    r = RunOnce(args, input, timeoutMs, env, cwd);
   }
   return r;
 }
 
 ProcessResult Wine::RunOnce(const std::vector<std::string>& args, const std::string& input, int timeoutMs,
-                            const std::map<std::string, std::string>& env) {
+                            const std::map<std::string, std::string>& env, const std::string& cwd) {
   std::map<std::string, std::string> full = {{"WINEPREFIX", prefix_}, {"WINEDEBUG", WineEnvValue()}};
   for (const auto& [k, v] : env) full[k] = v;
   std::vector<std::string> argv = args;
   // wineboot too: Debian's wineboot command starts it with the 32-bit loader.
   if (argv[0] != "wineserver") argv.insert(argv.begin(), WineLoader());
-  Child c = Spawn(argv, full, true);
+  Child c = Spawn(argv, full, true, cwd);
   ProcessResult r;
   std::thread writer([&] {
     size_t at = 0;
@@ -306,6 +309,34 @@ std::string Wine::RegQueryDefault(const std::string& key) {
 
 void Wine::RegDelete(const std::string& key) { Run({"reg", "delete", "HKCU\\" + key, "/f"}); }
 
+std::string Utf16ToUtf8(const std::u16string& text) {
+  std::string out;
+  if (!lumiclip::Utf16ToUtf8(text, &out)) out = "<not valid UTF-16>";
+  return out;
+}
+
+std::string Wine::RegExportDefault(const std::string& key) {
+  const std::string file = DriveC() + "/t/export.reg";
+  std::remove(file.c_str());
+  Run({"regedit", "/E", WinPath(file), "HKEY_CURRENT_USER\\" + key});
+  // UTF-16 with a byte-order mark; the value as @="...", backslashes doubled.
+  std::string bytes = ReadFile(file);
+  std::u16string units;
+  for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
+    units += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                   static_cast<unsigned char>(bytes[i + 1]) << 8);
+  }
+  std::string text = Utf16ToUtf8(units);
+  size_t at = text.find("\n@=\"");
+  if (at == std::string::npos) return std::string();
+  std::string value;
+  for (at += 4; at < text.size() && text[at] != '"'; ++at) {
+    if (text[at] == '\\' && at + 1 < text.size()) ++at;
+    value += text[at];
+  }
+  return value;
+}
+
 void Wine::StartSession() {
   if (sessionStarted_) return;
   sessionStarted_ = true;
@@ -331,7 +362,7 @@ void Wine::StartSession() {
 std::map<std::string, std::string> Wine::RelayEnv() {
   if (!relayConfigured_) {
     Run({"reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/t", "REG_SZ", "/d",
-         "user32.MessageBoxA", "/f"});
+         "user32.MessageBoxW", "/f"});
     relayConfigured_ = true;
   }
   return {{"WINEDEBUG", "+relay"}};
@@ -339,8 +370,18 @@ std::map<std::string, std::string> Wine::RelayEnv() {
 
 namespace {
 
+bool HexUnit(const std::string& line, size_t at, char16_t* unit) {
+  if (line.size() - at < 4) return false;
+  for (size_t i = 0; i < 4; ++i) {
+    if (!std::isxdigit(static_cast<unsigned char>(line[at + i]))) return false;
+  }
+  *unit = static_cast<char16_t>(std::stoul(line.substr(at, 4), nullptr, 16));
+  return true;
+}
+
 // One argument of a relay line: a hex word, optionally followed by a quoted
-// string as wine prints it.
+// string as wine prints it (L"..." for UTF-16, its other characters as a
+// backslash and four hex digits), as UTF-8.
 bool ParseArg(const std::string& line, size_t& at, unsigned* word, std::string* text, bool* hasText,
               bool* cut) {
   size_t start = at;
@@ -349,17 +390,28 @@ bool ParseArg(const std::string& line, size_t& at, unsigned* word, std::string* 
   *word = static_cast<unsigned>(std::stoul(line.substr(start, at - start), nullptr, 16));
   *hasText = false;
   text->clear();
-  if (at < line.size() && line[at] == ' ' && at + 1 < line.size() && line[at + 1] == '"') {
-    at += 2;
+  bool wide = line.compare(at, 3, " L\"") == 0;
+  if (wide || line.compare(at, 2, " \"") == 0) {
+    at += wide ? 3 : 2;
     *hasText = true;
+    std::u16string units;
     while (at < line.size() && line[at] != '"') {
-      if (line[at] == '\\' && at + 1 < line.size()) {
+      char16_t unit = 0;
+      if (line[at] == '\\' && wide && HexUnit(line, at + 1, &unit)) {
+        units += unit;
+        at += 4;
+      } else if (line[at] == '\\' && at + 1 < line.size()) {
         char e = line[++at];
-        *text += e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e;
+        units += static_cast<char16_t>(e == 'n' ? '\n' : e == 'r' ? '\r' : e == 't' ? '\t' : e);
       } else {
-        *text += line[at];
+        units += static_cast<char16_t>(static_cast<unsigned char>(line[at]));
       }
       ++at;
+    }
+    if (wide) {
+      *text = Utf16ToUtf8(units);
+    } else {
+      for (char16_t c : units) *text += static_cast<char>(c);
     }
     ++at;
     if (line.compare(at, 3, "...") == 0) {
@@ -377,9 +429,9 @@ std::vector<Wine::Box> Wine::AllBoxesIn(const std::string& relayTrace) {
   std::istringstream lines(relayTrace);
   std::string line;
   while (std::getline(lines, line)) {
-    size_t call = line.find(":Call user32.MessageBoxA(");
+    size_t call = line.find(":Call user32.MessageBoxW(");
     if (call == std::string::npos) continue;
-    size_t at = call + std::strlen(":Call user32.MessageBoxA(");
+    size_t at = call + std::strlen(":Call user32.MessageBoxW(");
     unsigned words[4];
     std::string texts[4];
     bool has[4];

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <string>
@@ -49,16 +50,21 @@ class Wine {
   // Runs a program under wine. env adds or replaces variables. A program of
   // ours (but an uninstallation) or `reg` that ends with exit status 1 and
   // printed nothing, as when wine lost it before any of its code ran, is run
-  // once more, with a note on stderr.
+  // once more, with a note on stderr. cwd: the Unix folder it starts in
+  // (wine maps it to the program's current directory).
   ProcessResult Run(const std::vector<std::string>& args, const std::string& input = std::string(),
-                    int timeoutMs = 60000, const std::map<std::string, std::string>& env = {});
+                    int timeoutMs = 60000, const std::map<std::string, std::string>& env = {},
+                    const std::string& cwd = std::string());
   // The default value of a HKCU key, read back with `wine reg query`; empty
-  // when the key or value is missing.
+  // when the key or value is missing. `reg` prints in the console's code
+  // page: a character outside it comes back as "?".
   std::string RegQueryDefault(const std::string& key);
+  // The same, exported by regedit in UTF-16: every character as it is.
+  std::string RegExportDefault(const std::string& key);
   void RegDelete(const std::string& key);
 
-  // Runs args with wine's relay trace limited to user32.MessageBoxA and
-  // returns the boxes shown: text and caption as wine prints them.
+  // Runs args with wine's relay trace limited to user32.MessageBoxW and
+  // returns the boxes shown: text and caption as UTF-8.
   struct Box {
     std::string text;
     std::string caption;  // "(null)" when the pointer was null
@@ -80,7 +86,7 @@ class Wine {
 
  private:
   ProcessResult RunOnce(const std::vector<std::string>& args, const std::string& input, int timeoutMs,
-                        const std::map<std::string, std::string>& env);
+                        const std::map<std::string, std::string>& env, const std::string& cwd);
   Wine();
   ~Wine();
   std::string prefix_;
@@ -168,6 +174,8 @@ bool FileExists(const std::string& path);
 std::string FrameOf(const std::string& body);
 std::string Le32(uint32_t n);
 std::vector<std::string> Lines(const std::string& log);  // split at CR LF
+// Strict; a text that is not valid UTF-16 comes back as a note saying so.
+std::string Utf16ToUtf8(const std::u16string& text);
 
 // The wine process of a host, found by a text in its command line (its own
 // folder, say) but not the launcher's; -1 when none shows up within 10 s.

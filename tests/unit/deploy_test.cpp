@@ -13,6 +13,7 @@
 #include "install/self_update.h"
 #include "install/uninstall.h"
 #include "support/dialogs.h"
+#include "support/paths.h"
 
 namespace lumiclip::testing {
 namespace {
@@ -148,6 +149,41 @@ TEST_F(Deploy, DeployedCopyOpenedByTheUser) {
     EXPECT_EQ(os.registry[kKey], kManifest);
     EXPECT_TRUE(os.boxes.empty());
   }
+}
+
+// A profile folder outside the code page (Łukasz 日本): everything goes to and
+// names its true path, in the registry, the manifest's folder and the log;
+// and the deployed copy, opened by a spelling that differs in the case of
+// "Ł", is known for itself.
+TEST_F(Deploy, IntoAFolderOutsideTheCodePage) {
+  const std::string user = "C:\\Users\\\xC5\x81ukasz \xE6\x97\xA5\xE6\x9C\xAC";
+  os.appData = user + "\\AppData\\Roaming";
+  os.AddFolder(os.appData);
+  const std::string folder = os.appData + "\\Lumiclip";
+  const std::string target = folder + "\\lumiclip-chrome-plugin.exe";
+  const std::string source = user + "\\Downloads\\Lumiclip Setup.exe";
+  os.AddFolder(user + "\\Downloads");
+  os.AddFile(source, kExeBytes);
+  os.executablePath = source;
+  ASSERT_TRUE(DeployHost(source.c_str(), true));
+  EXPECT_EQ(os.FileText(target), kExeBytes);
+  EXPECT_EQ(os.registry[kKey], folder + "\\lumiclip-native-manifest.json");
+  EXPECT_NE(os.FileText(folder + "\\lumiclip-native-manifest.json")
+                .find("\"path\": \"lumiclip-chrome-plugin.exe\""),
+            std::string::npos);
+  // The log lies beside the installer, and this process goes on writing it.
+  const std::string log = user + "\\Downloads\\native-lumiclip.log";
+  EXPECT_TRUE(LogHasInOrder(os.FileText(log), {"Using folder for deployment: " + folder}));
+  EXPECT_EQ(os.RegText(kUninstallKey, "InstallLocation"), folder);
+
+  os.executablePath = target;
+  std::string spelling = target;
+  spelling.replace(spelling.find("\xC5\x81ukasz"), 7, "\xC5\x82UKASZ");  // łUKASZ
+  os.calls.clear();
+  EXPECT_TRUE(DeployHost(spelling.c_str(), true));
+  EXPECT_FALSE(os.Called("CopyToNew("));
+  EXPECT_TRUE(
+      LogHasInOrder(os.FileText(log), {"The deployed executable is the running one: nothing to copy."}));
 }
 
 // The executable is copied to a temporary name of this process, created
@@ -316,6 +352,7 @@ struct LeftoverCase {
   const char* name;
   Run run;
   size_t appDataLength;  // 0: the usual; else long enough for cut names
+  const char* letter = "r";  // what the long roaming folder's name is made of
 };
 
 class DeployLeftovers : public Deploy, public ::testing::WithParamInterface<LeftoverCase> {};
@@ -324,7 +361,8 @@ TEST_P(DeployLeftovers, RemovesOnlyTheUnusedTemporaryFilesOfEndedWriters) {
   const LeftoverCase& c = GetParam();
   std::string folder = kFolder;
   if (c.appDataLength != 0) {
-    os.appData = "C:\\" + std::string(c.appDataLength - 3, 'r');
+    os.appData = "C:\\";
+    for (size_t i = 3; i < c.appDataLength; ++i) os.appData += c.letter;
     folder = os.appData + "\\Lumiclip";
   }
   os.AddFolder(folder + "\\.staged");
@@ -380,7 +418,7 @@ TEST_P(DeployLeftovers, RemovesOnlyTheUnusedTemporaryFilesOfEndedWriters) {
   if (c.appDataLength != 0) {
     // The names of the deployed host and its manifest are cut to the limit.
     std::string cut = temporaryOf(folder + "\\lumiclip-chrome-plugin.exe", 777);
-    ASSERT_EQ(cut.size(), 259u);
+    ASSERT_EQ(PathLength(cut), 259u);
     ASSERT_EQ(cut.find(".exe"), std::string::npos) << cut;
   }
   os.calls.clear();
@@ -426,7 +464,9 @@ INSTANTIATE_TEST_SUITE_P(
                       LeftoverCase{"HostStart", Run::kHostStart, 0},
                       LeftoverCase{"UpdateChild", Run::kUpdateChild, 0},
                       LeftoverCase{"InstallCutNames", Run::kInstall, 219},
-                      LeftoverCase{"HostStartCutNames", Run::kHostStart, 219}),
+                      LeftoverCase{"HostStartCutNames", Run::kHostStart, 219},
+                      // The limit counts UTF-16 units, not the bytes of "ж".
+                      LeftoverCase{"InstallCutNamesOutsideTheCodePage", Run::kInstall, 219, "\xD0\xB6"}),
     [](const ::testing::TestParamInfo<LeftoverCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

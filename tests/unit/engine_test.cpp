@@ -113,20 +113,41 @@ TEST_F(Engine, AMissingEngineShowsItsBoxOnEveryRequest) {
     EXPECT_EQ(box.caption, "C:\\Host\\RAZ.dll");
     EXPECT_EQ(box.flags, 0x10u);
   }
-  EXPECT_TRUE(os.Called("LoadModule(RAZ.DLL)"));
+  EXPECT_TRUE(os.Called("LoadApplicationModule(RAZ.DLL)"));
   EXPECT_EQ(os.output, "");
   EXPECT_FALSE(state.engineLoaded);
   std::string log = os.Log();
   EXPECT_NE(log.find("initLibrary, browser id: 5\r\n{\"f\":2}\r\ninitLibrary, browser id: 5"), std::string::npos);
 }
 
-TEST_F(Engine, TheBareNameIsTheSecondChance) {
-  FakeModule module = os.modules["c:\\host\\raz.dll"];
-  os.modules.erase("c:\\host\\raz.dll");
-  os.modules["raz.dll"] = module;
+// The second chance is the host's own folder, never the system's search
+// order: a RAZ.DLL in the current directory or on PATH (a bare name to the
+// fake) or anywhere else is never loaded.
+TEST_F(Engine, TheSecondChanceIsTheHostsFolderOnly) {
+  os.failing = {"LoadModule:raz.dll"};
   Handle("{\"f\":1}");
   EXPECT_TRUE(state.engineLoaded);
   EXPECT_TRUE(os.boxes.empty());
+  EXPECT_TRUE(os.Called("LoadApplicationModule(RAZ.DLL)"));
+  UnloadEngine(state);
+
+  FakeModule module = os.modules["c:\\host\\raz.dll"];
+  module.loads = module.releases = 0;
+  os.modules.erase("c:\\host\\raz.dll");
+  os.failing.clear();
+  os.modules["raz.dll"] = module;
+  os.modules["c:\\plant\\raz.dll"] = module;
+  Handle("{\"f\":2}");
+  EXPECT_FALSE(state.engineLoaded);
+  EXPECT_EQ(os.modules["raz.dll"].loads + os.modules["c:\\plant\\raz.dll"].loads, 0);
+  ASSERT_EQ(os.boxes.size(), 1u);
+  EXPECT_EQ(os.boxes[0].text, "Failed to load RAZ.dll.\nPossibly reinstall should help.");
+
+  // Nor is a path that names no folder: the system would search for it.
+  os.executablePath = "lumiclip-chrome-plugin.exe";
+  Handle("{\"f\":3}");
+  EXPECT_FALSE(os.Called("LoadModule(RAZ.dll)"));
+  EXPECT_EQ(os.modules["raz.dll"].loads, 0);
 }
 
 TEST_F(Engine, InitFailureOrAMissingExportShowsTheLocatingBox) {
@@ -150,13 +171,17 @@ TEST_F(Engine, InitFailureOrAMissingExportShowsTheLocatingBox) {
   EXPECT_EQ(os.modules["c:\\host\\raz.dll"].releases, os.modules["c:\\host\\raz.dll"].loads);
 }
 
-TEST_F(Engine, XmlLiteIsProbedByNameThenBesideTheEngine) {
+// The system's copy first, then one beside the engine; never one that the
+// system's search order would find elsewhere (a bare name to the fake).
+TEST_F(Engine, XmlLiteIsProbedInTheSystemFolderThenBesideTheEngine) {
+  os.AddModule("xmllite.dll");  // in the current directory, say
+  os.AddModule("C:\\Host\\xmllite.dll");
   Handle("{\"f\":1}");
-  EXPECT_EQ(os.modules["xmllite.dll"].releases, 1);  // found and released at once
+  EXPECT_EQ(os.modules["c:\\windows\\system32\\xmllite.dll"].releases, 1);  // found and released at once
+  EXPECT_EQ(os.modules["c:\\host\\xmllite.dll"].loads, 0);
   UnloadEngine(state);
 
-  os.modules.erase("xmllite.dll");
-  os.AddModule("C:\\Host\\xmllite.dll");
+  os.modules.erase("c:\\windows\\system32\\xmllite.dll");
   Handle("{\"f\":2}");
   EXPECT_TRUE(os.boxes.empty());
   EXPECT_EQ(os.modules["c:\\host\\xmllite.dll"].releases, 0);  // stays loaded
@@ -168,6 +193,7 @@ TEST_F(Engine, XmlLiteIsProbedByNameThenBesideTheEngine) {
   EXPECT_EQ(os.boxes[0].text, "Lumiclip needs XMLLITE.DLL for execution, please install it first.");
   EXPECT_EQ(os.boxes[0].caption, "Library not loaded");
   EXPECT_TRUE(state.engineLoaded);  // loading goes on all the same
+  EXPECT_EQ(os.modules["xmllite.dll"].loads, 0);
 }
 
 TEST_F(Engine, AnEngineWithoutFinishIsNotReleasedButLoadsAgain) {

@@ -128,9 +128,11 @@ TEST_F(Entry, TestModeShowsWhetherItCanElevate) {
   }
 }
 
+// Started by its bare name, as typed in a console: the copy comes from the
+// program's own path as the system knows it.
 TEST_F(Entry, InstallModeDeploysQuietly) {
   os.AddFile(kExe, "new exe");
-  Argv a({kExe});
+  Argv a({"lumiclip-chrome-plugin"});
   EXPECT_EQ(RunEntry(a.argc(), a.argv()), 0);
 
   EXPECT_TRUE(os.shellRuns.empty());
@@ -182,8 +184,12 @@ TEST_F(Entry, InstallModeAfterAStartedElevatedProcess) {
     log_internal::ResetForTests();
     os.failing = {"CopyToNew"};
     os.shellResult = result;
-    Argv a({kExe});
+    os.shellRuns.clear();
+    Argv a({"lumiclip-chrome-plugin"});
     RunEntry(a.argc(), a.argv());
+    // Restarted by its full path: the shell would search for a bare name.
+    ASSERT_EQ(os.shellRuns.size(), 1u);
+    EXPECT_EQ(os.shellRuns[0].file, kExe);
 
     std::string code = "Execution code is: " + std::to_string(result);
     std::string log = os.Log();
@@ -279,6 +285,49 @@ TEST_F(Entry, HostModeRunsAndExits) {
   EXPECT_EQ(os.keptOpen.size(), 1u);
   EXPECT_TRUE(os.boxes.empty());
   EXPECT_TRUE(os.shellRuns.empty());
+}
+
+// Before any mode can load a library, the search is restricted; a failure
+// to do so is logged and the mode runs all the same.
+TEST_F(Entry, EveryModeRestrictsTheLibrarySearchFirst) {
+  for (const std::vector<std::string>& words :
+       std::vector<std::vector<std::string>>{{kExe},
+                                             {kExe, "--test"},
+                                             {kExe, "--deploy"},
+                                             {kExe, "--update", "1"},
+                                             {kExe, "--uninstall", "--quiet"},
+                                             {kExe, "--uninstall-finish", "1"},
+                                             {kExe, "chrome-extension://id/", "--parent-window=0"}}) {
+    for (bool fails : {false, true}) {
+      SCOPED_TRACE(words[words.size() - 1] + (fails ? ", restriction fails" : ""));
+      os.calls.clear();
+      os.files.clear();
+      os.failing.clear();
+      if (fails) os.failing.insert("RestrictLibrarySearch");
+      log_internal::ResetForTests();
+      Argv a(words);
+      RunEntry(a.argc(), a.argv());
+      ASSERT_FALSE(os.calls.empty());
+      EXPECT_EQ(os.calls[0], "RestrictLibrarySearch()");
+      EXPECT_EQ(os.Log().find("Failed to restrict the library search") != std::string::npos, fails);
+      EXPECT_TRUE(LogHasInOrder(os.Log(), {"Started"}));
+    }
+  }
+}
+
+// The words come from the system's command line; one that cannot be read
+// leaves none, which is host mode: it touches no file of the installation.
+TEST_F(Entry, RunsWithTheSystemsCommandLine) {
+  os.commandLine = {kExe, "--test"};
+  EXPECT_EQ(RunProgram(), 0);
+  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Started", "With command: 0", "Exit"}));
+
+  os.files.clear();
+  log_internal::ResetForTests();
+  os.commandLineFails = true;
+  EXPECT_EQ(RunProgram(), 0);
+  EXPECT_TRUE(LogHasInOrder(
+      os.Log(), {"Started", "\n**** Error: The command line cannot be read.\n", "With command: 1", "Exit"}));
 }
 
 TEST_F(Entry, ParseProcessIdFollowsAtoi) {

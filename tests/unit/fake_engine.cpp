@@ -64,7 +64,7 @@ void FakeEngine::Install(FakeOs& fake, const std::string& path) {
   CurrentFakeEngine() = this;
   fake.AddFile(path, "MZ fake engine");
   fake.AddModule(path).exports["_initLibrary"] = reinterpret_cast<void*>(&Init);
-  fake.AddModule("xmllite.dll");
+  fake.AddSystemModule("xmllite.dll");
 }
 
 }  // namespace lumiclip::testing

@@ -83,9 +83,10 @@ TEST_F(HostLoop, ALongVersionTextIsSentWhole) {
 }
 
 TEST_F(HostLoop, PrepareThreadAndStreamsAndReleaseComAtTheEnd) {
-  os.AddModule("shcore.dll").exports["SetProcessDpiAwareness"] =
+  os.AddSystemModule("shcore.dll").exports["SetProcessDpiAwareness"] =
       reinterpret_cast<void*>(&FakeSetProcessDpiAwareness);
-  os.AddModule("user32.dll").exports["SetProcessDPIAware"] = reinterpret_cast<void*>(&FakeSetProcessDpiAware);
+  os.AddSystemModule("user32.dll").exports["SetProcessDPIAware"] =
+      reinterpret_cast<void*>(&FakeSetProcessDpiAware);
   Run({});
   EXPECT_EQ(g_dpiAwareness, 2);
   EXPECT_EQ(g_dpiAwareCalls, 0);
@@ -96,8 +97,9 @@ TEST_F(HostLoop, PrepareThreadAndStreamsAndReleaseComAtTheEnd) {
 }
 
 TEST_F(HostLoop, FallsBackToUser32ForDpiAwareness) {
-  os.AddModule("user32.dll").exports["SetProcessDPIAware"] = reinterpret_cast<void*>(&FakeSetProcessDpiAware);
-  os.AddModule("shcore.dll");  // loads, but without the newer call
+  os.AddSystemModule("user32.dll").exports["SetProcessDPIAware"] =
+      reinterpret_cast<void*>(&FakeSetProcessDpiAware);
+  os.AddSystemModule("shcore.dll");  // loads, but without the newer call
   Run({});
   EXPECT_EQ(g_dpiAwareness, -1);
   EXPECT_EQ(g_dpiAwareCalls, 1);
@@ -352,10 +354,10 @@ TEST_P(HostLoopInput, NothingElseFindsThePipeWhileAReadWaitsOnIt) {
   std::set<std::string> expected;
   if (!hidden) {
     expected = {"COM, starting",
-                "LoadModule(user32.dll)",
-                "LoadModule(Shcore.dll)",
+                "LoadSystemModule(user32.dll)",
+                "LoadSystemModule(Shcore.dll)",
                 "a window procedure",
-                "LoadModule(xmllite.dll)",
+                "LoadSystemModule(xmllite.dll)",
                 "LoadModule(C:\\Host\\RAZ.dll)",
                 "the engine's _initLibrary",
                 "the engine's start",

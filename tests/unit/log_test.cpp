@@ -41,6 +41,10 @@ std::vector<ShapeCase> ShapeCases() {
       {"exactly 500 bytes", Numbered(500), Numbered(500) + "\r\n"},
       {"501 bytes", Numbered(501), Numbered(497) + "...\r\n"},
       {"far over the limit", Numbered(5000), Numbered(497) + "...\r\n"},
+      // UTF-8: a character across the cut is left out whole.
+      {"cut before a character", Numbered(496) + "\xE6\x97\xA5" + Numbered(9), Numbered(496) + "...\r\n"},
+      {"character ending at the cut", Numbered(494) + "\xE6\x97\xA5" + Numbered(9),
+       Numbered(494) + "\xE6\x97\xA5...\r\n"},
   };
 }
 
@@ -204,6 +208,25 @@ TEST_F(Log, FailedAppendIsSilentAndTheNextLineTriesAgain) {
     os.failing.clear();
     LogLine("kept");
     EXPECT_EQ(os.Log(), "kept\r\n");
+  }
+}
+
+// Another process may make the log's shared word first with its page only
+// reserved, which would fault at the first touch: the seam refuses such a
+// word, and the lines go under the lock byte of the file (the fake fails
+// an append under neither), each whole and in order.
+TEST_F(Log, ARefusedSharedWordLeavesTheLockByte) {
+  for (bool refused : {false, true}) {
+    SCOPED_TRACE(refused ? "refused" : "usable");
+    log_internal::ResetForTests();
+    os.files.clear();
+    os.fileIndexes.clear();
+    os.sharedWords.clear();
+    os.reservedWords.clear();
+    if (refused) os.reservedWords.insert("Local\\lumiclip-append-0000000000000001");
+    for (const char* line : {"one", "two", "three"}) LogLine(line);
+    EXPECT_EQ(os.Log(), StoredLog({"one", "two", "three"}));
+    EXPECT_EQ(os.sharedWords.size(), refused ? 0u : 1u);
   }
 }
 

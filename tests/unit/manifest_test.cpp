@@ -122,10 +122,11 @@ TEST_F(ManifestInFolder, PathLineForEachName) {
   };
   for (const Case& c : std::vector<Case>{
            {"cafe.exe", "    \"path\": \"cafe.exe\",", 544},
-           // Code page 1252's e acute becomes its two UTF-8 bytes.
-           {"caf\xe9.exe", "    \"path\": \"caf\xc3\xa9.exe\",", 545},
-           // 0x80 is the euro sign in code page 1252, three bytes in UTF-8.
-           {"\x80.exe", "    \"path\": \"\xe2\x82\xac.exe\",", 544 - 8 + 7},
+           // Names are UTF-8 and stay so, in the code page or outside it.
+           {"caf\xc3\xa9.exe", "    \"path\": \"caf\xc3\xa9.exe\",", 545},
+           {"\xe2\x82\xac.exe", "    \"path\": \"\xe2\x82\xac.exe\",", 544 - 8 + 7},
+           {"\xc5\x81 \xe6\x97\xa5\xe6\x9c\xac.exe",
+            "    \"path\": \"\xc5\x81 \xe6\x97\xa5\xe6\x9c\xac.exe\",", 544 - 8 + 13},
            {"", "    \"path\": \"\",", 536},
            {"a.b.c.exe", "    \"path\": \"a.b.c.exe\",", 545},
            // A name holding the placeholder is inserted once, not again.

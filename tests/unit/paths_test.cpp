@@ -5,6 +5,7 @@
 
 #include "fake/host_fixture.h"
 #include "support/paths.h"
+#include "support/unicode.h"
 
 namespace lumiclip::testing {
 namespace {
@@ -22,6 +23,10 @@ TEST_F(Paths, EngineLibraryIsBesideTheExecutable) {
            {"x.exe", "RAZ.dll"},
            {"C:/Host/x.exe", "RAZ.dll"},
            {"", "RAZ.dll"},
+           // UTF-8: outside the code page, a character of four bytes.
+           {"C:\\Users\\\xC5\x81ukasz \xE6\x97\xA5\xE6\x9C\xAC\\x.exe",
+            "C:\\Users\\\xC5\x81ukasz \xE6\x97\xA5\xE6\x9C\xAC\\RAZ.dll"},
+           {"C:\\\xF0\x9F\x98\x80\\x.exe", "C:\\\xF0\x9F\x98\x80\\RAZ.dll"},
        }) {
     os.executablePath = c.exe;
     EXPECT_EQ(GetEngineLibraryPath(), c.library) << c.exe;
@@ -61,35 +66,85 @@ TEST_F(Paths, OwnFileNameIsTheLastComponent) {
            {"C:\\mixed/dir\\last.exe", "last.exe"},
            {"plain.exe", "plain.exe"},
            {"C:\\dir.v2\\host", "host"},
+           {"C:\\\xC5\x81\\\xE6\x97\xA5\xE6\x9C\xAC.\xCE\xB1.exe", "\xE6\x97\xA5\xE6\x9C\xAC.\xCE\xB1.exe"},
        }) {
     os.executablePath = c.exe;
     EXPECT_EQ(GetOwnFileName(), c.name) << c.exe;
   }
 }
 
-// Under a two-byte code page (932) the second byte of a character may be
-// 0x5C, a backslash when it stands alone: the path is split only at whole
-// characters. 0x95 0x5C is one character, as is 0x83 0x5C.
-TEST_F(Paths, TwoByteCharactersAreNotSplit) {
-  os.codePage = 932;
+// Paths are UTF-8 inside the host and UTF-16 for the system: a text that is
+// not valid in its own form is refused, never guessed at, and the path
+// limit counts UTF-16 units.
+TEST_F(Paths, TextConvertsBothWaysOrIsRefused) {
   struct Case {
-    std::string exe, name, library;
+    const char* name;
+    std::string utf8;
+    std::u16string utf16;
+    bool valid;
   };
   for (const Case& c : std::vector<Case>{
-           {"C:\\Host\\\x95\\.exe", "\x95\\.exe", "C:\\Host\\RAZ.dll"},
-           {"C:\\\x83\\\x95\\\\\x83\\x\x95\\", "\x83\\x\x95\\", "C:\\\x83\\\x95\\\\RAZ.dll"},
-           {"C:\\a\\\xb1\\b.exe", "b.exe", "C:\\a\\\xb1\\RAZ.dll"},  // one-byte katakana
-           {"\x95\\.exe", "\x95\\.exe", "RAZ.dll"},
+           {"ascii", "C:\\Host", u"C:\\Host", true},
+           {"Latin Extended-A and CJK", "\xC5\x81ukasz \xE6\x97\xA5", u"\u0141ukasz \u65E5", true},
+           {"outside the BMP", "\xF0\x9F\x98\x80", u"\U0001F600", true},
+           {"highest", "\xF4\x8F\xBF\xBF", u"\U0010FFFF", true},
+           {"empty", "", u"", true},
+           {"stray continuation byte", "a\x81", u"", false},
+           {"cut sequence", "\xE6\x97", u"", false},
+           {"overlong slash", "\xC0\xAF", u"", false},
+           {"overlong three bytes", "\xE0\x80\xAF", u"", false},
+           {"a code-page byte", "caf\xE9", u"", false},
+           {"past U+10FFFF", "\xF4\x90\x80\x80", u"", false},
        }) {
-    os.executablePath = c.exe;
-    EXPECT_EQ(GetOwnFileName(), c.name) << c.exe;
-    EXPECT_EQ(GetEngineLibraryPath(), c.library) << c.exe;
+    SCOPED_TRACE(c.name);
+    std::u16string wide;
+    EXPECT_EQ(Utf8ToUtf16(c.utf8, &wide), c.valid);
+    if (!c.valid) continue;
+    EXPECT_EQ(wide, c.utf16);
+    std::string back;
+    EXPECT_TRUE(Utf16ToUtf8(wide, &back));
+    EXPECT_EQ(back, c.utf8);
+    EXPECT_EQ(Utf16Length(c.utf8), c.utf16.size());
   }
-  // The same bytes under code page 1252 are two characters, the second a
-  // backslash.
-  os.codePage = 1252;
-  os.executablePath = "C:\\Host\\\x95\\.exe";
-  EXPECT_EQ(GetOwnFileName(), ".exe");
+  std::string out;
+  for (std::u16string lone :
+       {std::u16string(u"a") + char16_t(0xD800), std::u16string(1, char16_t(0xDC00)) + u"b",
+        std::u16string(1, char16_t(0xD800)) + char16_t(0xD800) + char16_t(0xDC00)}) {
+    EXPECT_FALSE(Utf16ToUtf8(lone, &out)) << "a lone surrogate";
+  }
+  // The longest start within a number of units ends on a character.
+  const std::string mixed = "a\xC5\x81\xF0\x9F\x98\x80\xE6\x97\xA5";  // 1 + 1 + 2 + 1 units
+  for (auto [units, bytes] :
+       std::vector<std::pair<size_t, size_t>>{{0, 0}, {1, 1}, {2, 3}, {3, 3}, {4, 7}, {5, 10}, {9, 10}}) {
+    EXPECT_EQ(Utf8PrefixWithin(mixed, units), bytes) << units;
+  }
+}
+
+// One file under every case of its name, as Windows compares names.
+TEST_F(Paths, SameTextFoldsTheCaseOfLettersAsTheSystemDoes) {
+  struct Case {
+    std::string a, b;
+    bool same;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"C:\\Users\\ME\\x.EXE", "c:\\users\\me\\X.exe", true},
+           {"\xC5\x81UKASZ", "\xC5\x82ukasz", true},          // Ł ł
+           {"\xC3\x89T\xC3\x89", "\xC3\xA9t\xC3\xA9", true},  // É é (Latin-1)
+           {"\xC5\xB8", "\xC3\xBF", true},                    // Ÿ ÿ
+           {"\xCE\xA3\xCE\x9F\xCE\xA6\xCE\x8A\xCE\x91", "\xCF\x83\xCE\xBF\xCF\x86\xCE\xAF\xCE\xB1",
+            true},                          // ΣΟΦΊΑ σοφία
+           {"\xCF\x82", "\xCE\xA3", true},  // final sigma
+           {"\xD0\x9C\xD0\x90\xD0\xA8\xD0\x90 \xD0\x81", "\xD0\xBC\xD0\xB0\xD1\x88\xD0\xB0 \xD1\x91",
+            true},                     // МАША Ё
+           {"\xC3\x9F", "ss", false},  // ß is no pair of letters
+           {"\xC4\xB1", "I", false},   // dotless i stays
+           {"\xC5\x81", "L", false},   // no best fit
+           {"\xE6\x97\xA5", "\xE6\x97\xA6", false},
+           {"a", "ab", false},
+       }) {
+    EXPECT_EQ(SameText(c.a, c.b), c.same) << c.a << " / " << c.b;
+    EXPECT_EQ(SameText(c.b, c.a), c.same) << c.b << " / " << c.a;
+  }
 }
 
 // Version information of one file as the fake answers it.
@@ -182,12 +237,19 @@ TEST_F(Paths, ValueEndsAtItsTerminatingZero) {
   EXPECT_EQ(ReadInternalVersion(kFile), "1.2.3");
 }
 
-TEST_F(Paths, OwnVersionReadsTheExecutable) {
+// The version the host runs: its image's own resource. After another host's
+// update moved the running executable aside, its path holds the new one.
+TEST_F(Paths, OwnVersionIsTheRunningImages) {
   os.executablePath = "C:\\Host\\Self.exe";
   os.versions["c:\\host\\self.exe"] = {{VersionKey("041904b0"), Z("5.6.7")}};
   os.versions["c:\\host\\other.exe"] = {{VersionKey("041904b0"), Z("0.0.1")}};
   EXPECT_EQ(GetOwnVersion(), "5.6.7");
-  EXPECT_TRUE(os.Called("FileVersionInfoSize(C:\\Host\\Self.exe)"));
+
+  os.imageVersion = {{VersionKey("041904b0"), Z("5.6.7")}};
+  os.versions["c:\\host\\self.exe"] = {{VersionKey("041904b0"), Z("5.6.8")}};
+  EXPECT_EQ(GetOwnVersion(), "5.6.7");
+  EXPECT_FALSE(os.Called("FileVersionInfoSize("));
+  EXPECT_EQ(ReadInternalVersion(os.executablePath), "5.6.8") << "the file's own stays readable";
 }
 
 }  // namespace

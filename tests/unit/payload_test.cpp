@@ -10,6 +10,8 @@
 #include "fuzz/fuzz_checks.h"
 #include "install/file_replace.h"
 #include "install/payload.h"
+#include "support/paths.h"
+#include "support/unicode.h"
 
 namespace lumiclip::testing {
 namespace {
@@ -293,33 +295,32 @@ TEST_F(Payload, TemporaryNamesAreNeverShared) {
   }
 }
 
-// A temporary name never passes the path limit where its target fits: the
-// tag takes the place of the end of the name, whole characters only.
+// A temporary name never passes the path limit (in UTF-16 units) where its
+// target fits: the tag takes the place of the end of the name, whole
+// characters only.
 TEST_F(Payload, TemporaryNamesFitThePathLimit) {
-  os.codePage = 932;
   for (const std::string& name :
        {std::string("lumiclip-native-manifest.json"), std::string(58, 'n'),
-        // Two-byte characters whose second byte is a backslash, the cut
-        // falling between two characters or inside one.
-        std::string("\x95\\\x95\\\x95\\\x95\\\x95\\.dll"),
-        std::string("\x95\\\x95\\\x95\\\x95\\\x95\\x.dll")}) {
-    std::string folder = "C:\\" + std::string(259 - 4 - name.size(), 'f');
+        // Characters of three bytes and one unit, of four bytes and two
+        // units: the cut falls between two characters or inside one.
+        std::string("\xE8\xA1\xA8\xE8\xA1\xA8\xE8\xA1\xA8\xE8\xA1\xA8\xE8\xA1\xA8.dll"),
+        std::string("\xF0\x9F\x98\x80\xF0\x9F\x98\x80\xF0\x9F\x98\x80x.dll")}) {
+    std::string folder = "C:\\" + std::string(259 - 4 - PathLength(name), 'f');
     std::string target = folder + "\\" + name;
     SCOPED_TRACE(target);
-    ASSERT_EQ(target.size(), 259u);
+    ASSERT_EQ(PathLength(target), 259u);
     std::string part = TemporaryPathFor(target);
-    EXPECT_LE(part.size(), 259u);
+    EXPECT_LE(PathLength(part), 259u);
     EXPECT_EQ(part.back(), '~');
     ASSERT_EQ(part.rfind(folder + "\\", 0), 0u) << "not beside the target";
     // What is kept of the name ends on a whole character.
     std::string kept = part.substr(folder.size() + 1, part.rfind(".4242.") - folder.size() - 1);
     EXPECT_EQ(kept, name.substr(0, kept.size()));
-    size_t at = 0;
-    while (at < kept.size()) at += static_cast<unsigned char>(kept[at]) == 0x95 ? 2 : 1;
-    EXPECT_EQ(at, kept.size()) << "a two-byte character cut in half";
+    std::u16string wide;
+    EXPECT_TRUE(Utf8ToUtf16(kept, &wide)) << "a character cut in half";
+    EXPECT_GT(PathLength(part), 259u - 4) << "cut shorter than it needs to be";
   }
   // And such a file is written.
-  os.codePage = 1252;
   os.maxPathLength = 259;
   std::string folder = "C:\\" + std::string(259 - 4 - 29, 'f');
   os.AddFolder(folder);

@@ -274,11 +274,10 @@ TEST_F(SelfUpdateChild, DeployedUnderTheOwnFileName) {
   EXPECT_TRUE(LogHasInOrder(os.Log(), {"Parent PID: 0", "Written 562 bytes"}));
 }
 
-// A name whose two-byte character ends in 0x5C (code page 932): the child
-// deploys, and the manifest names, the very file that runs.
-TEST_F(SelfUpdateChild, TwoByteOwnName) {
-  os.codePage = 932;
-  const std::string name = "\x95\\.exe";  // U+8868 and ".exe"
+// A name outside the code page (U+8868): the child deploys, and the
+// manifest names, the very file that runs.
+TEST_F(SelfUpdateChild, OwnNameOutsideTheCodePage) {
+  const std::string name = "\xE8\xA1\xA8.exe";
   os.executablePath = kStaging + "\\" + name;
   os.AddFile(os.executablePath, kNewExe);
   RunUpdateMode(0);
