@@ -71,6 +71,11 @@ class Os {
   // The bytes of a resource of the executable (FindResourceA with the id and
   // type, LoadResource, LockResource, SizeofResource); empty on any failure.
   virtual std::string OwnResource(int id, const char* type) = 0;
+  // Whether a module this process loaded is still mapped, whatever has
+  // become of its file (GetModuleHandleExW from the module's address, the
+  // reference count unchanged): after its release, only while something
+  // else holds a reference to it.
+  virtual bool ModuleMapped(OsHandle module) = 0;
 
   // --- files ---------------------------------------------------------------
   virtual uint32_t FileAttributes(const std::string& path) = 0;

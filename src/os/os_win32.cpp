@@ -267,6 +267,12 @@ class RealOs final : public Os {
     if (bytes == nullptr || size == 0) return std::string();
     return std::string(static_cast<const char*>(bytes), size);
   }
+  bool ModuleMapped(OsHandle module) override {
+    HMODULE found = nullptr;
+    return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                  GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                              static_cast<LPCWSTR>(module), &found) != 0;
+  }
 
   uint32_t FileAttributes(const std::string& path) override {
     return GetFileAttributesA(path.c_str());

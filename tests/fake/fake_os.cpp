@@ -205,7 +205,7 @@ bool FakeOs::ReleaseModule(OsHandle module) {
       Record("ReleaseModule(" + name + ")");
       if (down_) return false;
       ++m.releases;
-      for (auto it = loadedFiles_.begin(); it != loadedFiles_.end(); ++it) {
+      for (auto it = loadedFiles_.begin(); it != loadedFiles_.end() && !m.pinned; ++it) {
         if (it->first == &m) {
           loadedFiles_.erase(it);
           break;
@@ -215,6 +215,19 @@ bool FakeOs::ReleaseModule(OsHandle module) {
     }
   }
   Record("ReleaseModule(?)");
+  return false;
+}
+
+// A module is mapped while it holds more references than were released:
+// under the name it was loaded by, which is also what a later load of that
+// name gets back, whatever file has the name by then.
+bool FakeOs::ModuleMapped(OsHandle module) {
+  for (auto& [name, m] : modules) {
+    if (&m != module) continue;
+    Record("ModuleMapped(" + name + ")");
+    return !down_ && m.loads > 0 && (m.pinned || m.loads > m.releases);
+  }
+  Record("ModuleMapped(?)");
   return false;
 }
 

@@ -39,6 +39,9 @@ struct FakeModule {
   std::map<std::string, void*> exports;
   int loads = 0;     // LoadModule calls that returned it
   int releases = 0;  // ReleaseModule calls
+  // It holds a reference to itself (or another library holds one): no
+  // release unmaps it, and its file stays in use.
+  bool pinned = false;
 };
 
 class FakeOs : public Os {
@@ -206,6 +209,7 @@ class FakeOs : public Os {
   void* ModuleExport(OsHandle module, const char* name) override;
   bool ReleaseModule(OsHandle module) override;
   std::string OwnResource(int id, const char* type) override;
+  bool ModuleMapped(OsHandle module) override;
   uint32_t FileAttributes(const std::string& path) override;
   bool MakeDirectory(const std::string& path) override;
   bool CopyFileTo(const std::string& from, const std::string& to, bool failIfExists) override;

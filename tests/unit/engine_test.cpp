@@ -180,6 +180,36 @@ TEST_F(Engine, AnEngineWithoutFinishIsNotReleasedButLoadsAgain) {
   EXPECT_EQ(std::count(engine.trace.begin(), engine.trace.end(), "init"), 2);
 }
 
+// An engine still mapped after its unload (one without finish, or one that
+// holds a reference to itself) is what every later load of its path gets
+// back, whatever file has the name by then. An update puts the new file in
+// place for the next host, and this one answers the failure and closes.
+struct MappedCase {
+  const char* name;
+  bool noFinish, pinned;
+};
+class EngineUpdate : public Engine, public ::testing::WithParamInterface<MappedCase> {};
+
+TEST_P(EngineUpdate, ClosesTheHostWhileTheOldEngineStaysMapped) {
+  const MappedCase& c = GetParam();
+  const bool staysMapped = c.noFinish || c.pinned;
+  engine.noFinish = c.noFinish;
+  os.modules["c:\\host\\raz.dll"].pinned = c.pinned;
+  Handle("{\"f\":1}");
+  Handle("{\"JSONCommand\":\"updateDLL\",\"data\":\"YWJj\"}");
+  EXPECT_EQ(os.FileText("C:\\Host\\RAZ.dll"), "abc");
+  EXPECT_EQ(Messages(), std::vector<std::string>{staysMapped
+                                                     ? "{\"topic\":\"status\", \"code\":\"1\", \"data\":\"Error updating RAZ.dll\"}"
+                                                     : "{\"topic\":\"status\", \"code\":\"0\", \"data\":\"\"}"});
+  EXPECT_EQ(state.terminate, staysMapped);
+  EXPECT_FALSE(state.engineLoaded);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, EngineUpdate,
+                         ::testing::Values(MappedCase{"Released", false, false}, MappedCase{"WithoutFinish", true, false},
+                                           MappedCase{"Pinned", false, true}),
+                         [](const ::testing::TestParamInfo<MappedCase>& info) { return std::string(info.param.name); });
+
 TEST_F(Engine, UnloadingWhatWasNeverLoadedDoesNothing) {
   UnloadEngine(state);
   EXPECT_TRUE(engine.trace.empty());
