@@ -80,16 +80,24 @@ void RunUpdateMode(int32_t parentPid) {
   LogLine("Copying myself...");
   std::string target = JoinPath(folder, name);
   LogLine(target);
-  // Replaced whole or not at all: on failure the old executable stays in
-  // place, and the manifest written next names it.
+  // Replaced whole or not at all: on failure the old executable is in place
+  // again, and the manifest written next names it.
   if (!PathFitsOrLog(target) ||
       !CopyFileReplacing(self, target, [&self, &name] { return ManifestNamesStagedHost(self, name); })) {
     LogLine("\n**** Error: Failed to copy new executable to the deployment folder.\n");
   }
-  ExtractManifest(name.c_str(), folder.c_str());
+  // Unless the old one could not be moved back after it was moved aside:
+  // then no file has the deployed name, and the manifest keeps naming the
+  // whole staged copy that it was made to name before the move.
+  const bool inPlace = os.FileAttributes(target) != win::kInvalidFileAttributes;
+  if (inPlace) {
+    ExtractManifest(name.c_str(), folder.c_str());
+  } else {
+    LogFormatStr("\n**** Error: %s is missing: the manifest is not rewritten.\n", target.c_str());
+  }
   RemoveLeftovers(self);
   // The list of installed apps shows the new version and size.
-  WriteUninstallEntry(folder, target);
+  if (inPlace) WriteUninstallEntry(folder, target);
 }
 
 }  // namespace lumiclip
