@@ -51,24 +51,34 @@ void RunUpdateMode(int32_t parentPid) {
   Os& os = TheOs();
   LogFormatInt("Parent PID: %d", parentPid);
   OsHandle parent = os.OpenProcessHandle(win::kSynchronize, static_cast<uint32_t>(parentPid));
+  bool timedOut = false;
   if (parent != nullptr) {
     LogFormatInt("Waiting parent process %d to close...", parentPid);
-    uint32_t outcome = os.WaitForObject(parent, kParentWaitMs);
+    timedOut = os.WaitForObject(parent, kParentWaitMs) == win::kWaitTimeout;
     os.CloseOsHandle(parent);
-    if (outcome == win::kWaitTimeout) {
-      LogLine("Timeout!");
-      // An earlier host may have deleted the manifest before it started us:
-      // without it the browser could never start the old host again.
-      LogLine("Restoring the manifest for the host still in place...");
-      std::string folder = GetDeploymentFolder();
-      ExtractManifest(GetOwnFileName().c_str(), folder.c_str());
-      return;
-    }
-    LogLine("The parent process has closed!");
+    LogLine(timedOut ? "Timeout!" : "The parent process has closed!");
+  }
+
+  std::string folder = GetDeploymentFolder();
+  // A removal made while this child waited took the registration first:
+  // whatever the child wrote now would bring the removed host back in part
+  // (its manifest, its entry among the installed apps). Where the
+  // registration cannot be read, no removal can have run either.
+  std::string registered;
+  Registration registration = ReadRegistration(folder, &registered);
+  if (registration == Registration::kNone || registration == Registration::kElsewhere) {
+    LogLine("The installation is not registered (removed meanwhile): nothing is rewritten.");
+    return;
+  }
+  if (timedOut) {
+    // An earlier host may have deleted the manifest before it started us:
+    // without it the browser could never start the old host again.
+    LogLine("Restoring the manifest for the host still in place...");
+    ExtractManifest(GetOwnFileName().c_str(), folder.c_str());
+    return;
   }
 
   std::string self = os.ExecutablePath();
-  std::string folder = GetDeploymentFolder();
   LogLine("Deleting raz.dll...");
   // A host still running the engine keeps the file: it is moved aside, so
   // that the next host finds none and asks for the one that fits it.

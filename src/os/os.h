@@ -48,6 +48,7 @@ constexpr uint32_t kErrorAccessDenied = 5;
 constexpr uint32_t kErrorSharingViolation = 32;
 constexpr uint32_t kErrorFileExists = 80;
 constexpr uint32_t kErrorAlreadyExists = 183;
+constexpr uint32_t kFileAttributeReparsePoint = 0x400;
 }  // namespace win
 
 struct OsVersion {
@@ -155,6 +156,10 @@ class Os {
   virtual bool RemoveFolder(const std::string& path) = 0;
   // GetTempPathA, without its trailing backslash; empty when the call fails.
   virtual std::string TempFolderPath() = 0;
+  // The names of the folders directly inside folder, without "." and ".."
+  // (FindFirstFileW/FindNextFileW on "folder\*"); false when the folder
+  // cannot be listed (names is then empty).
+  virtual bool ListSubfolders(const std::string& folder, std::vector<std::string>* names) = 0;
 
   // --- version resources ---------------------------------------------------
   virtual uint32_t FileVersionInfoSize(const std::string& path) = 0;

@@ -44,6 +44,7 @@ static_assert(win::kErrorAccessDenied == ERROR_ACCESS_DENIED, "");
 static_assert(win::kErrorSharingViolation == ERROR_SHARING_VIOLATION, "");
 static_assert(win::kErrorFileExists == ERROR_FILE_EXISTS, "");
 static_assert(win::kErrorAlreadyExists == ERROR_ALREADY_EXISTS, "");
+static_assert(win::kFileAttributeReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT, "");
 
 namespace {
 
@@ -386,6 +387,33 @@ class RealOs final : public Os {
     std::string path(buffer, n);
     if (!path.empty() && path.back() == '\\') path.pop_back();
     return path;
+  }
+  bool ListSubfolders(const std::string& folder, std::vector<std::string>* names) override {
+    names->clear();
+    // UTF-8 in and out, converted strictly, never by a guess: a name that
+    // does not convert is left out (it names none of the host's folders).
+    std::string pattern = folder + "\\*";
+    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, pattern.data(), static_cast<int>(pattern.size()),
+                                nullptr, 0);
+    if (n <= 0) return false;
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, pattern.data(), static_cast<int>(pattern.size()), &wide[0], n);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(wide.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    do {
+      std::wstring name = found.cFileName;
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || name == L"." || name == L"..") continue;
+      int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, name.data(), static_cast<int>(name.size()),
+                                     nullptr, 0, nullptr, nullptr);
+      if (size <= 0) continue;
+      std::string utf8(static_cast<size_t>(size), '\0');
+      WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, name.data(), static_cast<int>(name.size()), &utf8[0], size,
+                          nullptr, nullptr);
+      names->push_back(utf8);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return true;
   }
 
   uint32_t FileVersionInfoSize(const std::string& path) override {

@@ -241,7 +241,9 @@ std::string FakeOs::OwnResource(int id, const char* type) {
 uint32_t FakeOs::FileAttributes(const std::string& path) {
   Record("FileAttributes(" + path + ")");
   if (down_) return win::kInvalidFileAttributes;
-  if (folders.count(Canon(path))) return win::kFileAttributeDirectory;
+  if (folders.count(Canon(path))) {
+    return win::kFileAttributeDirectory | (reparsePoints.count(Canon(path)) ? win::kFileAttributeReparsePoint : 0);
+  }
   if (files.count(Canon(path))) return 0x20;
   return win::kInvalidFileAttributes;
 }
@@ -516,6 +518,19 @@ bool FakeOs::RemoveFolder(const std::string& path) {
 std::string FakeOs::TempFolderPath() {
   Record("TempFolderPath()");
   return Fails("TempFolderPath") ? std::string() : tempPath;
+}
+
+bool FakeOs::ListSubfolders(const std::string& folder, std::vector<std::string>* names) {
+  Record("ListSubfolders(" + folder + ")");
+  names->clear();
+  if (Fails("ListSubfolders", folder) || !folders.count(Canon(folder))) return false;
+  std::string prefix = Canon(folder) + "\\";
+  for (const std::string& path : folders) {
+    if (path.compare(0, prefix.size(), prefix) == 0 && path.find('\\', prefix.size()) == std::string::npos) {
+      names->push_back(path.substr(prefix.size()));
+    }
+  }
+  return true;
 }
 
 uint32_t FakeOs::FileVersionInfoSize(const std::string& path) {

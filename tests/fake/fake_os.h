@@ -86,6 +86,9 @@ class FakeOs : public Os {
   std::string tempPath = "C:\\Users\\me\\AppData\\Local\\Temp";
   std::map<uint32_t, std::string> processImages;  // running processes: pid -> executable
   int boxAnswer = 1;  // what every message box returns (IDOK)
+  // Folders (canonical paths) that are links to elsewhere (junctions,
+  // symbolic links): FileAttributes says so.
+  std::set<std::string> reparsePoints;
 
   // Standard input: bytes arrive in chunks; a read returns at most what the
   // current chunk still holds, as a pipe does.
@@ -233,6 +236,7 @@ class FakeOs : public Os {
   bool ListFolder(const std::string& folder, std::vector<std::string>* names) override;
   bool RemoveFolder(const std::string& path) override;
   std::string TempFolderPath() override;
+  bool ListSubfolders(const std::string& folder, std::vector<std::string>* names) override;
   uint32_t FileVersionInfoSize(const std::string& path) override;
   bool FileVersionInfo(const std::string& path, std::vector<uint8_t>& block) override;
   bool QueryVersionValue(const std::vector<uint8_t>& block, const std::string& subBlock,
