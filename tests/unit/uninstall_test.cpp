@@ -81,9 +81,21 @@ const Case kCases[] = {
     // The running executable and its log stay for the helper.
     {"QuietFromTheDeployedHost", From::kDeployed, true, 0, nullptr, 0, true, true,
      {"lumiclip-chrome-plugin.exe", "native-lumiclip.log"}, nullptr},
+    // Only the host's files and their temporaries go: not an editor's
+    // backup, nor a temporary of another program's file.
     {"StrangerFileKeepsTheFolder", From::kOutside, true, 0,
-     [](FakeOs& os) { os.AddFile(kFolder + "\\notes.txt", "mine"); }, 0, true, false,
-     {"notes.txt"}, nullptr},
+     [](FakeOs& os) {
+       for (const char* name : {"notes.txt", "notes.txt~", "other.dll.77.1~"}) os.AddFile(kFolder + "\\" + name, "mine");
+     },
+     0, true, false, {"notes.txt", "notes.txt~", "other.dll.77.1~"}, nullptr},
+    // An old engine that an update moved aside, still loaded by a host that
+    // runs: it waits for the helper.
+    {"TemporaryInUse", From::kOutside, false, 6,
+     [](FakeOs& os) {
+       os.AddFile(kEngine + ".77.9~", "the old engine");
+       os.inUseByOthers.insert(kEngine + ".77.9~");
+     },
+     0, true, true, {"raz.dll.77.9~"}, "The Lumiclip native host was removed. Some of its files are in use"},
     // Another host runs: its files cannot be deleted, only moved aside, and
     // the helper waits for it.
     {"FilesInUse", From::kOutside, false, 6,
