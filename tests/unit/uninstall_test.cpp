@@ -133,15 +133,13 @@ const Case kCases[] = {
        os.AddFile(kHelperFolder + "\\version.dll", "planted where the link leads");
      },
      0, true, true, {"lumiclip-chrome-plugin.exe", "native-lumiclip.log"}, nullptr, kTemp + "\\lumiclip-uninstall.4242.2"},
-    // An update child waits in the staging folder for its parent, a host
-    // that runs the deployed executable. Once the parent has closed, the
-    // child finds the installation removed and writes nothing back; the
-    // helper then takes the rest.
-    {"UpdateChildWaiting", From::kOutside, true, 0,
-     [](FakeOs& os) {
-       os.inUseByOthers = {kExe, kStaging + "\\lumiclip-chrome-plugin.exe"};
-     },
-     0, true, true, {}, nullptr, kHelperFolder,
+    // An update child waits in the staging folder for its parent. The
+    // removal runs from the deployed host, whose executable stays for the
+    // helper. Once the parent has closed, the child finds the installation
+    // removed and writes nothing back; the helper then takes the rest.
+    {"UpdateChildWaiting", From::kDeployed, true, 0,
+     [](FakeOs& os) { os.inUseByOthers = {kStaging + "\\lumiclip-chrome-plugin.exe"}; }, 0, true, true, {},
+     nullptr, kHelperFolder,
      [](FakeOs& os) {
        os.inUseByOthers.clear();
        os.executablePath = kStaging + "\\lumiclip-chrome-plugin.exe";
@@ -152,7 +150,6 @@ const Case kCases[] = {
        os.processId = 5000;
        log_internal::ResetForTests();
        RunUninstallFinish(4242);
-       os.executablePath = kOutside;
      }},
 };
 
@@ -176,6 +173,7 @@ TEST_P(Uninstall, RemovesOnlyTheHostsFiles) {
   if (c.arrange != nullptr) c.arrange(os);
   os.executablePath = c.from == From::kDeployed ? kExe : kOutside;
   os.boxAnswer = c.answer;
+  const std::string running = os.FileText(os.executablePath);
   EXPECT_EQ(RunUninstall(c.quiet), c.status);
   EXPECT_TRUE(os.keptOpen.empty()) << "the log would hold the folder it removes";
   if (c.after != nullptr) c.after(os);
@@ -200,7 +198,7 @@ TEST_P(Uninstall, RemovesOnlyTheHostsFiles) {
     const std::string helper = c.helperIn + "\\lumiclip-uninstall.exe";
     EXPECT_EQ(os.shellRuns[0].file, helper);
     EXPECT_EQ(os.shellRuns[0].parameters, "--uninstall-finish 4242");
-    EXPECT_EQ(os.FileText(helper), os.FileText(os.executablePath));
+    EXPECT_EQ(os.FileText(helper), running);
     std::set<std::string> first = os.FileNamesIn(kHelperFolder);
     first.erase("native-lumiclip.log");  // the helper's, once it has run
     EXPECT_EQ(first, c.helperIn == kHelperFolder ? std::set<std::string>{"lumiclip-uninstall.exe"}
