@@ -211,7 +211,8 @@ Registration ReadRegistration(const std::string& folder, std::string* registered
   long query = TheOs().RegQueryUserDefault(kRegistryKey, registered);
   if (query == win::kErrorFileNotFound) return Registration::kNone;
   if (query != win::kErrorSuccess) return Registration::kUnreadable;
-  return SameText(*registered, JoinPath(folder, kManifestFileName)) ? Registration::kHere : Registration::kElsewhere;
+  return SameText(*registered, JoinPath(folder, kManifestFileName)) ? Registration::kHere
+                                                                    : Registration::kElsewhere;
 }
 
 bool WriteUninstallEntry(const std::string& folder, const std::string& exe) {

@@ -270,9 +270,9 @@ class RealOs final : public Os {
   }
   bool ModuleMapped(OsHandle module) override {
     HMODULE found = nullptr;
-    return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                  GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                              static_cast<LPCWSTR>(module), &found) != 0;
+    return GetModuleHandleExW(
+               GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+               static_cast<LPCWSTR>(module), &found) != 0;
   }
 
   uint32_t FileAttributes(const std::string& path) override {
@@ -393,23 +393,24 @@ class RealOs final : public Os {
     // UTF-8 in and out, converted strictly, never by a guess: a name that
     // does not convert is left out (it names none of the host's folders).
     std::string pattern = folder + "\\*";
-    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, pattern.data(), static_cast<int>(pattern.size()),
-                                nullptr, 0);
+    int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, pattern.data(),
+                                static_cast<int>(pattern.size()), nullptr, 0);
     if (n <= 0) return false;
     std::wstring wide(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, pattern.data(), static_cast<int>(pattern.size()), &wide[0], n);
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, pattern.data(), static_cast<int>(pattern.size()),
+                        &wide[0], n);
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(wide.c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return false;
     do {
       std::wstring name = found.cFileName;
       if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || name == L"." || name == L"..") continue;
-      int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, name.data(), static_cast<int>(name.size()),
-                                     nullptr, 0, nullptr, nullptr);
+      int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, name.data(),
+                                     static_cast<int>(name.size()), nullptr, 0, nullptr, nullptr);
       if (size <= 0) continue;
       std::string utf8(static_cast<size_t>(size), '\0');
-      WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, name.data(), static_cast<int>(name.size()), &utf8[0], size,
-                          nullptr, nullptr);
+      WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, name.data(), static_cast<int>(name.size()), &utf8[0],
+                          size, nullptr, nullptr);
       names->push_back(utf8);
     } while (FindNextFileW(search, &found));
     FindClose(search);

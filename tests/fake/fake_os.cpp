@@ -242,7 +242,8 @@ uint32_t FakeOs::FileAttributes(const std::string& path) {
   Record("FileAttributes(" + path + ")");
   if (down_) return win::kInvalidFileAttributes;
   if (folders.count(Canon(path))) {
-    return win::kFileAttributeDirectory | (reparsePoints.count(Canon(path)) ? win::kFileAttributeReparsePoint : 0);
+    return win::kFileAttributeDirectory |
+           (reparsePoints.count(Canon(path)) ? win::kFileAttributeReparsePoint : 0);
   }
   if (files.count(Canon(path))) return 0x20;
   return win::kInvalidFileAttributes;

@@ -384,9 +384,10 @@ TEST(EngineNoFinish, StaysMappedSoTheUpdateClosesTheHostForTheNextOne) {
   std::vector<std::string> log = Lines(folder.Log());
   int done = IndexOf(log, "Done");
   EXPECT_GE(done, 0) << folder.Log();
-  EXPECT_GT(IndexOf(log, "**** Error: The old RAZ.dll stays loaded in this host; the next host loads the new one.",
-                    done),
-            done)
+  EXPECT_GT(
+      IndexOf(log, "**** Error: The old RAZ.dll stays loaded in this host; the next host loads the new one.",
+              done),
+      done)
       << folder.Log();
   EXPECT_TRUE(Contains(log, "Got 'terminate' command.")) << folder.Log();
 

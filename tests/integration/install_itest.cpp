@@ -295,7 +295,9 @@ TEST_F(Install, UpdateModeWritesItsOwnNameAsUtf8) {
   // registered.
   mkdir(Deployed().c_str(), 0755);
   const std::string registered = Wine::Get().WinPath(DeployedFile(kManifest));
-  ASSERT_EQ(Wine::Get().Run({"reg", "add", std::string("HKCU\\") + kKey, "/ve", "/d", registered, "/f"}).exitCode, 0);
+  ASSERT_EQ(
+      Wine::Get().Run({"reg", "add", std::string("HKCU\\") + kKey, "/ve", "/d", registered, "/f"}).exitCode,
+      0);
   ProcessResult r = Wine::Get().Run({folder.winExe(), "--update", "0"}, "", 60000,
                                     {{"LANG", "C.UTF-8"}, {"LC_ALL", "C.UTF-8"}});
   EXPECT_FALSE(r.timedOut);

@@ -236,7 +236,8 @@ const Scenario kScenarios[] = {
        RunUninstall(true);
      },
      [](FakeOs& os) {
-       os.executablePath = "C:\\Users\\me\\AppData\\Local\\Temp\\lumiclip-uninstall.4242.1\\lumiclip-uninstall.exe";
+       os.executablePath =
+           "C:\\Users\\me\\AppData\\Local\\Temp\\lumiclip-uninstall.4242.1\\lumiclip-uninstall.exe";
        RunUninstallFinish(4242);
      },
      nullptr, nullptr, false, true},

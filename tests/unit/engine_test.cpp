@@ -202,17 +202,21 @@ TEST_P(EngineUpdate, ClosesTheHostWhileTheOldEngineStaysMapped) {
   Handle("{\"f\":1}");
   Handle("{\"JSONCommand\":\"updateDLL\",\"data\":\"YWJj\"}");
   EXPECT_EQ(os.FileText("C:\\Host\\RAZ.dll"), "abc");
-  EXPECT_EQ(Messages(), std::vector<std::string>{staysMapped
-                                                     ? "{\"topic\":\"status\", \"code\":\"1\", \"data\":\"Error updating RAZ.dll\"}"
-                                                     : "{\"topic\":\"status\", \"code\":\"0\", \"data\":\"\"}"});
+  EXPECT_EQ(Messages(),
+            std::vector<std::string>{
+                staysMapped ? "{\"topic\":\"status\", \"code\":\"1\", \"data\":\"Error updating RAZ.dll\"}"
+                            : "{\"topic\":\"status\", \"code\":\"0\", \"data\":\"\"}"});
   EXPECT_EQ(state.terminate, staysMapped);
   EXPECT_FALSE(state.engineLoaded);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, EngineUpdate,
-                         ::testing::Values(MappedCase{"Released", false, false}, MappedCase{"WithoutFinish", true, false},
+                         ::testing::Values(MappedCase{"Released", false, false},
+                                           MappedCase{"WithoutFinish", true, false},
                                            MappedCase{"Pinned", false, true}),
-                         [](const ::testing::TestParamInfo<MappedCase>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<MappedCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST_F(Engine, UnloadingWhatWasNeverLoadedDoesNothing) {
   UnloadEngine(state);
@@ -507,7 +511,9 @@ TEST_P(EngineHeldUpdate, IsDroppedWhenTheHostClosedMeanwhile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, EngineHeldUpdate, ::testing::Values("updateDLL", "updateNative"),
-                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           return std::string(info.param);
+                         });
 
 TEST_F(Engine, CallbacksFromOtherThreadsNeverInterleaveFrames) {
   engine.inCall = [&](const std::string& text) {

@@ -244,19 +244,20 @@ TEST(SharedWordLock, WaitsForTheHolderAndTakesOverFromOneThatEnded) {
       {"and then ended too", 42, {{195, 7}}, 9, 195 + patience + 1, true},
       {"another waiter takes it over first", 42, {{300, 0}}, 9, 300, false, 7},
   };
-  const SharedWordLock::Clock clock{[] {
-                                      if (g_wordCase->takenFirst != 0 && g_wordClock == 1000 + SharedWordLock::kPatienceMs + 1) {
-                                        g_word->store(g_wordCase->takenFirst);
-                                      }
-                                      return g_wordClock;
-                                    },
-                                    [](unsigned) {
-                                      ++g_wordClock;
-                                      ++g_wordPauses;
-                                      for (const auto& [at, value] : g_wordCase->changes) {
-                                        if (at == g_wordPauses) g_word->store(value);
-                                      }
-                                    }};
+  const SharedWordLock::Clock clock{
+      [] {
+        if (g_wordCase->takenFirst != 0 && g_wordClock == 1000 + SharedWordLock::kPatienceMs + 1) {
+          g_word->store(g_wordCase->takenFirst);
+        }
+        return g_wordClock;
+      },
+      [](unsigned) {
+        ++g_wordClock;
+        ++g_wordPauses;
+        for (const auto& [at, value] : g_wordCase->changes) {
+          if (at == g_wordPauses) g_word->store(value);
+        }
+      }};
   for (const WordCase& c : cases) {
     std::atomic<int32_t> word{c.holder};
     g_word = &word;

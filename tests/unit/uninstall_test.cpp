@@ -61,7 +61,7 @@ struct Case {
   std::set<std::string> left;   // names left in the folder ({} when it is gone)
   const char* finalBox;         // the start of the last box's text, or null for none
   std::string helperIn = kHelperFolder;  // the helper's folder; one passed over keeps what it held
-  void (*after)(FakeOs&) = nullptr;       // what other processes do once the removal has run
+  void (*after)(FakeOs&) = nullptr;      // what other processes do once the removal has run
 };
 
 void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
@@ -85,7 +85,9 @@ const Case kCases[] = {
     // backup, nor a temporary of another program's file.
     {"StrangerFileKeepsTheFolder", From::kOutside, true, 0,
      [](FakeOs& os) {
-       for (const char* name : {"notes.txt", "notes.txt~", "other.dll.77.1~"}) os.AddFile(kFolder + "\\" + name, "mine");
+       for (const char* name : {"notes.txt", "notes.txt~", "other.dll.77.1~"}) {
+         os.AddFile(kFolder + "\\" + name, "mine");
+       }
      },
      0, true, false, {"notes.txt", "notes.txt~", "other.dll.77.1~"}, nullptr},
     // An old engine that an update moved aside, still loaded by a host that
@@ -126,13 +128,15 @@ const Case kCases[] = {
        os.AddFolder(kHelperFolder);
        os.AddFile(kHelperFolder + "\\version.dll", "planted");
      },
-     0, true, true, {"lumiclip-chrome-plugin.exe", "native-lumiclip.log"}, nullptr, kTemp + "\\lumiclip-uninstall.4242.2"},
+     0, true, true, {"lumiclip-chrome-plugin.exe", "native-lumiclip.log"}, nullptr,
+     kTemp + "\\lumiclip-uninstall.4242.2"},
     {"HelperFolderBecomesALink", From::kDeployed, true, 0,
      [](FakeOs& os) {
        os.reparsePoints.insert(FakeOs::Lower(kHelperFolder));
        os.AddFile(kHelperFolder + "\\version.dll", "planted where the link leads");
      },
-     0, true, true, {"lumiclip-chrome-plugin.exe", "native-lumiclip.log"}, nullptr, kTemp + "\\lumiclip-uninstall.4242.2"},
+     0, true, true, {"lumiclip-chrome-plugin.exe", "native-lumiclip.log"}, nullptr,
+     kTemp + "\\lumiclip-uninstall.4242.2"},
     // An update child waits in the staging folder for its parent. The
     // removal runs from the deployed host, whose executable stays for the
     // helper. Once the parent has closed, the child finds the installation
@@ -259,14 +263,19 @@ TEST_F(UninstallRun, HelperWaitsForTheHostsThenFinishes) {
   // Copies of earlier removals, each in its folder, or all in one from
   // older versions: those that ended go with their logs and folders; one
   // that still runs stays, and so do other files and a link's target.
-  const std::string ended = kTemp + "\\lumiclip-uninstall.17.1", running = kTemp + "\\lumiclip-uninstall.18.2",
-                    older = kTemp + "\\lumiclip-uninstall", shared = kTemp + "\\lumiclip-uninstall.19.1",
-                    link = kTemp + "\\lumiclip-uninstall.20.1", stranger = kTemp + "\\lumiclip-uninstaller";
+  const std::string ended = kTemp + "\\lumiclip-uninstall.17.1";
+  const std::string running = kTemp + "\\lumiclip-uninstall.18.2";
+  const std::string older = kTemp + "\\lumiclip-uninstall";
+  const std::string shared = kTemp + "\\lumiclip-uninstall.19.1";
+  const std::string link = kTemp + "\\lumiclip-uninstall.20.1";
+  const std::string stranger = kTemp + "\\lumiclip-uninstaller";
   for (const std::string& f : {ended, running, older, shared, link, stranger}) {
     os.AddFolder(f);
     os.AddFile(f + "\\native-lumiclip.log", "a helper's log");
   }
-  for (const std::string& f : {ended, running, shared, link, stranger}) os.AddFile(f + "\\lumiclip-uninstall.exe", "MZ");
+  for (const std::string& f : {ended, running, shared, link, stranger}) {
+    os.AddFile(f + "\\lumiclip-uninstall.exe", "MZ");
+  }
   os.AddFile(older + "\\lumiclip-uninstall.16.exe", "MZ");
   os.AddFile(shared + "\\notes.txt", "the user's");
   os.inUseByOthers.insert(running + "\\lumiclip-uninstall.exe");
@@ -288,9 +297,9 @@ TEST_F(UninstallRun, HelperWaitsForTheHostsThenFinishes) {
   EXPECT_LT(lastWait, os.IndexOf("RemoveFile("));
   EXPECT_EQ(os.folders.count(FakeOs::Lower(kFolder)), 0u);
   EXPECT_TRUE(os.FileNamesIn(kFolder).empty());
-  EXPECT_EQ(os.FileNamesIn(kHelperFolder), (std::set<std::string>{"lumiclip-uninstall.exe", "native-lumiclip.log"}));
-  for (const std::string& f : {ended, older}) EXPECT_EQ(os.folders.count(FakeOs::Lower(f)), 0u) << f;
   const std::set<std::string> both = {"lumiclip-uninstall.exe", "native-lumiclip.log"};
+  EXPECT_EQ(os.FileNamesIn(kHelperFolder), both);
+  for (const std::string& f : {ended, older}) EXPECT_EQ(os.folders.count(FakeOs::Lower(f)), 0u) << f;
   EXPECT_EQ(os.FileNamesIn(running), both);
   EXPECT_EQ(os.FileNamesIn(link), both);
   EXPECT_EQ(os.FileNamesIn(stranger), both);
