@@ -154,6 +154,8 @@ void UnloadEngine(HostState& state) {
   }
 }
 
+bool EngineStillMapped() { return g_module != nullptr && TheOs().ModuleMapped(g_module); }
+
 HostState* CurrentHostState() { return g_current; }
 bool EngineFinishing() { return g_finishing; }
 std::thread::id EngineThread() { return g_engineThread; }

@@ -13,6 +13,12 @@ bool LoadEngine(const char* path, int32_t browserId);
 bool EnsureEngineLoaded(HostState& state);
 void CallEngine(const char* text, int32_t length);
 void UnloadEngine(HostState& state);
+// After an unload: whether the engine's module is still mapped in this
+// process. One without finish is never released, and one that holds a
+// reference to itself (or that another library holds) outlives its
+// release. Every later load of its path then gets that module back, even
+// once another file has the name.
+bool EngineStillMapped();
 
 // The state the engine is loaded for, or null; callbacks need it. Cleared
 // before the engine's finish runs.

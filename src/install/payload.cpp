@@ -190,6 +190,12 @@ bool UpdateEngineLibrary(HostState& state, char* message, int32_t length) {
   std::string path = GetEngineLibraryPath();
   bool saved = SavePayloadFile(message, length, path.c_str(), state);
   LogLine(saved ? "Done" : "\n**** Error: RAZ.dll not saved.\n");
+  // The old code, still mapped, is what this host would load again: the new
+  // file is there for the next host.
+  if (saved && EngineStillMapped()) {
+    LogLine("\n**** Error: The old RAZ.dll stays loaded in this host; the next host loads the new one.\n");
+    return false;
+  }
   return saved;
 }
 

@@ -30,6 +30,9 @@ constexpr size_t Base64OutputBound(size_t chars) { return chars / 4 * 3 + 4; }
 // written. The engine is unloaded first when it is loaded. The payload is
 // decoded in place: the message's data string is overwritten.
 bool SavePayloadFile(char* message, int32_t length, const char* path, HostState& state);
+// updateDLL: true when RAZ.dll was saved and this host will load it. False
+// also when the file was saved but the old engine stays mapped in this
+// process, which every later load would get back.
 bool UpdateEngineLibrary(HostState& state, char* message, int32_t length);
 
 }  // namespace lumiclip

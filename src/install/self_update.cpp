@@ -51,24 +51,34 @@ void RunUpdateMode(int32_t parentPid) {
   Os& os = TheOs();
   LogFormatInt("Parent PID: %d", parentPid);
   OsHandle parent = os.OpenProcessHandle(win::kSynchronize, static_cast<uint32_t>(parentPid));
+  bool timedOut = false;
   if (parent != nullptr) {
     LogFormatInt("Waiting parent process %d to close...", parentPid);
-    uint32_t outcome = os.WaitForObject(parent, kParentWaitMs);
+    timedOut = os.WaitForObject(parent, kParentWaitMs) == win::kWaitTimeout;
     os.CloseOsHandle(parent);
-    if (outcome == win::kWaitTimeout) {
-      LogLine("Timeout!");
-      // An earlier host may have deleted the manifest before it started us:
-      // without it the browser could never start the old host again.
-      LogLine("Restoring the manifest for the host still in place...");
-      std::string folder = GetDeploymentFolder();
-      ExtractManifest(GetOwnFileName().c_str(), folder.c_str());
-      return;
-    }
-    LogLine("The parent process has closed!");
+    LogLine(timedOut ? "Timeout!" : "The parent process has closed!");
+  }
+
+  std::string folder = GetDeploymentFolder();
+  // A removal made while this child waited took the registration first:
+  // whatever the child wrote now would bring the removed host back in part
+  // (its manifest, its entry among the installed apps). Where the
+  // registration cannot be read, no removal can have run either.
+  std::string registered;
+  Registration registration = ReadRegistration(folder, &registered);
+  if (registration == Registration::kNone || registration == Registration::kElsewhere) {
+    LogLine("The installation is not registered (removed meanwhile): nothing is rewritten.");
+    return;
+  }
+  if (timedOut) {
+    // An earlier host may have deleted the manifest before it started us:
+    // without it the browser could never start the old host again.
+    LogLine("Restoring the manifest for the host still in place...");
+    ExtractManifest(GetOwnFileName().c_str(), folder.c_str());
+    return;
   }
 
   std::string self = os.ExecutablePath();
-  std::string folder = GetDeploymentFolder();
   LogLine("Deleting raz.dll...");
   // A host still running the engine keeps the file: it is moved aside, so
   // that the next host finds none and asks for the one that fits it.
@@ -80,16 +90,24 @@ void RunUpdateMode(int32_t parentPid) {
   LogLine("Copying myself...");
   std::string target = JoinPath(folder, name);
   LogLine(target);
-  // Replaced whole or not at all: on failure the old executable stays in
-  // place, and the manifest written next names it.
+  // Replaced whole or not at all: on failure the old executable is in place
+  // again, and the manifest written next names it.
   if (!PathFitsOrLog(target) ||
       !CopyFileReplacing(self, target, [&self, &name] { return ManifestNamesStagedHost(self, name); })) {
     LogLine("\n**** Error: Failed to copy new executable to the deployment folder.\n");
   }
-  ExtractManifest(name.c_str(), folder.c_str());
+  // Unless the old one could not be moved back after it was moved aside:
+  // then no file has the deployed name, and the manifest keeps naming the
+  // whole staged copy that it was made to name before the move.
+  const bool inPlace = os.FileAttributes(target) != win::kInvalidFileAttributes;
+  if (inPlace) {
+    ExtractManifest(name.c_str(), folder.c_str());
+  } else {
+    LogFormatStr("\n**** Error: %s is missing: the manifest is not rewritten.\n", target.c_str());
+  }
   RemoveLeftovers(self);
   // The list of installed apps shows the new version and size.
-  WriteUninstallEntry(folder, target);
+  if (inPlace) WriteUninstallEntry(folder, target);
 }
 
 }  // namespace lumiclip

@@ -19,7 +19,11 @@ constexpr const char kLogName[] = "native-lumiclip.log";
 // Shown when the version resource names no product: the system's list hides
 // an entry without a display name.
 constexpr const char kFallbackDisplayName[] = "Lumiclip Native Host";
+// The helper's copy lies in a folder of its own, "<name>.<pid>.<count>",
+// under the temporary folder, made by the removal that starts it.
 constexpr const char kHelperFolderName[] = "lumiclip-uninstall";
+constexpr const char kHelperName[] = "lumiclip-uninstall.exe";
+constexpr int kHelperFolderAttempts = 16;
 // A host the browser keeps open may run for hours; the helper sleeps in the
 // wait and costs nothing meanwhile.
 constexpr uint32_t kHostWaitMs = 24u * 60u * 60u * 1000u;
@@ -115,26 +119,74 @@ void RemoveHostFiles(const std::string& folder, bool keepRunning, Outcome* outco
   }
 }
 
+bool IsPlainFolder(const std::string& path) {
+  uint32_t attributes = TheOs().FileAttributes(path);
+  return attributes != win::kInvalidFileAttributes && (attributes & win::kFileAttributeDirectory) != 0 &&
+         (attributes & win::kFileAttributeReparsePoint) == 0;
+}
+
+// A folder made now for this removal's helper: in one that existed before,
+// or a link to elsewhere, others may have put files, such as a library of a
+// system name that the copy would load from beside itself.
+std::string NewHelperFolder(const std::string& temp) {
+  Os& os = TheOs();
+  std::string stem = JoinPath(temp, kHelperFolderName) + "." + std::to_string(os.CurrentProcessId()) + ".";
+  for (int count = 1; count <= kHelperFolderAttempts; ++count) {
+    std::string folder = stem + std::to_string(count);
+    if (!os.MakeDirectory(folder)) continue;
+    if (IsPlainFolder(folder)) return folder;
+    LogFormatStr("\n**** Error: Not a folder of its own, passed over: %s\n", folder.c_str());
+  }
+  return std::string();
+}
+
 // Copies the running executable out of the deployment folder and starts it
 // to finish the removal once this process (and every other host) has ended.
 bool StartHelper() {
   Os& os = TheOs();
   std::string temp = os.TempFolderPath();
   if (temp.empty()) return false;
-  std::string helperFolder = JoinPath(temp, kHelperFolderName);
-  os.MakeDirectory(helperFolder);
-  std::string pid = std::to_string(os.CurrentProcessId());
-  std::string helper = JoinPath(helperFolder, "lumiclip-uninstall." + pid + ".exe");
-  if (!PathFitsOrLog(helper)) return false;
-  // A copy left by an earlier process with this id is no longer running:
-  // it is replaced.
-  if (!CopyFileReplacing(os.ExecutablePath(), helper)) return false;
-  LogFormatStr("Handing the rest to %s...", helper.c_str());
-  int32_t code = static_cast<int32_t>(os.ShellRun("open", helper, "--uninstall-finish " + pid, win::kSwHide));
-  LogFormatInt("Exec result: %d", code);
-  if (code > 32) return true;
-  os.RemoveFile(helper);
+  std::string helperFolder = NewHelperFolder(temp);
+  if (helperFolder.empty()) return false;
+  std::string helper = JoinPath(helperFolder, kHelperName);
+  if (PathFitsOrLog(helper) && CopyFileReplacing(os.ExecutablePath(), helper)) {
+    LogFormatStr("Handing the rest to %s...", helper.c_str());
+    std::string parameters = "--uninstall-finish " + std::to_string(os.CurrentProcessId());
+    int32_t code = static_cast<int32_t>(os.ShellRun("open", helper, parameters, win::kSwHide));
+    LogFormatInt("Exec result: %d", code);
+    if (code > 32) return true;
+    os.RemoveFile(helper);
+  }
+  os.RemoveFolder(helperFolder);
   return false;
+}
+
+// The copies that earlier removals left in the temporary folder, each in a
+// folder of its own (or, from older versions, all in one). A copy that still
+// runs stays, and its log and folder with it; a link is not followed.
+void RemoveEarlierHelpers(const std::string& self) {
+  Os& os = TheOs();
+  std::string temp = os.TempFolderPath();
+  std::vector<std::string> folders;
+  if (temp.empty() || !os.ListSubfolders(temp, &folders)) return;
+  const std::string prefix = std::string(kHelperFolderName) + ".";
+  for (const std::string& name : folders) {
+    std::string folder = JoinPath(temp, name);
+    if ((!SameText(name, kHelperFolderName) && !StartsWithText(name, prefix)) ||
+        SameText(folder + "\\", ExecutableFolder(self)) || !IsPlainFolder(folder)) {
+      continue;
+    }
+    std::vector<std::string> names;
+    os.ListFolder(folder, &names);
+    bool running = false, log = false;
+    for (const std::string& file : names) {
+      if (StartsWithText(file, prefix) && !os.RemoveFile(JoinPath(folder, file))) running = true;
+      log = log || SameText(file, kLogName);
+    }
+    if (running) continue;
+    if (log) os.RemoveFile(JoinPath(folder, kLogName));
+    os.RemoveFolder(folder);
+  }
 }
 
 void Tell(bool quiet, const std::string& text, uint32_t icon) {
@@ -152,6 +204,15 @@ bool IsHostFileName(const std::string& name) {
     }
   }
   return false;
+}
+
+Registration ReadRegistration(const std::string& folder, std::string* registered) {
+  registered->clear();
+  long query = TheOs().RegQueryUserDefault(kRegistryKey, registered);
+  if (query == win::kErrorFileNotFound) return Registration::kNone;
+  if (query != win::kErrorSuccess) return Registration::kUnreadable;
+  return SameText(*registered, JoinPath(folder, kManifestFileName)) ? Registration::kHere
+                                                                    : Registration::kElsewhere;
 }
 
 bool WriteUninstallEntry(const std::string& folder, const std::string& exe) {
@@ -197,19 +258,18 @@ bool WriteUninstallEntry(const std::string& folder, const std::string& exe) {
 int RunUninstall(bool quiet) {
   Os& os = TheOs();
   std::string folder = GetDeploymentFolder();
-  std::string manifest = JoinPath(folder, kManifestFileName);
   LogFormatStr("Uninstalling from: %s", folder.c_str());
 
   std::string registered;
-  long query = os.RegQueryUserDefault(kRegistryKey, &registered);
-  if (query != win::kErrorSuccess && query != win::kErrorFileNotFound) {
+  Registration registration = ReadRegistration(folder, &registered);
+  if (registration == Registration::kUnreadable) {
     // Whether it names the files below is unknown: they stay.
     LogLine("\n**** Error: Cannot read the registration.\n");
     Tell(quiet, "The Lumiclip native host could not be removed: its registration cannot be read.",
          win::kMbIconError);
     return kUninstallIncomplete;
   }
-  bool ours = query == win::kErrorSuccess && SameText(registered, manifest);
+  bool ours = registration == Registration::kHere;
   if (!ours && !Exists(folder)) {
     os.RegDeleteUserKey(kUninstallKey);
     LogLine("Nothing to remove.");
@@ -231,7 +291,7 @@ int RunUninstall(bool quiet) {
            win::kMbIconError);
       return kUninstallIncomplete;
     }
-  } else if (query == win::kErrorSuccess) {
+  } else if (registration == Registration::kElsewhere) {
     LogFormatStr("The registration names another manifest, left in place: %s", registered.c_str());
   }
   Outcome outcome;
@@ -304,20 +364,23 @@ int RunUninstallFinish(int32_t parentPid) {
   }
   if (timedOut) LogLine("Timeout!");
 
+  // This copy stays (it is running), harmless in the temporary folder.
+  RemoveEarlierHelpers(os.ExecutablePath());
+
+  // A deployment made while this helper waited has registered its manifest
+  // again: the files are that installation's now.
+  std::string registered;
+  Registration registration = ReadRegistration(folder, &registered);
+  if (registration == Registration::kHere) {
+    LogLine("Installed again meanwhile: its files stay.");
+    return kUninstallDone;
+  }
+  if (registration == Registration::kUnreadable) {
+    LogLine("\n**** Error: Cannot read the registration: the files stay.\n");
+    return kUninstallIncomplete;
+  }
   Outcome outcome;
   if (Exists(folder)) RemoveHostFiles(folder, false, &outcome);
-
-  // Copies left by earlier removals; this one's own stays (it is running),
-  // harmless in the temporary folder.
-  std::string self = os.ExecutablePath();
-  std::string helperFolder = ExecutableFolder(self);
-  std::vector<std::string> names;
-  if (!helperFolder.empty() && os.ListFolder(helperFolder.substr(0, helperFolder.size() - 1), &names)) {
-    for (const std::string& name : names) {
-      std::string path = helperFolder + name;
-      if (StartsWithText(name, "lumiclip-uninstall.") && !SameText(path, self)) os.RemoveFile(path);
-    }
-  }
   bool complete = outcome.failed.empty() && !outcome.inUse;
   LogLine(complete ? "Removed." : "Removal incomplete.");
   return complete ? kUninstallDone : kUninstallIncomplete;

@@ -34,4 +34,14 @@ int RunUninstallFinish(int32_t parentPid);
 // ("<name>.<pid>.<count>~").
 bool IsHostFileName(const std::string& name);
 
+// What the browsers' registration says of the installation in folder: the
+// one part of it that a removal takes away first and a deployment writes.
+enum class Registration {
+  kHere,        // it names the manifest in folder
+  kElsewhere,   // it names another manifest (*registered)
+  kNone,        // there is none
+  kUnreadable,  // it cannot be read
+};
+Registration ReadRegistration(const std::string& folder, std::string* registered);
+
 }  // namespace lumiclip

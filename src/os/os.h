@@ -55,6 +55,7 @@ constexpr uint32_t kErrorSharingViolation = 32;
 constexpr uint32_t kErrorFileExists = 80;
 constexpr uint32_t kErrorAlreadyExists = 183;
 constexpr uint32_t kErrorNoUnicodeTranslation = 1113;
+constexpr uint32_t kFileAttributeReparsePoint = 0x400;
 }  // namespace win
 
 struct OsVersion {
@@ -96,6 +97,11 @@ class Os {
   // The bytes of a resource of the executable (FindResourceW with the id and
   // type, LoadResource, LockResource, SizeofResource); empty on any failure.
   virtual std::string OwnResource(int id, const char* type) = 0;
+  // Whether a module this process loaded is still mapped, whatever has
+  // become of its file (GetModuleHandleExW from the module's address, the
+  // reference count unchanged): after its release, only while something
+  // else holds a reference to it.
+  virtual bool ModuleMapped(OsHandle module) = 0;
 
   // --- files ---------------------------------------------------------------
   virtual uint32_t FileAttributes(const std::string& path) = 0;
@@ -175,6 +181,10 @@ class Os {
   virtual bool RemoveFolder(const std::string& path) = 0;
   // GetTempPathW, without its trailing backslash; empty when the call fails.
   virtual std::string TempFolderPath() = 0;
+  // The names of the folders directly inside folder, without "." and ".."
+  // (FindFirstFileW/FindNextFileW on "folder\*"); false when the folder
+  // cannot be listed (names is then empty).
+  virtual bool ListSubfolders(const std::string& folder, std::vector<std::string>* names) = 0;
 
   // --- version resources ---------------------------------------------------
   // The running image's own version resource (FindResourceW of RT_VERSION,

@@ -47,6 +47,7 @@ static_assert(win::kErrorSharingViolation == ERROR_SHARING_VIOLATION, "");
 static_assert(win::kErrorFileExists == ERROR_FILE_EXISTS, "");
 static_assert(win::kErrorAlreadyExists == ERROR_ALREADY_EXISTS, "");
 static_assert(win::kErrorNoUnicodeTranslation == ERROR_NO_UNICODE_TRANSLATION, "");
+static_assert(win::kFileAttributeReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT, "");
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "");
 
 namespace {
@@ -414,6 +415,12 @@ class RealOs final : public Os {
     if (bytes == nullptr || size == 0) return std::string();
     return std::string(static_cast<const char*>(bytes), size);
   }
+  bool ModuleMapped(OsHandle module) override {
+    HMODULE found = nullptr;
+    return GetModuleHandleExW(
+               GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+               static_cast<LPCWSTR>(module), &found) != 0;
+  }
 
   uint32_t FileAttributes(const std::string& path) override {
     Wide name(path);
@@ -525,20 +532,7 @@ class RealOs final : public Os {
            infoA.nFileIndexLow == infoB.nFileIndexLow;
   }
   bool ListFolder(const std::string& folder, std::vector<std::string>* names) override {
-    names->clear();
-    Wide pattern(folder + "\\*");
-    if (!pattern) return false;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW(pattern.get(), &found);
-    if (search == INVALID_HANDLE_VALUE) return false;
-    std::string name;
-    do {
-      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && Narrow(found.cFileName, &name)) {
-        names->push_back(name);
-      }
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-    return true;
+    return ListEntries(folder, false, names);
   }
   bool RemoveFolder(const std::string& path) override {
     Wide name(path);
@@ -551,6 +545,9 @@ class RealOs final : public Os {
     if (n == 0 || n > MAX_PATH || !Narrow(buffer, n, &path)) return std::string();
     if (!path.empty() && path.back() == '\\') path.pop_back();
     return path;
+  }
+  bool ListSubfolders(const std::string& folder, std::vector<std::string>* names) override {
+    return ListEntries(folder, true, names);
   }
 
   bool OwnVersionInfo(std::vector<uint8_t>& block) override {
@@ -808,6 +805,25 @@ class RealOs final : public Os {
   void ClearFpuExceptions() override { __asm__ __volatile__("fnclex"); }
 
  private:
+  // The files, or the folders but "." and "..", directly inside folder; a
+  // name that is no valid Unicode, never one of the host's, is left out.
+  static bool ListEntries(const std::string& folder, bool wantFolders, std::vector<std::string>* names) {
+    names->clear();
+    Wide pattern(folder + "\\*");
+    if (!pattern) return false;
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern.get(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    std::string name;
+    do {
+      bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      if (isFolder != wantFolders || !Narrow(found.cFileName, &name)) continue;
+      if (name != "." && name != "..") names->push_back(name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return true;
+  }
+
   // REG_SZ data comes as UTF-8 with its zero and is stored as UTF-16;
   // anything else as it is.
   static long SetValue(HKEY key, const wchar_t* name, uint32_t type, const void* data, uint32_t size) {

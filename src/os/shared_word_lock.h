@@ -2,7 +2,8 @@
 // id of the process that holds it, 0 while it is free. A free word is taken
 // with one atomic instruction and no call to the system. A holder may end
 // while it holds the word (the browser ends hosts at will), so a waiter that
-// has waited longer than any holder keeps it takes the word over.
+// has seen one holder keep it longer than any live holder does takes the word
+// over from that holder.
 #pragma once
 
 #include <atomic>
@@ -20,13 +21,19 @@ class SharedWordLock {
 
   // self: this process's id, never 0.
   SharedWordLock(std::atomic<int32_t>& word, int32_t self, const Clock& clock) : word_(word), self_(self) {
-    const uint32_t start = clock.now();
+    int32_t seen = 0;  // the holder whose time is counted, since since
+    uint32_t since = 0;
     for (unsigned spins = 0;; ++spins) {
       int32_t holder = 0;
       if (word_.compare_exchange_strong(holder, self_)) return;
-      // Only from the holder seen: one that has just let go, or another
-      // waiter that took over first, is not passed by.
-      if (clock.now() - start > kPatienceMs && word_.compare_exchange_strong(holder, self_)) {
+      if (holder != seen) {
+        // A new holder, such as another waiter that has just taken over
+        // from one that ended: it is live, and gets the whole patience.
+        seen = holder;
+        since = clock.now();
+      } else if (clock.now() - since > kPatienceMs && word_.compare_exchange_strong(holder, self_)) {
+        // Only from the holder seen: one that has just let go is not
+        // passed by.
         tookOver_ = true;
         return;
       }

@@ -215,7 +215,7 @@ bool FakeOs::ReleaseModule(OsHandle module) {
       Record("ReleaseModule(" + name + ")");
       if (down_) return false;
       ++m.releases;
-      for (auto it = loadedFiles_.begin(); it != loadedFiles_.end(); ++it) {
+      for (auto it = loadedFiles_.begin(); it != loadedFiles_.end() && !m.pinned; ++it) {
         if (it->first == &m) {
           loadedFiles_.erase(it);
           break;
@@ -225,6 +225,19 @@ bool FakeOs::ReleaseModule(OsHandle module) {
     }
   }
   Record("ReleaseModule(?)");
+  return false;
+}
+
+// A module is mapped while it holds more references than were released:
+// under the name it was loaded by, which is also what a later load of that
+// name gets back, whatever file has the name by then.
+bool FakeOs::ModuleMapped(OsHandle module) {
+  for (auto& [name, m] : modules) {
+    if (&m != module) continue;
+    Record("ModuleMapped(" + name + ")");
+    return !down_ && m.loads > 0 && (m.pinned || m.loads > m.releases);
+  }
+  Record("ModuleMapped(?)");
   return false;
 }
 
@@ -238,7 +251,10 @@ std::string FakeOs::OwnResource(int id, const char* type) {
 uint32_t FakeOs::FileAttributes(const std::string& path) {
   Record("FileAttributes(" + path + ")");
   if (down_) return win::kInvalidFileAttributes;
-  if (folders.count(Canon(path))) return win::kFileAttributeDirectory;
+  if (folders.count(Canon(path))) {
+    return win::kFileAttributeDirectory |
+           (reparsePoints.count(Canon(path)) ? win::kFileAttributeReparsePoint : 0);
+  }
   if (files.count(Canon(path))) return 0x20;
   return win::kInvalidFileAttributes;
 }
@@ -518,6 +534,19 @@ bool FakeOs::OwnVersionInfo(std::vector<uint8_t>& block) {
   if (down_ || (imageVersion.empty() && !versions.count(key))) return false;
   block.assign(key.begin(), key.end());
   block.push_back(0);
+  return true;
+}
+
+bool FakeOs::ListSubfolders(const std::string& folder, std::vector<std::string>* names) {
+  Record("ListSubfolders(" + folder + ")");
+  names->clear();
+  if (Fails("ListSubfolders", folder) || !folders.count(Canon(folder))) return false;
+  std::string prefix = Canon(folder) + "\\";
+  for (const std::string& path : folders) {
+    if (path.compare(0, prefix.size(), prefix) == 0 && path.find('\\', prefix.size()) == std::string::npos) {
+      names->push_back(path.substr(prefix.size()));
+    }
+  }
   return true;
 }
 

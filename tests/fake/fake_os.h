@@ -39,6 +39,9 @@ struct FakeModule {
   std::map<std::string, void*> exports;
   int loads = 0;     // LoadModule calls that returned it
   int releases = 0;  // ReleaseModule calls
+  // It holds a reference to itself (or another library holds one): no
+  // release unmaps it, and its file stays in use.
+  bool pinned = false;
 };
 
 class FakeOs : public Os {
@@ -97,6 +100,9 @@ class FakeOs : public Os {
   std::string tempPath = "C:\\Users\\me\\AppData\\Local\\Temp";
   std::map<uint32_t, std::string> processImages;  // running processes: pid -> executable
   int boxAnswer = 1;  // what every message box returns (IDOK)
+  // Folders (canonical paths) that are links to elsewhere (junctions,
+  // symbolic links): FileAttributes says so.
+  std::set<std::string> reparsePoints;
 
   // Standard input: bytes arrive in chunks; a read returns at most what the
   // current chunk still holds, as a pipe does.
@@ -230,6 +236,7 @@ class FakeOs : public Os {
   void* ModuleExport(OsHandle module, const char* name) override;
   bool ReleaseModule(OsHandle module) override;
   std::string OwnResource(int id, const char* type) override;
+  bool ModuleMapped(OsHandle module) override;
   uint32_t FileAttributes(const std::string& path) override;
   bool MakeDirectory(const std::string& path) override;
   bool CopyFileTo(const std::string& from, const std::string& to, bool failIfExists) override;
@@ -253,6 +260,7 @@ class FakeOs : public Os {
   bool RemoveFolder(const std::string& path) override;
   std::string TempFolderPath() override;
   bool OwnVersionInfo(std::vector<uint8_t>& block) override;
+  bool ListSubfolders(const std::string& folder, std::vector<std::string>* names) override;
   uint32_t FileVersionInfoSize(const std::string& path) override;
   bool FileVersionInfo(const std::string& path, std::vector<uint8_t>& block) override;
   bool QueryVersionValue(const std::vector<uint8_t>& block, const std::string& subBlock,

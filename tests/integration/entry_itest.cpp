@@ -46,6 +46,8 @@ TEST(Entry, TestModeShowsOneBoxAndLogsThreeLines) {
 // Each command line is run in a folder of its own; the log tells the mode.
 // Host mode here has a stdin that is no pipe, so it ends at once.
 TEST(Entry, CommandLineSelectsTheMode) {
+  const std::string kNotRegistered =
+      "The installation is not registered (removed meanwhile): nothing is rewritten.";
   struct Case {
     std::vector<std::string> args;
     int command;
@@ -58,8 +60,15 @@ TEST(Entry, CommandLineSelectsTheMode) {
       {{"--test", "x"}, 1, {}, {}},
       {{"--deploy", "x"}, 1, {}, {"Copying myself..."}},
       {{"--update"}, 1, {}, {"Parent PID: 0"}},
-      {{"--update", "4242"}, 4, {"Parent PID: 4242", "Copying myself..."}, {"Waiting parent process 4242 to close..."}},
-      {{"--update", "x"}, 4, {"Parent PID: 0", "Deleting raz.dll..."}, {"Waiting parent process 0 to close..."}},
+      // Nothing is installed here: update mode rewrites nothing.
+      {{"--update", "4242"},
+       4,
+       {"Parent PID: 4242", kNotRegistered},
+       {"Waiting parent process 4242 to close..."}},
+      {{"--update", "x"},
+       4,
+       {"Parent PID: 0", kNotRegistered},
+       {"Waiting parent process 0 to close...", "Deleting raz.dll..."}},
       {{"--update", "  -17abc"}, 4, {"Parent PID: -17"}, {}},
       {{"--UPDATE", "5"}, 1, {}, {"Parent PID: 5"}},
       {{"--update", "x", "y"}, 1, {}, {"Parent PID: 0"}},

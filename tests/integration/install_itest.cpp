@@ -337,8 +337,13 @@ TEST_F(Install, BlockedFolderIsReportedOnce) {
 TEST_F(Install, UpdateModeWritesItsOwnNameAsUtf8) {
   const std::string name = "caf\xC3\xA9.exe";
   HostFolder folder("accented", name);
-  // Update mode runs from inside an earlier deployment's folder.
+  // Update mode runs from inside an earlier deployment's folder, which is
+  // registered.
   mkdir(Deployed().c_str(), 0755);
+  const std::string registered = Wine::Get().WinPath(DeployedFile(kManifest));
+  ASSERT_EQ(
+      Wine::Get().Run({"reg", "add", std::string("HKCU\\") + kKey, "/ve", "/d", registered, "/f"}).exitCode,
+      0);
   ProcessResult r = Wine::Get().Run({folder.winExe(), "--update", "0"}, "", 60000,
                                     {{"LANG", "C.UTF-8"}, {"LC_ALL", "C.UTF-8"}});
   EXPECT_FALSE(r.timedOut);
@@ -361,7 +366,7 @@ TEST_F(Install, UpdateModeWritesItsOwnNameAsUtf8) {
   EXPECT_EQ(json.value("path", ""), name);
   EXPECT_TRUE(ReadFile(DeployedFile(name)) == folder.Read(name));
   // Update mode leaves the registry to the deployment before it.
-  EXPECT_EQ(Wine::Get().RegQueryDefault(kKey), "");
+  EXPECT_EQ(Wine::Get().RegQueryDefault(kKey), registered);
 }
 
 // The user opens a newer copy while a host runs the deployed executable with
@@ -445,6 +450,20 @@ bool DeploymentFolderGoes(int timeoutMs = 30000) {
   return WaitUntil([] { return !FileExists(Deployed()); }, timeoutMs);
 }
 
+// The folders of the removal helpers' copies in the user's temporary folder
+// (%TEMP%, beside the roaming folder's AppData in wine's prefix).
+std::string TempDir() {
+  std::string appData = Wine::Get().AppData();
+  return appData.substr(0, appData.rfind("/AppData/")) + "/Temp";
+}
+std::set<std::string> HelperFolders() {
+  std::set<std::string> folders;
+  for (const std::string& name : Listing(TempDir())) {
+    if (name.rfind("lumiclip-uninstall", 0) == 0) folders.insert(name);
+  }
+  return folders;
+}
+
 // Listed among the installed apps; asked first without --quiet (a box that
 // is not answered Yes removes nothing); removed whole with --quiet, from the
 // deployed host itself; nothing to do the second time; installable again.
@@ -487,12 +506,21 @@ TEST_F(Install, UninstallRemovesEverythingAndInstallsAgain) {
   EXPECT_FALSE(RegValues(kUninstallKey).empty());
   EXPECT_TRUE(FileExists(DeployedFile("raz.dll")));
 
+  const std::set<std::string> helpersBefore = HelperFolders();
   ProcessResult quiet = RunDeployed({"--uninstall", "--quiet"});
   EXPECT_EQ(quiet.exitCode, 0);
   EXPECT_TRUE(Wine::AllBoxesIn(quiet.err).empty());
   EXPECT_EQ(Wine::Get().RegQueryDefault(kKey), "");
   EXPECT_TRUE(RegValues(kUninstallKey).empty());
   EXPECT_TRUE(DeploymentFolderGoes()) << "left: " << ::testing::PrintToString(Listing(Deployed()));
+  // The helper's copy ran from a folder made for it.
+  std::set<std::string> firstHelper;
+  for (const std::string& name : HelperFolders()) {
+    if (!helpersBefore.count(name)) firstHelper.insert(name);
+  }
+  ASSERT_EQ(firstHelper.size(), 1u) << ::testing::PrintToString(HelperFolders());
+  const std::string firstLog = TempDir() + "/" + *firstHelper.begin() + "/native-lumiclip.log";
+  EXPECT_TRUE(WaitUntil([&] { return Has(Lines(ReadFile(firstLog)), "Exit"); }, 30000)) << ReadFile(firstLog);
 
   // Nothing installed: nothing asked, success.
   ProcessResult again = Wine::Get().Run({folder.winExe(), "--uninstall"}, "", 60000, Wine::Get().RelayEnv());
@@ -503,6 +531,18 @@ TEST_F(Install, UninstallRemovesEverythingAndInstallsAgain) {
   RunTraced(folder);
   ExpectDeployed(folder, kExe);
   EXPECT_EQ(RegValues(kUninstallKey).size(), 10u);
+
+  // A second removal: a new folder for its helper, which deletes the first
+  // one's copy, log and folder.
+  EXPECT_EQ(RunDeployed({"--uninstall", "--quiet"}).exitCode, 0);
+  EXPECT_TRUE(DeploymentFolderGoes()) << "left: " << ::testing::PrintToString(Listing(Deployed()));
+  EXPECT_TRUE(WaitUntil([&] { return !FileExists(TempDir() + "/" + *firstHelper.begin()); }, 30000))
+      << ::testing::PrintToString(Listing(TempDir() + "/" + *firstHelper.begin()));
+  std::set<std::string> secondHelper;
+  for (const std::string& name : HelperFolders()) {
+    if (!helpersBefore.count(name)) secondHelper.insert(name);
+  }
+  EXPECT_EQ(secondHelper.size(), 1u) << ::testing::PrintToString(HelperFolders());
 }
 
 // Another host runs from the folder during the removal: it keeps answering,

@@ -112,6 +112,9 @@ struct Scenario {
   // A removal: the registration may go at any point; whole runs leave
   // nothing installed (host is null).
   bool removes = false;
+  // No file could be given the deployed name: the manifest names the
+  // staged copy, which is host.
+  bool namesStaged = false;
 };
 
 void Redeploying(FakeOs& os) {
@@ -206,6 +209,18 @@ const Scenario kScenarios[] = {
        os.inUseByOthers.insert(kExe);
      },
      RunChild, &kNewHost, nullptr, true},
+    // The old executable, moved aside, can be neither replaced by the new
+    // copy nor moved back.
+    {"SelfUpdateChildThatCannotMoveBack", true,
+     [](FakeOs& os) {
+       Staged(os);
+       os.failing.insert("RenameFile:~>" + FakeOs::Lower(kExe));
+     },
+     [](FakeOs& os) {
+       os.inUseByOthers.insert(kExe);  // another host runs it, also after a crash
+       RunChild(os);
+     },
+     &kNewHost, nullptr, true, false, true},
     // Removed by a copy run from elsewhere, which deletes everything itself.
     {"Uninstall", true, Installed,
      [](FakeOs& os) {
@@ -221,7 +236,8 @@ const Scenario kScenarios[] = {
        RunUninstall(true);
      },
      [](FakeOs& os) {
-       os.executablePath = "C:\\Users\\me\\AppData\\Local\\Temp\\lumiclip-uninstall\\lumiclip-uninstall.4242.exe";
+       os.executablePath =
+           "C:\\Users\\me\\AppData\\Local\\Temp\\lumiclip-uninstall.4242.1\\lumiclip-uninstall.exe";
        RunUninstallFinish(4242);
      },
      nullptr, nullptr, false, true},
@@ -342,13 +358,14 @@ void ExpectNewState(FakeOs& os, const Scenario& s, const Stray& before, bool str
   EXPECT_EQ(os.registry[kKey], kManifest);
   nlohmann::json manifest = nlohmann::json::parse(os.FileText(kManifest), nullptr, false);
   ASSERT_FALSE(manifest.is_discarded());
-  EXPECT_EQ(manifest.value("path", ""), "lumiclip-chrome-plugin.exe");
-  EXPECT_TRUE(os.FileText(kExe) == *s.host);
+  EXPECT_EQ(manifest.value("path", ""), s.namesStaged ? kStaged : "lumiclip-chrome-plugin.exe");
+  EXPECT_TRUE(os.FileText(s.namesStaged ? kStaged : kExe) == *s.host);
   EXPECT_EQ(os.HasFile(kEngine), s.engine != nullptr);
   if (s.engine != nullptr) {
     EXPECT_TRUE(os.FileText(kEngine) == *s.engine);
   }
-  std::set<std::string> expected = {"lumiclip-chrome-plugin.exe", "lumiclip-native-manifest.json"};
+  std::set<std::string> expected = {"lumiclip-native-manifest.json"};
+  if (!s.namesStaged) expected.insert("lumiclip-chrome-plugin.exe");
   if (s.engine != nullptr) expected.insert("raz.dll");
   std::set<std::string> names = os.FileNamesIn(kFolder);
   names.erase("native-lumiclip.log");  // a host run from the folder logs there

@@ -367,6 +367,7 @@ TEST_P(DeployLeftovers, RemovesOnlyTheUnusedTemporaryFilesOfEndedWriters) {
   }
   os.AddFolder(folder + "\\.staged");
   os.AddFile(folder + "\\lumiclip-chrome-plugin.exe", "old host");
+  os.registry[kRegistryKey] = folder + "\\lumiclip-native-manifest.json";  // installed: the child redeploys
   std::string own;
   switch (c.run) {
     case Run::kInstall: own = kSource; break;

@@ -154,19 +154,23 @@ TEST_F(Engine, InitFailureOrAMissingExportShowsTheLocatingBox) {
   engine.initFails = true;
   Handle("{\"f\":1}");
   engine.initFails = false;
-  // Initialised, but without start: released without finish, which may
-  // count on start having run.
+  // Initialised, but without start or call: released without finish,
+  // which may count on start having run.
   engine.noStart = true;
   Handle("{\"f\":2}");
-  os.modules["c:\\host\\raz.dll"].exports.clear();
+  engine.noStart = false;
+  engine.noCall = true;
   Handle("{\"f\":3}");
-  ASSERT_EQ(os.boxes.size(), 3u);
+  os.modules["c:\\host\\raz.dll"].exports.clear();
+  Handle("{\"f\":4}");
+  ASSERT_EQ(os.boxes.size(), 4u);
   for (const FakeBox& box : os.boxes) {
     EXPECT_EQ(box.text, "Error locating Functions in RAZ.dll");
     EXPECT_EQ(box.caption, "Library not loaded");
     EXPECT_EQ(box.flags, 0x10u);
   }
-  EXPECT_EQ(engine.trace, (std::vector<std::string>{"init", "init"}));  // start, finish never called
+  EXPECT_FALSE(state.engineLoaded);
+  EXPECT_EQ(engine.trace, (std::vector<std::string>{"init", "init", "init"}));  // start, finish never called
   // Released each time, so that an update can replace the file.
   EXPECT_EQ(os.modules["c:\\host\\raz.dll"].releases, os.modules["c:\\host\\raz.dll"].loads);
 }
@@ -205,6 +209,40 @@ TEST_F(Engine, AnEngineWithoutFinishIsNotReleasedButLoadsAgain) {
   Handle("{\"f\":2}");
   EXPECT_EQ(std::count(engine.trace.begin(), engine.trace.end(), "init"), 2);
 }
+
+// An engine still mapped after its unload (one without finish, or one that
+// holds a reference to itself) is what every later load of its path gets
+// back, whatever file has the name by then. An update puts the new file in
+// place for the next host, and this one answers the failure and closes.
+struct MappedCase {
+  const char* name;
+  bool noFinish, pinned;
+};
+class EngineUpdate : public Engine, public ::testing::WithParamInterface<MappedCase> {};
+
+TEST_P(EngineUpdate, ClosesTheHostWhileTheOldEngineStaysMapped) {
+  const MappedCase& c = GetParam();
+  const bool staysMapped = c.noFinish || c.pinned;
+  engine.noFinish = c.noFinish;
+  os.modules["c:\\host\\raz.dll"].pinned = c.pinned;
+  Handle("{\"f\":1}");
+  Handle("{\"JSONCommand\":\"updateDLL\",\"data\":\"YWJj\"}");
+  EXPECT_EQ(os.FileText("C:\\Host\\RAZ.dll"), "abc");
+  EXPECT_EQ(Messages(),
+            std::vector<std::string>{
+                staysMapped ? "{\"topic\":\"status\", \"code\":\"1\", \"data\":\"Error updating RAZ.dll\"}"
+                            : "{\"topic\":\"status\", \"code\":\"0\", \"data\":\"\"}"});
+  EXPECT_EQ(state.terminate, staysMapped);
+  EXPECT_FALSE(state.engineLoaded);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, EngineUpdate,
+                         ::testing::Values(MappedCase{"Released", false, false},
+                                           MappedCase{"WithoutFinish", true, false},
+                                           MappedCase{"Pinned", false, true}),
+                         [](const ::testing::TestParamInfo<MappedCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST_F(Engine, UnloadingWhatWasNeverLoadedDoesNothing) {
   UnloadEngine(state);
@@ -474,22 +512,34 @@ INSTANTIATE_TEST_SUITE_P(From, EnginePumpedUpdate, ::testing::Bool(),
                            return std::string(info.param ? "AWindowProcedure" : "TheCall");
                          });
 
-TEST_F(Engine, AHeldUpdateIsDroppedWhenTheHostClosedMeanwhile) {
+// Both update commands are held while engine code is on the stack; one
+// held when the host closes meanwhile is dropped.
+class EngineHeldUpdate : public Engine, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(EngineHeldUpdate, IsDroppedWhenTheHostClosedMeanwhile) {
+  const std::string command = GetParam();
   engine.inCall = [&](const std::string& text) {
     if (text != "{\"pump\":1}") return;
     engine.Emit("_internalPumpMessage", nullptr);
     state.terminate = true;
   };
   os.inputClosed = false;
-  os.Arrive(FrameOf("{\"pump\":1}") + FrameOf("{\"JSONCommand\":\"updateDLL\",\"data\":\"YWJj\"}"));
+  os.Arrive(FrameOf("{\"pump\":1}") + FrameOf("{\"JSONCommand\":\"" + command + "\",\"data\":\"YWJj\"}"));
   EXPECT_TRUE(HandleNextMessage(state));
   EXPECT_EQ(HeldCommandCount(), 0u);
   EXPECT_EQ(os.FileText("C:\\Host\\RAZ.dll"), "MZ fake engine");
+  EXPECT_TRUE(os.FileNamesIn("C:\\Users\\me\\AppData\\Roaming\\Lumiclip\\.staged").empty());
+  EXPECT_TRUE(os.shellRuns.empty());
   EXPECT_EQ(os.output, "");
   EXPECT_TRUE(state.engineLoaded);
-  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Holding 'updateDLL' until the engine call returns",
+  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Holding '" + command + "' until the engine call returns",
                                        "\n**** Error: Held command dropped, the host is closing\n"}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Commands, EngineHeldUpdate, ::testing::Values("updateDLL", "updateNative"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           return std::string(info.param);
+                         });
 
 TEST_F(Engine, CallbacksFromOtherThreadsNeverInterleaveFrames) {
   engine.inCall = [&](const std::string& text) {

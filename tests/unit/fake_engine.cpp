@@ -53,7 +53,7 @@ char LUMICLIP_CDECL Init(EngineWord* table, int32_t size) {
   if (e.initFails) return 0;
   table[1] = e.noStart ? 0 : reinterpret_cast<EngineWord>(&Start);
   table[3] = e.noFinish ? 0 : reinterpret_cast<EngineWord>(&Finish);
-  table[4] = reinterpret_cast<EngineWord>(&Call);
+  table[4] = e.noCall ? 0 : reinterpret_cast<EngineWord>(&Call);
   return 1;
 }
 

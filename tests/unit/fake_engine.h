@@ -20,6 +20,7 @@ struct FakeEngine {
   bool initFails = false;
   bool noFinish = false;
   bool noStart = false;  // init succeeds but leaves start empty
+  bool noCall = false;   // or call
   FakeOs* os = nullptr;
   // Run inside the entries, after the trace line is written.
   std::function<void()> inInit, inStart, inFinish;

@@ -231,40 +231,62 @@ TEST_F(Log, ARefusedSharedWordLeavesTheLockByte) {
 }
 
 // The word that hosts appending to one log share. Each case: who holds the
-// word when the lock is asked for, and what the holder does while this
-// process waits (a pause is 1 ms of the clock).
+// word when the lock is asked for, and what happens while this process
+// waits (a pause is 1 ms of the clock).
 struct WordCase {
   const char* name;
-  int32_t holder;       // 0: free
-  int releaseAtPause;   // the holder lets go at this pause; -1: never (it ended)
+  int32_t holder;  // 0: free
+  // At the pause counted first, the word becomes the second: 0 when the
+  // holder lets go, another id when another waiter takes it over.
+  std::vector<std::pair<int, int32_t>> changes;
   int32_t self;
-  int pauses;           // pauses before the word is this process's
+  int pauses;  // pauses before the word is this process's
   bool tookOver;
+  // Another waiter that takes the word over first, at the instant this
+  // process's patience runs out: between its look at the word and its
+  // takeover. 0: none.
+  int32_t takenFirst = 0;
 };
 
 uint32_t g_wordClock = 0;
 int g_wordPauses = 0;
 std::atomic<int32_t>* g_word = nullptr;
-int g_releaseAtPause = -1;
+const WordCase* g_wordCase = nullptr;
 
 TEST(SharedWordLock, WaitsForTheHolderAndTakesOverFromOneThatEnded) {
+  const int patience = static_cast<int>(SharedWordLock::kPatienceMs);
   const WordCase cases[] = {
-      {"free", 0, -1, 7, 0, false},
-      {"held, let go after 5 ms", 42, 5, 7, 5, false},
-      {"holder ended", 42, -1, 7, static_cast<int>(SharedWordLock::kPatienceMs) + 1, true},
-      {"an earlier process with this id ended holding it", 7, -1, 7,
-       static_cast<int>(SharedWordLock::kPatienceMs) + 1, true},
+      {"free", 0, {}, 7, 0, false},
+      {"held, let go after 5 ms", 42, {{5, 0}}, 7, 5, false},
+      {"holder ended", 42, {}, 7, patience + 1, true},
+      {"an earlier process with this id ended holding it", 7, {}, 7, patience + 1, true},
+      // Pid 42 ended holding the word; waiter 7 took it over from it just
+      // before this waiter's patience with 42 ran out. 7 is live: this
+      // waiter waits for it to let go.
+      {"another waiter took over from the one that ended", 42, {{195, 7}, {250, 0}}, 9, 250, false},
+      {"and then ended too", 42, {{195, 7}}, 9, 195 + patience + 1, true},
+      {"another waiter takes it over first", 42, {{300, 0}}, 9, 300, false, 7},
   };
-  const SharedWordLock::Clock clock{[] { return g_wordClock; }, [](unsigned) {
-                                      ++g_wordClock;
-                                      if (++g_wordPauses == g_releaseAtPause) g_word->store(0);
-                                    }};
+  const SharedWordLock::Clock clock{
+      [] {
+        if (g_wordCase->takenFirst != 0 && g_wordClock == 1000 + SharedWordLock::kPatienceMs + 1) {
+          g_word->store(g_wordCase->takenFirst);
+        }
+        return g_wordClock;
+      },
+      [](unsigned) {
+        ++g_wordClock;
+        ++g_wordPauses;
+        for (const auto& [at, value] : g_wordCase->changes) {
+          if (at == g_wordPauses) g_word->store(value);
+        }
+      }};
   for (const WordCase& c : cases) {
     std::atomic<int32_t> word{c.holder};
     g_word = &word;
+    g_wordCase = &c;
     g_wordClock = 1000;
     g_wordPauses = 0;
-    g_releaseAtPause = c.releaseAtPause;
     {
       SharedWordLock lock(word, c.self, clock);
       EXPECT_EQ(word.load(), c.self) << c.name;

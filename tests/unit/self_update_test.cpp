@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fake/host_fixture.h"
+#include "install/deploy.h"
 #include "install/self_update.h"
 #include "install/uninstall.h"
 
@@ -137,6 +138,7 @@ class SelfUpdateChild : public HostFixture {
     os.AddFile(target, kOldExe);
     os.AddFile(kEngine, "engine");
     os.AddFile(kManifest, "the old host's manifest");
+    os.registry[kRegistryKey] = kManifest;
   }
   std::vector<std::string> ManifestLines() {
     return {"Extracting manifest...", "Written 547 bytes", "Done"};

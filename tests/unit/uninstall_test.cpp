@@ -11,6 +11,7 @@
 #include "app/entry.h"
 #include "fake/host_fixture.h"
 #include "install/deploy.h"
+#include "install/self_update.h"
 #include "install/uninstall.h"
 
 namespace lumiclip::testing {
@@ -19,8 +20,9 @@ namespace {
 using namespace deployed;
 const std::string kLog = kFolder + "\\native-lumiclip.log";
 const std::string kOutside = "C:\\Downloads\\setup.exe";
-const std::string kHelperFolder = "C:\\Users\\me\\AppData\\Local\\Temp\\lumiclip-uninstall";
-const std::string kHelper = kHelperFolder + "\\lumiclip-uninstall.4242.exe";
+const std::string kTemp = "C:\\Users\\me\\AppData\\Local\\Temp";
+const std::string kHelperFolder = kTemp + "\\lumiclip-uninstall.4242.1";
+const std::string kHelper = kHelperFolder + "\\lumiclip-uninstall.exe";
 const char kKey[] = "Software\\Google\\Chrome\\NativeMessagingHosts\\com.lumiclipapp.api";
 const char kQuestion[] =
     "Remove the Lumiclip native host? The Lumiclip extension will stop working until it is "
@@ -58,6 +60,8 @@ struct Case {
   bool helper;                  // the helper was started
   std::set<std::string> left;   // names left in the folder ({} when it is gone)
   const char* finalBox;         // the start of the last box's text, or null for none
+  std::string helperIn = kHelperFolder;  // the helper's folder; one passed over keeps what it held
+  void (*after)(FakeOs&) = nullptr;      // what other processes do once the removal has run
 };
 
 void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
@@ -77,9 +81,23 @@ const Case kCases[] = {
     // The running executable and its log stay for the helper.
     {"QuietFromTheDeployedHost", From::kDeployed, true, 0, nullptr, 0, true, true,
      {"lumiclip-chrome-plugin.exe", "native-lumiclip.log"}, nullptr},
+    // Only the host's files and their temporaries go: not an editor's
+    // backup, nor a temporary of another program's file.
     {"StrangerFileKeepsTheFolder", From::kOutside, true, 0,
-     [](FakeOs& os) { os.AddFile(kFolder + "\\notes.txt", "mine"); }, 0, true, false,
-     {"notes.txt"}, nullptr},
+     [](FakeOs& os) {
+       for (const char* name : {"notes.txt", "notes.txt~", "other.dll.77.1~"}) {
+         os.AddFile(kFolder + "\\" + name, "mine");
+       }
+     },
+     0, true, false, {"notes.txt", "notes.txt~", "other.dll.77.1~"}, nullptr},
+    // An old engine that an update moved aside, still loaded by a host that
+    // runs: it waits for the helper.
+    {"TemporaryInUse", From::kOutside, false, 6,
+     [](FakeOs& os) {
+       os.AddFile(kEngine + ".77.9~", "the old engine");
+       os.inUseByOthers.insert(kEngine + ".77.9~");
+     },
+     0, true, true, {"raz.dll.77.9~"}, "The Lumiclip native host was removed. Some of its files are in use"},
     // Another host runs: its files cannot be deleted, only moved aside, and
     // the helper waits for it.
     {"FilesInUse", From::kOutside, false, 6,
@@ -102,6 +120,41 @@ const Case kCases[] = {
     {"RegistrationStays", From::kOutside, false, 6,
      [](FakeOs& os) { os.failing.insert("RegDeleteUserKey:Chrome"); }, 1, false, false, kAll,
      "The Lumiclip native host could not be removed: its registration cannot be deleted."},
+    // The helper's copy goes into a folder made for it: one that is there
+    // already, or a link put in the place of the one just made, may hold a
+    // planted library; it is passed over and left as it is.
+    {"HelperFolderTaken", From::kDeployed, true, 0,
+     [](FakeOs& os) {
+       os.AddFolder(kHelperFolder);
+       os.AddFile(kHelperFolder + "\\version.dll", "planted");
+     },
+     0, true, true, {"lumiclip-chrome-plugin.exe", "native-lumiclip.log"}, nullptr,
+     kTemp + "\\lumiclip-uninstall.4242.2"},
+    {"HelperFolderBecomesALink", From::kDeployed, true, 0,
+     [](FakeOs& os) {
+       os.reparsePoints.insert(FakeOs::Lower(kHelperFolder));
+       os.AddFile(kHelperFolder + "\\version.dll", "planted where the link leads");
+     },
+     0, true, true, {"lumiclip-chrome-plugin.exe", "native-lumiclip.log"}, nullptr,
+     kTemp + "\\lumiclip-uninstall.4242.2"},
+    // An update child waits in the staging folder for its parent. The
+    // removal runs from the deployed host, whose executable stays for the
+    // helper. Once the parent has closed, the child finds the installation
+    // removed and writes nothing back; the helper then takes the rest.
+    {"UpdateChildWaiting", From::kDeployed, true, 0,
+     [](FakeOs& os) { os.inUseByOthers = {kStaging + "\\lumiclip-chrome-plugin.exe"}; }, 0, true, true, {},
+     nullptr, kHelperFolder,
+     [](FakeOs& os) {
+       os.inUseByOthers.clear();
+       os.executablePath = kStaging + "\\lumiclip-chrome-plugin.exe";
+       os.processId = 5151;
+       log_internal::ResetForTests();
+       RunUpdateMode(4243);
+       os.executablePath = kHelper;
+       os.processId = 5000;
+       log_internal::ResetForTests();
+       RunUninstallFinish(4242);
+     }},
 };
 
 class Uninstall : public HostFixture, public ::testing::WithParamInterface<Case> {};
@@ -124,8 +177,10 @@ TEST_P(Uninstall, RemovesOnlyTheHostsFiles) {
   if (c.arrange != nullptr) c.arrange(os);
   os.executablePath = c.from == From::kDeployed ? kExe : kOutside;
   os.boxAnswer = c.answer;
+  const std::string running = os.FileText(os.executablePath);
   EXPECT_EQ(RunUninstall(c.quiet), c.status);
   EXPECT_TRUE(os.keptOpen.empty()) << "the log would hold the folder it removes";
+  if (c.after != nullptr) c.after(os);
 
   EXPECT_EQ(os.registry.count(kKey), c.removed ? 0u : 1u);
   EXPECT_EQ(os.KeyExists(kUninstallKey), !c.removed);
@@ -144,9 +199,14 @@ TEST_P(Uninstall, RemovesOnlyTheHostsFiles) {
 
   ASSERT_EQ(os.shellRuns.size(), c.helper ? 1u : 0u);
   if (c.helper) {
-    EXPECT_EQ(os.shellRuns[0].file, kHelper);
+    const std::string helper = c.helperIn + "\\lumiclip-uninstall.exe";
+    EXPECT_EQ(os.shellRuns[0].file, helper);
     EXPECT_EQ(os.shellRuns[0].parameters, "--uninstall-finish 4242");
-    EXPECT_EQ(os.FileText(kHelper), os.FileText(os.executablePath));
+    EXPECT_EQ(os.FileText(helper), running);
+    std::set<std::string> first = os.FileNamesIn(kHelperFolder);
+    first.erase("native-lumiclip.log");  // the helper's, once it has run
+    EXPECT_EQ(first, c.helperIn == kHelperFolder ? std::set<std::string>{"lumiclip-uninstall.exe"}
+                                                 : std::set<std::string>{"version.dll"});
   }
 
   size_t boxes = (c.quiet ? 0u : 1u) + (c.finalBox != nullptr ? 1u : 0u);
@@ -200,7 +260,26 @@ TEST_F(UninstallRun, HelperWaitsForTheHostsThenFinishes) {
   os.calls.clear();
   os.files.erase(FakeOs::Lower(kExe + ".77.3~"));
   os.AddFile(kExe + ".9.1~", "moved aside by the parent");
-  os.AddFile(kHelperFolder + "\\lumiclip-uninstall.17.exe", "an earlier helper");
+  // Copies of earlier removals, each in its folder, or all in one from
+  // older versions: those that ended go with their logs and folders; one
+  // that still runs stays, and so do other files and a link's target.
+  const std::string ended = kTemp + "\\lumiclip-uninstall.17.1";
+  const std::string running = kTemp + "\\lumiclip-uninstall.18.2";
+  const std::string older = kTemp + "\\lumiclip-uninstall";
+  const std::string shared = kTemp + "\\lumiclip-uninstall.19.1";
+  const std::string link = kTemp + "\\lumiclip-uninstall.20.1";
+  const std::string stranger = kTemp + "\\lumiclip-uninstaller";
+  for (const std::string& f : {ended, running, older, shared, link, stranger}) {
+    os.AddFolder(f);
+    os.AddFile(f + "\\native-lumiclip.log", "a helper's log");
+  }
+  for (const std::string& f : {ended, running, shared, link, stranger}) {
+    os.AddFile(f + "\\lumiclip-uninstall.exe", "MZ");
+  }
+  os.AddFile(older + "\\lumiclip-uninstall.16.exe", "MZ");
+  os.AddFile(shared + "\\notes.txt", "the user's");
+  os.inUseByOthers.insert(running + "\\lumiclip-uninstall.exe");
+  os.reparsePoints.insert(FakeOs::Lower(link));
   os.processes = {{4000, 0}, {77, 0}, {88, 0}};
   os.processImages = {{77, kFolder + "\\LUMICLIP-chrome-plugin.exe"}, {88, "C:\\Other\\x.exe"}};
   os.executablePath = kHelper;
@@ -218,8 +297,33 @@ TEST_F(UninstallRun, HelperWaitsForTheHostsThenFinishes) {
   EXPECT_LT(lastWait, os.IndexOf("RemoveFile("));
   EXPECT_EQ(os.folders.count(FakeOs::Lower(kFolder)), 0u);
   EXPECT_TRUE(os.FileNamesIn(kFolder).empty());
-  EXPECT_EQ(os.FileNamesIn(kHelperFolder),
-            (std::set<std::string>{"lumiclip-uninstall.4242.exe", "native-lumiclip.log"}));
+  const std::set<std::string> both = {"lumiclip-uninstall.exe", "native-lumiclip.log"};
+  EXPECT_EQ(os.FileNamesIn(kHelperFolder), both);
+  for (const std::string& f : {ended, older}) EXPECT_EQ(os.folders.count(FakeOs::Lower(f)), 0u) << f;
+  EXPECT_EQ(os.FileNamesIn(running), both);
+  EXPECT_EQ(os.FileNamesIn(link), both);
+  EXPECT_EQ(os.FileNamesIn(stranger), both);
+  EXPECT_EQ(os.FileNamesIn(shared), std::set<std::string>{"notes.txt"});
+}
+
+// A deployment made while the helper waited has registered its manifest
+// again: the files are that installation's, and the helper leaves them.
+TEST_F(UninstallRun, HelperLeavesAnInstallationMadeWhileItWaited) {
+  Install(os);
+  os.executablePath = kExe;
+  ASSERT_EQ(RunUninstall(true), 0);
+  os.executablePath = kOutside;
+  os.processId = 6000;
+  ASSERT_TRUE(DeployHost(kOutside.c_str(), true));
+  const std::set<std::string> installed = os.FileNamesIn(kFolder);
+  os.executablePath = kHelper;
+  os.processId = 5000;
+  log_internal::ResetForTests();
+  EXPECT_EQ(RunUninstallFinish(4242), 0);
+  EXPECT_EQ(os.registry[kKey], kManifest);
+  EXPECT_TRUE(os.KeyExists(kUninstallKey));
+  EXPECT_EQ(os.FileNamesIn(kFolder), installed);
+  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Installed again meanwhile: its files stay."}));
 }
 
 // The exit status tells what remained; both command lines choose the mode.
