@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "big_text.h"
-#include "channel/framing.h"
+#include "channel/frame_writer.h"
+#include "channel/text_escaping.h"
 #include "fake/fake_os.h"
 #include "install/payload.h"
 

@@ -4,7 +4,9 @@
 #include <string>
 
 #include "channel/builtin_commands.h"
-#include "channel/framing.h"
+#include "channel/frame_reader.h"
+#include "channel/frame_writer.h"
+#include "channel/wire_format.h"
 #include "engine/engine_loader.h"
 #include "install/leftovers.h"
 #include "os/os.h"

@@ -5,7 +5,9 @@
 #include <thread>
 
 #include "channel/builtin_commands.h"
-#include "channel/framing.h"
+#include "channel/frame_reader.h"
+#include "channel/frame_writer.h"
+#include "channel/text_escaping.h"
 #include "channel/host_loop.h"
 #include "engine/engine_loader.h"
 #include "os/os.h"

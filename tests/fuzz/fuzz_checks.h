@@ -25,7 +25,10 @@
 #include <nlohmann/json.hpp>
 
 #include "channel/builtin_commands.h"
-#include "channel/framing.h"
+#include "channel/channel.h"
+#include "channel/text_escaping.h"
+#include "channel/wide_escaping.h"
+#include "channel/wire_format.h"
 #include "channel/host_loop.h"
 #include "channel/host_state.h"
 #include "engine/engine_callback.h"
@@ -59,12 +62,12 @@ class Session {
  private:
   static void Reset() {
     log_internal::ResetForTests();
-    framing_internal::ResetForTests();
     ResetEngineForTests();
     ClearHeldCommandsForTests();
     StoredSetAddonVersionMessage().clear();
   }
   ScopedOs scoped_;
+  ScopedChannel channel_;
 };
 
 // A short, printable picture of bytes for failure descriptions.

@@ -5,7 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "channel/framing.h"
+#include "channel/frame_writer.h"
+#include "channel/text_escaping.h"
+#include "channel/wide_escaping.h"
+#include "channel/wire_format.h"
 #include "fake/host_fixture.h"
 
 namespace lumiclip::testing {
@@ -249,7 +252,7 @@ TEST_F(Framing, InputEndingInsideTheLengthOrTheBody) {
   EXPECT_TRUE(InputAtEnd());
   EXPECT_EQ(os.Log().find("cut short"), std::string::npos);
 
-  framing_internal::ResetForTests();
+  NewChannel();
   os.Arrive(Le(10) + "{\"a\":");
   EXPECT_FALSE(TakeFrame());  // dropped, not handed on half-filled
   EXPECT_TRUE(InputAtEnd());

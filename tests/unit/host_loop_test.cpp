@@ -62,7 +62,7 @@ TEST_F(HostLoop, AnnouncesGetDllWhenTheEngineIsMissingOrAFolder) {
   EXPECT_EQ(Run({}), (std::vector<std::string>{kHello, kGetDll}));
   os.output.clear();
   os.AddFolder("C:\\Host\\RAZ.dll");
-  framing_internal::ResetForTests();
+  NewChannel();
   EXPECT_EQ(Run({}), (std::vector<std::string>{kHello, kGetDll}));
 }
 
@@ -245,7 +245,7 @@ TEST_F(HostLoop, AStreamOfRequestsPumpsWindowMessagesAsItGoes) {
   // Requests that take 4 ms each: a pump after every third.
   os.pumps = 0;
   os.output.clear();
-  framing_internal::ResetForTests();
+  NewChannel();
   engine.inCall = [&](const std::string& text) {
     if (!text.empty()) os.ticks += 4;
   };
