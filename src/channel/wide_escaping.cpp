@@ -1,16 +1,33 @@
 #include "channel/wide_escaping.h"
 
-#if defined(LUMICLIP_WIDE_ESCAPES)
+#if defined(LUMICLIP_WIDE_KERNEL)
 
-#include <algorithm>
+// Every header this uses comes before the target pragma, so that no library
+// function is compiled for registers the processor may not have (the linker
+// keeps one copy of an inline function).
+#include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include <immintrin.h>
 
-#include "channel/utf16_kernel.h"
+#include "channel/escape_kernel.h"
+#include "channel/escape_tables.h"
 
-namespace lumiclip {
-namespace escaping {
+// Only this file's code is compiled for 32-byte registers, and it runs only
+// where the processor has them (escape_path.h).
+#pragma GCC push_options
+#pragma GCC target("avx2")
+
+namespace lumiclip::escaping::wide {
+
+// The unit loop and the plain runs, for the units the wide path leaves to
+// them: compiled here, for these registers.
+#define LUMICLIP_SSE2_BLOCKS 1
+#define LUMICLIP_UTF16_ENTRIES 0
+#include "channel/utf16_escape_kernel.inc"
+#undef LUMICLIP_SSE2_BLOCKS
+#undef LUMICLIP_UTF16_ENTRIES
 
 namespace {
 
@@ -84,21 +101,7 @@ const WideEscapeTable& TheWideEscapeTable() {
   return table;
 }
 
-bool g_wideEscapesAllowed = true;  // tests turn the wide path off to run the unit loop
-
-}  // namespace
-
-bool WideEscapes() {
-  static const bool supported = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return supported && g_wideEscapesAllowed;
-}
-
-namespace {
-
-#define LUMICLIP_WIDE __attribute__((target("avx2"), always_inline)) inline
+#define LUMICLIP_WIDE __attribute__((always_inline)) inline
 // Units whose bits under mask equal value; units below 1 << shift; a unit
 // value in every lane.
 LUMICLIP_WIDE __m256i Is(__m256i v, __m256i mask, __m256i value) {
@@ -139,12 +142,11 @@ LUMICLIP_WIDE LUMICLIP_UNCHECKED_READS void TakeUnits(const char16_t* src, size_
 
 }  // namespace
 
-// EscapeUtf16<true> with 32-byte registers: the same units taken, the same
-// bytes and sizes. Writes up to 32 bytes past the end of what it produces.
 // Reads the unit before each block and the one after it, never into another
 // page.
-__attribute__((target("avx2"))) LUMICLIP_UNCHECKED_READS size_t EscapeUtf16Wide(
-    const char16_t* src, size_t maxUnits, char* dst, size_t* messageBytes, size_t* outBytes, bool* ended) {
+LUMICLIP_KERNEL_ENTRY LUMICLIP_UNCHECKED_READS size_t EscapeUtf16Twice(const char16_t* src, size_t maxUnits,
+                                                                       char* dst, size_t* messageBytes,
+                                                                       size_t* outBytes, bool* ended) {
   const WideEscapeTable& table = TheWideEscapeTable();
   size_t in = 0;
   size_t message = 0;
@@ -176,7 +178,7 @@ __attribute__((target("avx2"))) LUMICLIP_UNCHECKED_READS size_t EscapeUtf16Wide(
     // after, within the page; else the unit loop takes them, as it does a
     // block holding a zero or a lone half.
     if (in == 0 || in + 17 > maxUnits || (reinterpret_cast<uintptr_t>(src + in - 1) & 4095) > 4096 - 36) {
-      TakeUnits(src, std::min<size_t>(16, maxUnits - in), &in, &out, &message, ended);
+      TakeUnits(src, maxUnits - in < 16 ? maxUnits - in : 16, &in, &out, &message, ended);
       continue;
     }
     __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + in));
@@ -256,22 +258,8 @@ __attribute__((target("avx2"))) LUMICLIP_UNCHECKED_READS size_t EscapeUtf16Wide(
   return in;
 }
 
-}  // namespace escaping
+}  // namespace lumiclip::escaping::wide
 
-namespace framing_internal {
-bool AllowWideEscapes(bool allowed) {
-  bool before = escaping::g_wideEscapesAllowed;
-  escaping::g_wideEscapesAllowed = allowed;
-  return before;
-}
-}  // namespace framing_internal
-
-}  // namespace lumiclip
-
-#else
-
-namespace lumiclip::framing_internal {
-bool AllowWideEscapes(bool) { return false; }
-}  // namespace lumiclip::framing_internal
+#pragma GCC pop_options
 
 #endif
