@@ -258,6 +258,37 @@ TEST_F(Framing, BytesThatAreNotUtf8BecomeReplacementCharacters) {
   }
 }
 
+// The way of escaping follows from CPUID and XGETBV: SSE2, then AVX2 only
+// where the system saves the 32-byte registers. This processor's choice
+// agrees with the compiler's own reading of it.
+TEST(EscapePathChoice, FollowsTheProcessorAndTheSystem) {
+  constexpr uint32_t kSse2 = 1u << 26, kOsxsave = 1u << 27, kAvx = 1u << 28, kAvx2 = 1u << 5;
+  const CpuFeatures wide{true, 7, kOsxsave | kAvx, kSse2, kAvx2, 0x7};
+  struct Case {
+    const char* name;
+    CpuFeatures cpu;
+    EscapePath path;
+  } cases[] = {
+      {"no CPUID", CpuFeatures{}, EscapePath::kUnitLoop},
+      {"no leaf 1", {true, 0, 0, kSse2, 0, 0}, EscapePath::kUnitLoop},
+      {"no SSE2", {true, 7, kOsxsave | kAvx, 0, kAvx2, 0x7}, EscapePath::kUnitLoop},
+      {"SSE2 alone", {true, 1, 0, kSse2, 0, 0}, EscapePath::kSse2},
+      {"AVX2", wide, EscapePath::kWide},
+      {"AVX2, the system saves no 32-byte registers", {true, 7, kOsxsave | kAvx, kSse2, kAvx2, 0x3},
+       EscapePath::kSse2},
+      {"AVX2, XGETBV not enabled", {true, 7, kAvx, kSse2, kAvx2, 0x7}, EscapePath::kSse2},
+      {"AVX2 bit without AVX", {true, 7, kOsxsave, kSse2, kAvx2, 0x7}, EscapePath::kSse2},
+      {"AVX without AVX2", {true, 7, kOsxsave | kAvx, kSse2, 0, 0x7}, EscapePath::kSse2},
+      {"leaf 7 beyond the highest leaf", {true, 6, kOsxsave | kAvx, kSse2, kAvx2, 0x7}, EscapePath::kSse2},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ChooseEscapePath(c.cpu), c.path) << c.name;
+#if defined(__i386__) || defined(__x86_64__)
+  __builtin_cpu_init();
+  EXPECT_EQ(ProcessorEscapePath() == EscapePath::kWide, __builtin_cpu_supports("avx2") != 0);
+  EXPECT_EQ(ProcessorEscapePath() != EscapePath::kUnitLoop, __builtin_cpu_supports("sse2") != 0);
+#endif
+}
+
 TEST_F(Framing, StatusMessage) {
   SendStatus(1, "Error updating RAZ.dll");
   EXPECT_EQ(DecodeMessages(os.output),
