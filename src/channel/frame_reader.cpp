@@ -5,6 +5,8 @@
 
 #include "channel/channel.h"
 #include "channel/frame_writer.h"
+#include "channel/input_ring.h"
+#include "channel/polled_input.h"
 #include "channel/wire_format.h"
 #include "os/os.h"
 #include "support/log.h"
@@ -24,7 +26,41 @@ class Completing {
   bool& flag_;
 };
 
+static_assert(kArrivedBytes == InputRing::kCapacity, "a frame counts as arrived once the ring is full of it");
+
+// A body buffer of size bytes and the zero after them, not zero-filled.
+std::unique_ptr<char[]> NewBody(const std::function<void(size_t)>& before, size_t size) {
+  if (before) before(size);
+  return std::unique_ptr<char[]>(new char[size + 1]);
+}
+
 }  // namespace
+
+bool FrameReader::TakeInput() {
+  Os& os = TheOs();
+  bool hidden = false;
+  OsHandle pipe = os.TakeInput(&hidden);
+  if (pipe == nullptr) return false;
+  if (hidden) {
+    std::unique_ptr<InputRing> ring(new InputRing(os));
+    if (ring->Ready() && os.StartReader(*ring, pipe)) {
+      input_ = std::move(ring);
+      return true;
+    }
+  }
+  // Should the pipe still be in sight, no read may ever wait on it.
+  input_.reset(new PolledInput(os, pipe));
+  return true;
+}
+
+bool FrameReader::Waiting() {
+  uint32_t available = 0;
+  return input_ != nullptr && input_->Available(&available) && available > 0;
+}
+
+void FrameReader::Wait(const InputShortcut* shortcut) {
+  if (input_ != nullptr) input_->Wait(shortcut);
+}
 
 // Takes what the input holds into the frame in progress, never past its end.
 FrameReader::Intake FrameReader::TakeAvailable(Frame* out) {
@@ -35,13 +71,12 @@ FrameReader::Intake FrameReader::TakeAvailable(Frame* out) {
   // but its first 64 KiB are copied once on their way from the pipe.
   constexpr size_t kFirstStep = size_t{64} << 10;
   constexpr size_t kWholeBodyLimit = size_t{64} << 20;
-  Os& os = TheOs();
   Partial& p = partial_;
   try {
     uint32_t available = 0;
     while (!atEnd_) {
       if (available == 0) {
-        if (!os.InputAvailable(&available)) {
+        if (input_ == nullptr || !input_->Available(&available)) {
           atEnd_ = true;
           if (p.body) {
             LogFormatInt("\n**** Error: Request cut short by the end of input, dropped: %d bytes\n",
@@ -54,7 +89,7 @@ FrameReader::Intake FrameReader::TakeAvailable(Frame* out) {
       }
       size_t n = 0;
       if (p.headGot < 4) {
-        n = os.ReadInput(p.head + p.headGot, std::min<size_t>(4 - p.headGot, available));
+        n = input_->Take(p.head + p.headGot, std::min<size_t>(4 - p.headGot, available));
         p.headGot += n;
         if (p.headGot == 4) {
           int32_t length = static_cast<int32_t>(FrameLength(p.head));
@@ -63,18 +98,18 @@ FrameReader::Intake FrameReader::TakeAvailable(Frame* out) {
           } else {
             p.want = static_cast<size_t>(length);
             p.capacity = std::min(p.want, kFirstStep);
-            p.body.reset(new char[p.capacity + 1]);
+            p.body = NewBody(beforeBodyBuffer, p.capacity);
           }
         }
       } else {
         if (p.got == p.capacity) {
           size_t larger = std::min(p.want, std::max(kWholeBodyLimit, p.capacity * 2));
-          std::unique_ptr<char[]> grown(new char[larger + 1]);
+          std::unique_ptr<char[]> grown = NewBody(beforeBodyBuffer, larger);
           std::memcpy(grown.get(), p.body.get(), p.got);
           p.body = std::move(grown);
           p.capacity = larger;
         }
-        n = os.ReadInput(p.body.get() + p.got, std::min<size_t>(p.capacity - p.got, available));
+        n = input_->Take(p.body.get() + p.got, std::min<size_t>(p.capacity - p.got, available));
         p.got += n;
         if (p.got == p.want) {
           p.body[p.want] = '\0';
@@ -117,13 +152,16 @@ Frame FrameReader::Take() {
   Os& os = TheOs();
   for (;;) {
     os.PumpWindowMessages();
-    os.WaitForInputOrMessages(nullptr);
+    input_->Wait(nullptr);
     if (TakeAvailable(&frame) != Intake::kMore) return frame;
   }
 }
 
+bool TakeStandardInput() { return TheChannel().reader.TakeInput(); }
 Frame TakeFrame() { return TheChannel().reader.Take(); }
 bool InputAtEnd() { return TheChannel().reader.AtEnd(); }
 bool FrameInProgress() { return TheChannel().reader.InProgress(); }
+bool InputWaiting() { return TheChannel().reader.Waiting(); }
+void WaitForInput(const InputShortcut* shortcut) { TheChannel().reader.Wait(shortcut); }
 
 }  // namespace lumiclip

@@ -5,7 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+
+#include "channel/input.h"
 
 namespace lumiclip {
 
@@ -28,6 +31,17 @@ constexpr size_t kArrivedBytes = size_t{1} << 20;
 // engine call) gets it, so each frame is taken once and in order.
 class FrameReader {
  public:
+  // Takes standard input for the host (Os::TakeInput) and starts to read
+  // it: through the reader's ring (input_ring.h), or polled (polled_input.h)
+  // should the pipe stay in sight or no reader start. False when standard
+  // input is not a pipe; nothing is read then.
+  bool TakeInput();
+  // Whether bytes wait to be taken.
+  bool Waiting();
+  // Sleeps until bytes come, the input ends or a window message arrives
+  // (Input::Wait); at once when there is no input.
+  void Wait(const InputShortcut* shortcut);
+
   // Takes what waits on standard input into the frame being assembled (its
   // length, then its body), never past that frame's end, and returns the
   // frame once it is complete. Nothing waits for input until the frame's
@@ -47,6 +61,10 @@ class FrameReader {
   // not: what the input holds then does not begin at a frame's start.
   bool InProgress() const { return partial_.headGot > 0; }
 
+  // Called with the size of every body buffer before it is made; tests make
+  // it throw, as an allocation that fails does.
+  std::function<void(size_t size)> beforeBodyBuffer;
+
  private:
   enum class Intake { kComplete, kMore, kEnded };
   Intake TakeAvailable(Frame* out);
@@ -60,6 +78,7 @@ class FrameReader {
     size_t capacity = 0;
     std::unique_ptr<char[]> body;  // capacity + 1 bytes, not zero-filled
   };
+  std::unique_ptr<Input> input_;
   Partial partial_;
   bool atEnd_ = false;
   // Whether a call is completing a frame whose first bytes were in: a pump
@@ -69,8 +88,11 @@ class FrameReader {
 };
 
 // The process's reader (see channel.h).
+bool TakeStandardInput();
 Frame TakeFrame();
 bool InputAtEnd();
 bool FrameInProgress();
+bool InputWaiting();
+void WaitForInput(const InputShortcut* shortcut);
 
 }  // namespace lumiclip

@@ -55,6 +55,7 @@ class HostFixture : public ::testing::Test {
   // A fresh channel, as the next process has it.
   void NewChannel() {
     channel_.reset();
+    os.EndProcess();
     channel_.emplace();
   }
 

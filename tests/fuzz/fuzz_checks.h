@@ -1094,10 +1094,10 @@ inline std::string CheckEngineReentry(const uint8_t* data, size_t size) {
     }
   };
   const size_t lostAt = lostFrame == SIZE_MAX ? SIZE_MAX : frames[lostFrame].bodyStart;
-  os.onReadInput = [&](size_t) {
-    size_t waiting = 0;
-    for (const std::string& chunk : os.pending) waiting += chunk.size();
-    if (arrived - waiting == lostAt) throw std::bad_alloc();
+  // The lost frame's body buffer cannot be had: it is asked for once the
+  // host has taken the stream up to the body's start.
+  TheChannel().reader.beforeBodyBuffer = [&](size_t) {
+    if (arrived - os.Untaken().size() == lostAt) throw std::bad_alloc();
   };
 
   RunHostMode();

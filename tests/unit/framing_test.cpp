@@ -304,18 +304,18 @@ TEST_F(Framing, ABrokenChannelStaysBroken) {
 }
 
 // Whatever has come is taken into the frame in progress, and a frame is
-// handed on only once complete: no call waits for more, none reads past the
+// handed on only once complete: no call waits for more, none takes past the
 // frame's end.
 TEST_F(Framing, TakesFramesPieceByPieceWithoutWaitingOrReadingAhead) {
-  os.TakeInput();
   os.inputClosed = false;
+  ASSERT_TRUE(TakeStandardInput());
   const std::string frames = FrameOf("{\"a\":1}") + FrameOf("{\"b\":22}");
   std::vector<std::string> got;
   for (size_t i = 0; i < frames.size(); ++i) {
     os.Arrive(std::string(1, frames[i]));
     Frame frame = TakeFrame();
     if (frame) got.push_back(std::to_string(i) + " " + frame.text());
-    EXPECT_TRUE(os.pending.empty()) << i;
+    EXPECT_EQ(os.Untaken(), "") << i;
   }
   EXPECT_EQ(got, (std::vector<std::string>{"10 {\"a\":1}", "22 {\"b\":22}"}));
   EXPECT_FALSE(TakeFrame());
@@ -326,8 +326,9 @@ TEST_F(Framing, TakesFramesPieceByPieceWithoutWaitingOrReadingAhead) {
   ASSERT_TRUE(first);
   EXPECT_EQ(first.length, 7);
   EXPECT_STREQ(first.text(), "{\"a\":1}");
-  EXPECT_EQ(os.pending, std::vector<std::string>{FrameOf("{\"b\":22}")});
+  EXPECT_EQ(os.Untaken(), FrameOf("{\"b\":22}"));
   os.inputClosed = true;
+  os.RunReader();
   Frame second = TakeFrame();
   ASSERT_TRUE(second);
   EXPECT_STREQ(second.text(), "{\"b\":22}");
@@ -336,9 +337,11 @@ TEST_F(Framing, TakesFramesPieceByPieceWithoutWaitingOrReadingAhead) {
   EXPECT_TRUE(InputAtEnd());
 }
 
+// Lengths of 0 or less (2^31 and 2^32 - 1 among them) skip to the next
+// frame without reading a body.
 TEST_F(Framing, NonPositiveLengthsSkipWithoutReadingABody) {
-  os.TakeInput();
   os.Arrive(Le(0) + Le(0xFFFFFFFFu) + Le(0x80000000u) + FrameOf("{}"));
+  ASSERT_TRUE(TakeStandardInput());
   Frame next = TakeFrame();
   ASSERT_TRUE(next);
   EXPECT_STREQ(next.text(), "{}");
@@ -346,28 +349,40 @@ TEST_F(Framing, NonPositiveLengthsSkipWithoutReadingABody) {
 }
 
 TEST_F(Framing, InputEndingInsideTheLengthOrTheBody) {
-  os.TakeInput();
   os.Arrive(std::string("\x05\x00", 2));
+  ASSERT_TRUE(TakeStandardInput());
   EXPECT_FALSE(TakeFrame());
   EXPECT_TRUE(InputAtEnd());
   EXPECT_EQ(os.Log().find("cut short"), std::string::npos);
 
   NewChannel();
   os.Arrive(Le(10) + "{\"a\":");
+  ASSERT_TRUE(TakeStandardInput());
   EXPECT_FALSE(TakeFrame());  // dropped, not handed on half-filled
   EXPECT_TRUE(InputAtEnd());
   EXPECT_TRUE(
       LogHasInOrder(os.Log(), {"\n**** Error: Request cut short by the end of input, dropped: 5 bytes\n"}));
 }
 
+// A length of 2^31 - 1 costs the first 64 KiB of a buffer until more of its
+// body has come; once more than that has come, the buffer grows in steps.
 TEST_F(Framing, AHugeLengthCostsOnlyWhatArrives) {
-  os.TakeInput();
-  size_t largest = 0;
-  os.onReadInput = [&](size_t size) { largest = std::max(largest, size); };
+  std::vector<size_t> buffers;
+  TheChannel().reader.beforeBodyBuffer = [&](size_t size) { buffers.push_back(size); };
   os.Arrive(Le(0x7FFFFFFF) + std::string(100, 'x'));
+  ASSERT_TRUE(TakeStandardInput());
   EXPECT_FALSE(TakeFrame());
   EXPECT_TRUE(InputAtEnd());
-  EXPECT_EQ(largest, 100u);  // asked for what had come, not for the length
+  EXPECT_EQ(buffers, std::vector<size_t>{size_t{64} << 10});
+
+  NewChannel();
+  buffers.clear();
+  TheChannel().reader.beforeBodyBuffer = [&](size_t size) { buffers.push_back(size); };
+  os.Arrive(Le(0x7FFFFFFF) + std::string(size_t{65} << 10, 'x'));
+  ASSERT_TRUE(TakeStandardInput());
+  EXPECT_FALSE(TakeFrame());
+  EXPECT_TRUE(InputAtEnd());
+  EXPECT_EQ(buffers, (std::vector<size_t>{size_t{64} << 10, size_t{64} << 20}));
 }
 
 }  // namespace
