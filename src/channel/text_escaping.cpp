@@ -34,8 +34,13 @@ namespace unit_loop {
 #if defined(LUMICLIP_SSE2_KERNELS)
 // SSE2 is not the 32-bit product's baseline (it runs on processors without
 // it), so this code alone is compiled for it.
+// (GCC's pragma; clang, which builds the fuzz targets, takes an attribute.)
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("sse2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("sse2")
+#endif
 namespace sse2 {
 #define LUMICLIP_SSE2_BLOCKS 1
 #define LUMICLIP_UTF16_ENTRIES 1
@@ -44,7 +49,11 @@ namespace sse2 {
 #undef LUMICLIP_SSE2_BLOCKS
 #undef LUMICLIP_UTF16_ENTRIES
 }  // namespace sse2
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 #endif
 
 size_t EscapeInto(const char* src, size_t inLimit, size_t textSize, char* dst, size_t outLimit,

@@ -16,8 +16,13 @@
 
 // Only this file's code is compiled for 32-byte registers, and it runs only
 // where the processor has them (escape_path.h).
+// (GCC's pragma; clang, which builds the fuzz targets, takes an attribute.)
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 
 namespace lumiclip::escaping::wide {
 
@@ -260,6 +265,10 @@ LUMICLIP_KERNEL_ENTRY LUMICLIP_UNCHECKED_READS size_t EscapeUtf16Twice(const cha
 
 }  // namespace lumiclip::escaping::wide
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #endif
