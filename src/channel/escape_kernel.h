@@ -35,3 +35,15 @@
 #else
 #define LUMICLIP_KERNEL_ENTRY
 #endif
+
+// Code between these is compiled for the registers named, and only for it:
+// GCC takes a pragma, clang (which builds the fuzz targets) an attribute.
+#if defined(__clang__)
+#define LUMICLIP_KERNEL_TARGET(isa) \
+  _Pragma(LUMICLIP_KERNEL_STRING(clang attribute push(__attribute__((target(isa))), apply_to = function)))
+#define LUMICLIP_KERNEL_TARGET_END _Pragma("clang attribute pop")
+#else
+#define LUMICLIP_KERNEL_TARGET(isa) _Pragma("GCC push_options") _Pragma(LUMICLIP_KERNEL_STRING(GCC target(isa)))
+#define LUMICLIP_KERNEL_TARGET_END _Pragma("GCC pop_options")
+#endif
+#define LUMICLIP_KERNEL_STRING(text) #text

@@ -1,6 +1,6 @@
 #include "channel/text_escaping.h"
 
-// Every header the kernels use comes before the first target pragma below, so
+// Every header the kernels use comes before LUMICLIP_KERNEL_TARGET below, so
 // that no library function is compiled for wider registers than the
 // processor may have (the linker keeps one copy of an inline function).
 #include <cstddef>
@@ -34,13 +34,7 @@ namespace unit_loop {
 #if defined(LUMICLIP_SSE2_KERNELS)
 // SSE2 is not the 32-bit product's baseline (it runs on processors without
 // it), so this code alone is compiled for it.
-// (GCC's pragma; clang, which builds the fuzz targets, takes an attribute.)
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("sse2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("sse2")
-#endif
+LUMICLIP_KERNEL_TARGET("sse2")
 namespace sse2 {
 #define LUMICLIP_SSE2_BLOCKS 1
 #define LUMICLIP_UTF16_ENTRIES 1
@@ -49,46 +43,53 @@ namespace sse2 {
 #undef LUMICLIP_SSE2_BLOCKS
 #undef LUMICLIP_UTF16_ENTRIES
 }  // namespace sse2
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+LUMICLIP_KERNEL_TARGET_END
 #endif
 
-size_t EscapeInto(const char* src, size_t inLimit, size_t textSize, char* dst, size_t outLimit,
-                  size_t* consumed) {
+namespace {
+
+// The kernels of each way. The wide path has its own only for the double
+// escaping of UTF-16; UTF-8 and the single escaping go as SSE2's.
+struct Kernels {
+  decltype(&unit_loop::EscapeInto) escapeInto;
+  decltype(&unit_loop::EscapeUtf16Once) utf16Once;
+  decltype(&unit_loop::EscapeUtf16Twice) utf16Twice;
+};
+constexpr Kernels kUnitLoop{&unit_loop::EscapeInto, &unit_loop::EscapeUtf16Once, &unit_loop::EscapeUtf16Twice};
 #if defined(LUMICLIP_SSE2_KERNELS)
-  if (EscapePathInUse() != EscapePath::kUnitLoop) {
-    return sse2::EscapeInto(src, inLimit, textSize, dst, outLimit, consumed);
-  }
+constexpr Kernels kSse2{&sse2::EscapeInto, &sse2::EscapeUtf16Once, &sse2::EscapeUtf16Twice};
+constexpr Kernels kWide{&sse2::EscapeInto, &sse2::EscapeUtf16Once, &wide::EscapeUtf16Twice};
 #endif
-  return unit_loop::EscapeInto(src, inLimit, textSize, dst, outLimit, consumed);
-}
 
-size_t EscapeUtf16Once(const char16_t* src, size_t maxUnits, char* dst, size_t* messageBytes,
-                       size_t* outBytes, bool* ended) {
-#if defined(LUMICLIP_SSE2_KERNELS)
-  if (EscapePathInUse() != EscapePath::kUnitLoop) {
-    return sse2::EscapeUtf16Once(src, maxUnits, dst, messageBytes, outBytes, ended);
-  }
-#endif
-  return unit_loop::EscapeUtf16Once(src, maxUnits, dst, messageBytes, outBytes, ended);
-}
-
-size_t EscapeUtf16ForFrame(const char16_t* src, size_t maxUnits, char* dst, size_t* messageBytes,
-                           size_t* outBytes, bool* ended) {
+const Kernels& KernelsInUse() {
 #if defined(LUMICLIP_SSE2_KERNELS)
   switch (EscapePathInUse()) {
     case EscapePath::kWide:
-      return wide::EscapeUtf16Twice(src, maxUnits, dst, messageBytes, outBytes, ended);
+      return kWide;
     case EscapePath::kSse2:
-      return sse2::EscapeUtf16Twice(src, maxUnits, dst, messageBytes, outBytes, ended);
+      return kSse2;
     case EscapePath::kUnitLoop:
       break;
   }
 #endif
-  return unit_loop::EscapeUtf16Twice(src, maxUnits, dst, messageBytes, outBytes, ended);
+  return kUnitLoop;
+}
+
+}  // namespace
+
+size_t EscapeInto(const char* src, size_t inLimit, size_t textSize, char* dst, size_t outLimit,
+                  size_t* consumed) {
+  return KernelsInUse().escapeInto(src, inLimit, textSize, dst, outLimit, consumed);
+}
+
+size_t EscapeUtf16Once(const char16_t* src, size_t maxUnits, char* dst, size_t* messageBytes,
+                       size_t* outBytes, bool* ended) {
+  return KernelsInUse().utf16Once(src, maxUnits, dst, messageBytes, outBytes, ended);
+}
+
+size_t EscapeUtf16ForFrame(const char16_t* src, size_t maxUnits, char* dst, size_t* messageBytes,
+                           size_t* outBytes, bool* ended) {
+  return KernelsInUse().utf16Twice(src, maxUnits, dst, messageBytes, outBytes, ended);
 }
 
 }  // namespace escaping

@@ -2,7 +2,7 @@
 
 #if defined(LUMICLIP_WIDE_KERNEL)
 
-// Every header this uses comes before the target pragma, so that no library
+// Every header this uses comes before LUMICLIP_KERNEL_TARGET, so that no library
 // function is compiled for registers the processor may not have (the linker
 // keeps one copy of an inline function).
 #include <cstddef>
@@ -16,13 +16,7 @@
 
 // Only this file's code is compiled for 32-byte registers, and it runs only
 // where the processor has them (escape_path.h).
-// (GCC's pragma; clang, which builds the fuzz targets, takes an attribute.)
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("avx2")
-#endif
+LUMICLIP_KERNEL_TARGET("avx2")
 
 namespace lumiclip::escaping::wide {
 
@@ -265,10 +259,6 @@ LUMICLIP_KERNEL_ENTRY LUMICLIP_UNCHECKED_READS size_t EscapeUtf16Twice(const cha
 
 }  // namespace lumiclip::escaping::wide
 
-#if defined(__clang__)
-#pragma clang attribute pop
-#else
-#pragma GCC pop_options
-#endif
+LUMICLIP_KERNEL_TARGET_END
 
 #endif
