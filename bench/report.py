@@ -4,10 +4,23 @@ import json
 import sys
 
 
+# The escaping benchmarks, each on one way of escaping; the processor's own
+# way (and so the product's on this machine) is in their label.
+WAYS = [("sse2", "SSE2"), ("unit_loop", "unit loop"), ("wide", "wide, AVX2")]
+
+
+def processor_way(data):
+    for b in data["benchmarks"]:
+        if b.get("label", "").startswith("the processor's way: "):
+            return b["label"][len("the processor's way: "):]
+    return "unknown"
+
+
 def native_rows(path):
     with open(path) as f:
         data = json.load(f)
-    rate = {b["name"]: b["bytes_per_second"] / 1e9 for b in data["benchmarks"]}
+    rate = {b["name"]: b["bytes_per_second"] / 1e9 for b in data["benchmarks"] if "bytes_per_second" in b}
+    way = processor_way(data)
     pairs = [
         ("WriteMessage, 8 MiB plain text", "BM_WriteMessagePlain", "memcpy of the same bytes", "BM_MemcpyMessage",
          "target >= 25 % of memcpy"),
@@ -15,12 +28,20 @@ def native_rows(path):
          "BM_MemcpyMessage", ""),
         ("Topic from UTF-16, 3.4 Mi escape-heavy units, to frames", "BM_TopicEscapeHeavy", "memcpy of 8 MiB",
          "BM_MemcpyMessage", "bytes of the frames"),
-        ("DecodeBase64, 32 MiB", "BM_DecodeBase64", "OpenSSL EVP_DecodeBlock", "BM_OpenSslDecodeBlock",
-         "target >= OpenSSL and >= 1 GB/s"),
     ]
     for name, mine, ref_name, ref, note in pairs:
-        yield {"name": name, "figure": rate[mine], "unit": "GB/s", "reference": ref_name,
-               "reference_figure": rate[ref], "ratio": rate[mine] / rate[ref], "note": note}
+        for key, label in WAYS:
+            bench = mine + "/" + key
+            if bench not in rate:
+                continue
+            taken = " (the way this processor takes)" if label.split(",")[0].lower() in way.lower() else ""
+            yield {"name": f"{name}, {label}", "figure": rate[bench], "unit": "GB/s", "reference": ref_name,
+                   "reference_figure": rate[ref], "ratio": rate[bench] / rate[ref],
+                   "note": (note + taken).strip()}
+    yield {"name": "DecodeBase64, 32 MiB", "figure": rate["BM_DecodeBase64"], "unit": "GB/s",
+           "reference": "OpenSSL EVP_DecodeBlock", "reference_figure": rate["BM_OpenSslDecodeBlock"],
+           "ratio": rate["BM_DecodeBase64"] / rate["BM_OpenSslDecodeBlock"],
+           "note": "target >= OpenSSL and >= 1 GB/s"}
 
 
 def wine_lines(path):
@@ -58,6 +79,10 @@ def fmt(x):
 
 
 def main():
+    with open(sys.argv[1]) as f:
+        print(f"The escaping way this processor takes, and so the product's on this machine: "
+              f"{processor_way(json.load(f))}.")
+        print()
     rows = list(native_rows(sys.argv[1]))
     if len(sys.argv) > 2:
         rows += list(wine_rows(sys.argv[2]))

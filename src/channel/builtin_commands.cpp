@@ -3,7 +3,7 @@
 #include <cstring>
 #include <deque>
 
-#include "channel/framing.h"
+#include "channel/frame_writer.h"
 #include "engine/engine_loader.h"
 #include "install/payload.h"
 #include "install/self_update.h"

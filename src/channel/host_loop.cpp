@@ -4,7 +4,9 @@
 #include <string>
 
 #include "channel/builtin_commands.h"
-#include "channel/framing.h"
+#include "channel/frame_reader.h"
+#include "channel/frame_writer.h"
+#include "channel/wire_format.h"
 #include "engine/engine_loader.h"
 #include "install/leftovers.h"
 #include "os/os.h"
@@ -82,7 +84,7 @@ void AnswerPingRequest(const char* bytes, size_t size) {
   LogLine(request.text);
 }
 
-constexpr Os::InputShortcut kPingShortcut{&ClaimPing, &AnswerPingRequest};
+constexpr InputShortcut kPingShortcut{&ClaimPing, &AnswerPingRequest};
 
 }  // namespace
 
@@ -90,10 +92,10 @@ void RunHostMode() {
   HostState state;
   Os& os = TheOs();
   // Before COM, any library or thread can look at the standard handles: the
-  // pipe is the host's alone from here on (see TakeInput). Standard input that
+  // pipe is the host's alone from here on (see Os::TakeInput). Standard input that
   // is not a pipe (a host started by hand) ends host mode after the
   // announcement.
-  const bool input = os.TakeInput();
+  const bool input = TakeStandardInput();
   KeepLogOpen();
   os.ComInitialize(win::kCoinitApartmentThreaded);
   try {
@@ -155,7 +157,7 @@ void RunMessageLoop(HostState& state) {
     // that closed the host ends the loop first.
     // Only with nothing of a frame taken: then what the reader holds begins
     // at a frame's start.
-    if (!handled && !state.terminate) os.WaitForInputOrMessages(FrameInProgress() ? nullptr : &kPingShortcut);
+    if (!handled && !state.terminate) WaitForInput(FrameInProgress() ? nullptr : &kPingShortcut);
   }
   SendHeldOutput();
   if (state.terminate) LogLine("Got 'terminate' command.");

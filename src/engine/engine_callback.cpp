@@ -5,10 +5,11 @@
 #include <thread>
 
 #include "channel/builtin_commands.h"
-#include "channel/framing.h"
+#include "channel/frame_reader.h"
+#include "channel/frame_writer.h"
+#include "channel/text_escaping.h"
 #include "channel/host_loop.h"
 #include "engine/engine_loader.h"
-#include "os/os.h"
 #include "support/log.h"
 
 namespace lumiclip {
@@ -43,8 +44,7 @@ void Pump(HostState& state) {
   if (InputAtEnd()) return;
   // Only what has come is taken: a frame still arriving is left for a later
   // pump or the loop, and the engine's call never waits for input.
-  uint32_t available = 0;
-  if (!TheOs().InputAvailable(&available) || available == 0) return;
+  if (!InputWaiting()) return;
   // Every level nests a handler and an engine call on the one stack.
   if (g_pumpDepth >= kMaxPumpDepth) {
     if (!g_boundLogged) {

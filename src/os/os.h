@@ -19,6 +19,8 @@
 
 namespace lumiclip {
 
+class InputRing;  // channel/input_ring.h: standard input through a reader thread
+
 using OsHandle = void*;  // process, registry key, module or pipe handle
 
 // Win32 values the logic needs, spelled out so that it compiles without
@@ -29,6 +31,7 @@ constexpr uint32_t kFileAttributeDirectory = 0x10;
 constexpr uint32_t kWaitObject0 = 0;
 constexpr uint32_t kWaitTimeout = 0x102;
 constexpr uint32_t kWaitFailed = 0xFFFFFFFFu;
+constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 constexpr uint32_t kMbOk = 0x0;
 constexpr uint32_t kMbIconError = 0x10;
 constexpr uint32_t kMbSystemModal = 0x1000;
@@ -264,35 +267,33 @@ class Os {
   // synchronous I/O, and Windows serialises every operation on such a file:
   // while a ReadFile waits on it, a GetFileType, PeekNamedPipe or any other
   // query of it from another thread waits too, until the browser sends more.
-  // So the pipe is kept privately (a duplicate of the handle), the process's
-  // standard input (SetStdHandle, and the C runtime's stdin) is pointed at
-  // the NUL device, and only then does a reader thread start to block in
-  // ReadFile on the pipe; nothing else touches it from then on. False when
-  // standard input is not a pipe.
-  virtual bool TakeInput() = 0;
-  // The count of bytes the reader holds; false once the input has ended (the
-  // pipe closed or broke) and every byte was taken, or when none was taken.
-  virtual bool InputAvailable(uint32_t* available) = 0;
-  // Takes up to size of the bytes the reader holds, never waiting for more:
-  // 0 when none are held.
-  virtual size_t ReadInput(void* buffer, size_t size) = 0;
-  // A request that the reader may answer itself, on its own thread, while
-  // the host thread sleeps: one that needs nothing of the host thread (a
-  // ping), so that it costs no wake-up. claim is asked under the reader's
-  // lock, with every byte held (they begin at a frame's start); it returns
-  // their size when they are exactly one request it takes, else 0. The
-  // reader then lets go of them and calls answer with them, and reads
-  // nothing more until answer has returned.
-  struct InputShortcut {
-    size_t (*claim)(const char* bytes, size_t size);
-    void (*answer)(const char* bytes, size_t size);
-  };
-  // Blocks until bytes wait on standard input, the input has ended, or a
-  // window message is in the thread's queue; returns at once if one of them
-  // already holds. The host thread sleeps here while nothing arrives. With a
-  // shortcut, bytes that it claims are answered meanwhile and do not end the
-  // wait; without one (nullptr), any byte does.
-  virtual void WaitForInputOrMessages(const InputShortcut* shortcut) = 0;
+  // So the pipe is kept privately (a duplicate of the handle), and the
+  // process's standard input (SetStdHandle, and the C runtime's stdin) is
+  // pointed at the NUL device; only then may a read wait on the pipe, and
+  // nothing else touches it from then on. Returns the pipe, or null when
+  // standard input is not a pipe; *hidden says whether it is out of sight.
+  virtual OsHandle TakeInput(bool* hidden) = 0;
+  // PeekNamedPipe asking only for the count of bytes waiting; false when the
+  // pipe is closed or broken. Only while no read waits on the pipe.
+  virtual bool PeekPipe(OsHandle pipe, uint32_t* available) = 0;
+  // ReadFile: waits until a byte has come, then reads up to size; *got 0 is
+  // a zero-byte write of the other end. False once the pipe is closed or
+  // broken.
+  virtual bool ReadPipe(OsHandle pipe, void* buffer, uint32_t size, uint32_t* got) = 0;
+  // CreateEventA(NULL, FALSE, FALSE, NULL): reset by the wait it ends; null
+  // when it cannot be made. Closed with CloseOsHandle, waited on with
+  // WaitForObject.
+  virtual OsHandle NewEvent() = 0;
+  virtual void SignalEvent(OsHandle event) = 0;  // SetEvent
+  // MsgWaitForMultipleObjectsEx on the event (none when null) and the
+  // thread's message queue (QS_ALLINPUT, MWMO_INPUTAVAILABLE: a message that
+  // came after the last pump ends the wait too, even one another call has
+  // already seen). win::kWaitObject0 when the event ended it,
+  // win::kWaitTimeout, win::kWaitFailed, or another value for a message.
+  virtual uint32_t WaitForEventOrMessages(OsHandle event, uint32_t milliseconds) = 0;
+  // CreateThread: a thread that runs ring.ReadFrom(pipe), the reader's loop
+  // above the seam, for the life of the process; false when none can start.
+  virtual bool StartReader(InputRing& ring, OsHandle pipe) = 0;
   // GetTickCount: milliseconds, for spacing the window-message pumps of a
   // busy host.
   virtual uint32_t TickCount() = 0;

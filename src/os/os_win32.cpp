@@ -14,6 +14,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "channel/input_ring.h"
 #include "os/os.h"
 #include "support/unicode.h"
 
@@ -23,6 +24,7 @@ static_assert(win::kInvalidFileAttributes == INVALID_FILE_ATTRIBUTES, "");
 static_assert(win::kFileAttributeDirectory == FILE_ATTRIBUTE_DIRECTORY, "");
 static_assert(win::kWaitTimeout == WAIT_TIMEOUT, "");
 static_assert(win::kWaitFailed == WAIT_FAILED, "");
+static_assert(win::kInfinite == INFINITE, "");
 static_assert(win::kMbIconError == MB_ICONERROR, "");
 static_assert(win::kMbSystemModal == MB_SYSTEMMODAL, "");
 static_assert(win::kMbSetForeground == MB_SETFOREGROUND, "");
@@ -51,176 +53,6 @@ static_assert(win::kFileAttributeReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT, "
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "");
 
 namespace {
-
-// Standard input from the browser is a pipe opened for synchronous I/O: it
-// cannot be waited on together with window messages. A reader thread blocks
-// in ReadFile and hands the bytes to the host thread through a ring (the
-// host thread takes only what is held and never waits in a read); when
-// bytes come or the input ends while the host thread sleeps in
-// MsgWaitForMultipleObjectsEx (on an event and its message queue at once),
-// the event wakes it.
-// The reader is never stopped or freed: the process ends with it blocked in
-// ReadFile, and nothing joins it.
-class InputReader {
- public:
-  static InputReader* Start(HANDLE pipe) {
-    InputReader* reader = new InputReader(pipe);
-    HANDLE thread = nullptr;
-    if (reader->ready_ != nullptr && reader->space_ != nullptr) {
-      thread = CreateThread(nullptr, 0, &InputReader::Run, reader, 0, nullptr);
-    }
-    if (thread == nullptr) {
-      // Not freed: the critical section and events are cheap, and this is
-      // a one-off fallback to reading the pipe directly.
-      return nullptr;
-    }
-    CloseHandle(thread);
-    return reader;
-  }
-
-  // Bytes held; false once the input has ended and all were taken.
-  bool Available(uint32_t* available) {
-    EnterCriticalSection(&lock_);
-    size_t count = count_;
-    bool open = count > 0 || !ended_;
-    LeaveCriticalSection(&lock_);
-    *available = static_cast<uint32_t>(std::min<size_t>(count, 0xFFFFFFFFu));
-    return open;
-  }
-
-  // Takes what is held, up to size, without waiting for more.
-  size_t Take(void* buffer, size_t size) {
-    char* out = static_cast<char*>(buffer);
-    EnterCriticalSection(&lock_);
-    // At most two pieces: up to the end of the ring, then from its start.
-    size_t taken = 0;
-    while (taken < size && count_ > 0) {
-      size_t n = std::min({size - taken, count_, kCapacity - head_});
-      std::memcpy(out + taken, ring_ + head_, n);
-      head_ = (head_ + n) % kCapacity;
-      count_ -= n;
-      taken += n;
-    }
-    bool wake = readerWaiting_ && taken > 0;
-    readerWaiting_ = false;
-    LeaveCriticalSection(&lock_);
-    if (wake) SetEvent(space_);
-    return taken;
-  }
-
-  void Wait(const Os::InputShortcut* shortcut) {
-    EnterCriticalSection(&lock_);
-    bool ready = count_ > 0 || ended_;
-    // Decided under the lock: bytes that come after this find hostWaiting_
-    // set and signal the event, so the wait below cannot miss them.
-    hostWaiting_ = !ready;
-    shortcut_ = shortcut;
-    LeaveCriticalSection(&lock_);
-    if (ready) return;
-    // MWMO_INPUTAVAILABLE: a message that came after the last pump, even one
-    // another call has already seen, ends the wait too.
-    DWORD result = MsgWaitForMultipleObjectsEx(1, &ready_, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    EnterCriticalSection(&lock_);
-    hostWaiting_ = false;
-    LeaveCriticalSection(&lock_);
-    if (result == WAIT_FAILED) Sleep(1);  // never spin on a broken wait
-  }
-
- private:
-  // Room for many frames: the reader runs ahead of a busy host by this much
-  // at most, and then waits as the pipe itself would make the browser wait.
-  static constexpr size_t kCapacity = size_t{1} << 20;
-
-  // Both events reset themselves: each is set only when the other thread
-  // said it was about to wait, so a busy host costs no signalling at all. A
-  // signal that outlives its wait (the host woke for a window message at the
-  // same moment) only makes one later wait return early.
-  explicit InputReader(HANDLE pipe)
-      : pipe_(pipe),
-        ready_(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
-        space_(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
-        ring_(new char[kCapacity]) {
-    InitializeCriticalSection(&lock_);
-  }
-
-  void WakeHostLocked() {
-    if (hostWaiting_) SetEvent(ready_);
-    hostWaiting_ = false;
-  }
-
-  // The bytes held, when the sleeping host thread's shortcut claims them
-  // all: let go of them, so that the host takes none of them if it wakes.
-  const Os::InputShortcut* ClaimLocked() {
-    const Os::InputShortcut* shortcut = shortcut_;
-    if (!hostWaiting_ || shortcut == nullptr || head_ + count_ > kCapacity) return nullptr;
-    if (shortcut->claim(ring_ + head_, count_) != count_) return nullptr;
-    return shortcut;
-  }
-
-  static DWORD WINAPI Run(void* param) {
-    static_cast<InputReader*>(param)->Loop();
-    return 0;
-  }
-
-  void Loop() {
-    for (;;) {
-      EnterCriticalSection(&lock_);
-      while (count_ == kCapacity) {
-        readerWaiting_ = true;
-        LeaveCriticalSection(&lock_);
-        WaitForSingleObject(space_, INFINITE);
-        EnterCriticalSection(&lock_);
-      }
-      // Only this thread moves the start of an empty ring, so that a read
-      // gets the whole ring; the host thread only takes what is counted.
-      if (count_ == 0) head_ = 0;
-      size_t tail = (head_ + count_) % kCapacity;
-      size_t room = tail < head_ ? head_ - tail : kCapacity - tail;
-      LeaveCriticalSection(&lock_);
-
-      DWORD got = 0;
-      BOOL ok = ReadFile(pipe_, ring_ + tail, static_cast<DWORD>(room), &got, nullptr);
-      EnterCriticalSection(&lock_);
-      if (!ok) {
-        // The browser closed the pipe, or the pipe broke: the end either way.
-        ended_ = true;
-        WakeHostLocked();
-        LeaveCriticalSection(&lock_);
-        return;
-      }
-      // A zero-byte read is a zero-byte write by the other end, not the end.
-      count_ += got;
-      if (got == 0) {
-        LeaveCriticalSection(&lock_);
-        continue;
-      }
-      if (const Os::InputShortcut* shortcut = ClaimLocked()) {
-        // The bytes stay in the ring, untouched until the next read, which
-        // comes only after the answer.
-        const char* request = ring_ + head_;
-        size_t size = count_;
-        count_ = 0;
-        LeaveCriticalSection(&lock_);
-        shortcut->answer(request, size);
-        continue;
-      }
-      WakeHostLocked();
-      LeaveCriticalSection(&lock_);
-    }
-  }
-
-  HANDLE pipe_;
-  HANDLE ready_;  // the reader added bytes or saw the end while the host waited
-  HANDLE space_;  // the host took bytes from a full ring while the reader waited
-  char* ring_;
-  CRITICAL_SECTION lock_;
-  size_t head_ = 0;   // where the next byte to take is
-  size_t count_ = 0;  // bytes held
-  bool ended_ = false;
-  bool hostWaiting_ = false;
-  const Os::InputShortcut* shortcut_ = nullptr;  // the host thread's, read only while it waits
-  bool readerWaiting_ = false;
-};
 
 // A UTF-8 text of the host as the system's UTF-16, zero-terminated. A text
 // that is not valid UTF-8, or that holds a zero (which would end it early
@@ -723,60 +555,60 @@ class RealOs final : public Os {
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);
   }
-  bool TakeInput() override {
-    if (inputTried_) return pipe_ != nullptr;
-    inputTried_ = true;
+  OsHandle TakeInput(bool* hidden) override {
+    *hidden = false;
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     DWORD count = 0;
     // Only a pipe can be peeked. No read is pending on it yet, so this
     // cannot wait.
     if (in == nullptr || in == INVALID_HANDLE_VALUE ||
         !PeekNamedPipe(in, nullptr, 0, nullptr, &count, nullptr)) {
-      return false;
+      return nullptr;
     }
     HANDLE pipe = nullptr;
     if (!DuplicateHandle(GetCurrentProcess(), in, GetCurrentProcess(), &pipe, 0, FALSE,
                          DUPLICATE_SAME_ACCESS)) {
-      return false;
+      return nullptr;
     }
-    pipe_ = pipe;
     HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                              0, nullptr);
-    bool hidden = nul != INVALID_HANDLE_VALUE && SetStdHandle(STD_INPUT_HANDLE, nul);
+    bool out = nul != INVALID_HANDLE_VALUE && SetStdHandle(STD_INPUT_HANDLE, nul);
     // The C runtime set up its descriptor 0 and stdin from the pipe at start-up,
     // and an engine built on the same runtime shares them. Reopened on NUL;
     // that closes the runtime's handle of the pipe, and the duplicate keeps
     // the pipe open.
-    hidden = hidden && freopen("NUL", "rb", stdin) != nullptr;
-    // Should the pipe still be in sight, no read may ever wait on it: the
-    // host thread then reads only what a peek has counted.
-    if (hidden) reader_ = InputReader::Start(pipe_);
-    return true;
+    *hidden = out && freopen("NUL", "rb", stdin) != nullptr;
+    return pipe;
   }
-  bool InputAvailable(uint32_t* available) override {
-    if (reader_ != nullptr) return reader_->Available(available);
+  bool PeekPipe(OsHandle pipe, uint32_t* available) override {
     DWORD count = 0;
-    BOOL ok = pipe_ != nullptr && PeekNamedPipe(pipe_, nullptr, 0, nullptr, &count, nullptr);
+    BOOL ok = PeekNamedPipe(static_cast<HANDLE>(pipe), nullptr, 0, nullptr, &count, nullptr);
     *available = count;
     return ok != 0;
   }
-  size_t ReadInput(void* buffer, size_t size) override {
-    if (reader_ != nullptr) return reader_->Take(buffer, size);
-    DWORD count = 0;
-    if (pipe_ == nullptr || !PeekNamedPipe(pipe_, nullptr, 0, nullptr, &count, nullptr)) return 0;
-    DWORD want = static_cast<DWORD>(std::min<size_t>(size, count));
-    DWORD got = 0;
-    if (want == 0 || !ReadFile(pipe_, buffer, want, &got, nullptr)) return 0;
-    return got;
+  bool ReadPipe(OsHandle pipe, void* buffer, uint32_t size, uint32_t* got) override {
+    DWORD done = 0;
+    BOOL ok = ReadFile(static_cast<HANDLE>(pipe), buffer, size, &done, nullptr);
+    *got = done;
+    return ok != 0;
   }
-  void WaitForInputOrMessages(const InputShortcut* shortcut) override {
-    if (reader_ != nullptr) {
-      reader_->Wait(shortcut);
-      return;
+  OsHandle NewEvent() override { return CreateEventA(nullptr, FALSE, FALSE, nullptr); }
+  void SignalEvent(OsHandle event) override { SetEvent(static_cast<HANDLE>(event)); }
+  uint32_t WaitForEventOrMessages(OsHandle event, uint32_t milliseconds) override {
+    HANDLE handle = static_cast<HANDLE>(event);
+    return MsgWaitForMultipleObjectsEx(handle != nullptr ? 1 : 0, handle != nullptr ? &handle : nullptr,
+                                       milliseconds, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  }
+  bool StartReader(InputRing& ring, OsHandle pipe) override {
+    ReaderStart* start = new ReaderStart{&ring, pipe};
+    HANDLE thread = CreateThread(nullptr, 0, &RunReader, start, 0, nullptr);
+    if (thread == nullptr) {
+      delete start;
+      return false;
     }
-    // Without a reader thread the pipe can only be polled: wake for a window
-    // message or after a millisecond.
-    MsgWaitForMultipleObjectsEx(0, nullptr, 1, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    // Never joined: the process ends with the reader blocked in ReadFile.
+    CloseHandle(thread);
+    return true;
   }
   uint32_t TickCount() override { return GetTickCount(); }
   void YieldThread() override { SwitchToThread(); }
@@ -890,9 +722,16 @@ class RealOs final : public Os {
     return ok;
   }
 
-  InputReader* reader_ = nullptr;
-  HANDLE pipe_ = nullptr;  // the browser's pipe, the host's alone
-  bool inputTried_ = false;
+  struct ReaderStart {
+    InputRing* ring;
+    OsHandle pipe;
+  };
+  static DWORD WINAPI RunReader(void* param) {
+    ReaderStart start = *static_cast<ReaderStart*>(param);
+    delete static_cast<ReaderStart*>(param);
+    start.ring->ReadFrom(start.pipe);
+    return 0;
+  }
 };
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "fake/fake_os.h"
 
+#include "channel/input_ring.h"
+
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
@@ -616,7 +618,11 @@ uint32_t FakeOs::WaitForObject(OsHandle handle, uint32_t milliseconds) {
   return it == processes.end() ? win::kWaitFailed : it->second;
 }
 
-void FakeOs::CloseOsHandle(OsHandle) { Record("CloseOsHandle()"); }
+void FakeOs::CloseOsHandle(OsHandle handle) {
+  // The reader's events are the fake's own, not the system's.
+  if (events_.erase(reinterpret_cast<uintptr_t>(handle)) > 0) return;
+  Record("CloseOsHandle()");
+}
 
 bool FakeOs::ListProcessIds(std::vector<uint32_t>* pids) {
   Record("ListProcessIds()");
@@ -666,6 +672,7 @@ void FakeOs::PumpWindowMessages() {
   dispatchedMessages += queuedMessages;
   queuedMessages = 0;
   if (onPumpMessages) onPumpMessages();
+  RunReader();
 }
 long FakeOs::ComInitialize(uint32_t coinit) {
   Record("ComInitialize(" + std::to_string(coinit) + ")");
@@ -772,12 +779,25 @@ int64_t FakeOs::RegDword(const std::string& key, const std::string& name) const 
 }
 
 void FakeOs::SetStdStreamsBinary() { Record("SetStdStreamsBinary()"); }
-bool FakeOs::TakeInput() {
+namespace {
+
+// The one pipe the fake's standard input has.
+OsHandle const kPipe = reinterpret_cast<OsHandle>(uintptr_t{0x7170});
+
+}  // namespace
+
+OsHandle FakeOs::TakeInput(bool* hidden) {
   Record("TakeInput()");
-  if (!stdinIsPipe) return false;
-  if (takeInputHidesPipe) stdInputIsPipe = false;
-  inputTaken = true;  // the reader starts, and its read waits on the pipe
-  return true;
+  *hidden = false;
+  // Whatever reader an earlier host process had is gone.
+  reader_ = nullptr;
+  readerEnded_ = false;
+  fed_.clear();
+  if (!stdinIsPipe) return nullptr;
+  if (takeInputHides == Hiding::kHides) stdInputIsPipe = false;
+  *hidden = takeInputHides != Hiding::kLeavesInSight;
+  inputTaken = true;
+  return kPipe;
 }
 
 void FakeOs::ForeignCodeQueriesStdInput(const std::string& who) {
@@ -787,11 +807,71 @@ void FakeOs::ForeignCodeQueriesStdInput(const std::string& who) {
   }
 }
 
-bool FakeOs::InputAvailable(uint32_t* available) {
+void FakeOs::Arrive(const std::string& bytes) {
+  pending.push_back(bytes);
+  RunReader();
+}
+
+void FakeOs::RunReader() {
+  if (reader_ == nullptr || readerEnded_ || inReader_) return;
+  inReader_ = true;
+  for (;;) {
+    while (!pending.empty() && pending.front().empty()) pending.erase(pending.begin());
+    if (pending.empty()) {
+      // The read fails once the browser has closed the pipe.
+      if (inputClosed) {
+        readerEnded_ = true;
+        reader_->End();
+      }
+      break;
+    }
+    InputRing::Room room = reader_->Reserve();
+    if (room.size == 0) break;  // full: the reader waits for a take to make room
+    std::string& chunk = pending.front();
+    size_t n = std::min(room.size, chunk.size());
+    std::memcpy(room.data, chunk.data(), n);
+    fed_.append(chunk, 0, n);
+    if (fed_.size() > InputRing::kCapacity) fed_.erase(0, fed_.size() - InputRing::kCapacity);
+    chunk.erase(0, n);
+    reader_->Complete(n);
+    uint32_t held = 0;
+    reader_->Available(&held);
+    if (held == 0) ++answeredWhileAsleep;
+  }
+  inReader_ = false;
+}
+
+void FakeOs::EndProcess() {
+  reader_ = nullptr;
+  readerEnded_ = false;
+  fed_.clear();
+  inputTaken = false;
+  stdInputIsPipe = true;
+}
+
+std::string FakeOs::Untaken() {
+  std::string bytes;
+  uint32_t held = 0;
+  if (reader_ != nullptr) reader_->Available(&held);
+  bytes = fed_.substr(fed_.size() - held);
+  for (const std::string& chunk : pending) bytes += chunk;
+  return bytes;
+}
+
+void FakeOs::DropUntaken() {
+  pending.clear();
+  if (reader_ == nullptr) return;
+  std::string sink(InputRing::kCapacity, '\0');
+  while (reader_->Take(&sink[0], sink.size()) > 0) {
+  }
+}
+
+bool FakeOs::PeekPipe(OsHandle pipe, uint32_t* available) {
   *available = 0;
-  if (!inputTaken) {
-    ADD_FAILURE() << "standard input asked for before TakeInput";
-    return false;
+  if (pipe != kPipe) ADD_FAILURE() << "PeekPipe on what is not standard input's pipe";
+  if (ReadPendingOnInput()) {
+    ADD_FAILURE() << "the pipe peeked at while the reader's read waits on it: on Windows the peek would "
+                  << "wait for the browser's next bytes";
   }
   size_t n = 0;
   for (const auto& chunk : pending) n += chunk.size();
@@ -799,63 +879,93 @@ bool FakeOs::InputAvailable(uint32_t* available) {
   return !(n == 0 && inputClosed);
 }
 
-size_t FakeOs::ReadInput(void* buffer, size_t size) {
-  if (!inputTaken) ADD_FAILURE() << "standard input read before TakeInput";
-  if (onReadInput) onReadInput(size);
+bool FakeOs::ReadPipe(OsHandle pipe, void* buffer, uint32_t size, uint32_t* got) {
+  *got = 0;
+  if (pipe != kPipe) ADD_FAILURE() << "ReadPipe on what is not standard input's pipe";
+  // Only the host thread of a host that polls reads here; the fake's reader
+  // takes its steps itself (RunReader).
   while (!pending.empty() && pending.front().empty()) pending.erase(pending.begin());
-  if (pending.empty()) return 0;
+  if (pending.empty()) {
+    if (!inputClosed) ADD_FAILURE() << "a read of the pipe with nothing in it: it would wait";
+    return false;
+  }
   std::string& chunk = pending.front();
-  size_t n = std::min(size, chunk.size());
+  size_t n = std::min<size_t>(size, chunk.size());
   std::memcpy(buffer, chunk.data(), n);
   chunk.erase(0, n);
-  if (chunk.empty()) pending.erase(pending.begin());
-  return n;
+  *got = static_cast<uint32_t>(n);
+  return true;
 }
 
-void FakeOs::WaitForInputOrMessages(const InputShortcut* shortcut) {
+OsHandle FakeOs::NewEvent() {
+  if (Fails("NewEvent")) return nullptr;
+  uintptr_t event = nextEvent_++;
+  events_.insert(event);
+  return reinterpret_cast<OsHandle>(event);
+}
+
+void FakeOs::SignalEvent(OsHandle event) {
+  ++signals;
+  if (reader_ != nullptr && event == reader_->SpaceEvent()) {
+    // The reader waits for room, and finds it now.
+    RunReader();
+    return;
+  }
+  signalled_.insert(reinterpret_cast<uintptr_t>(event));
+}
+
+uint32_t FakeOs::WaitForEventOrMessages(OsHandle event, uint32_t) {
   ++inputWaits;
   if (onIdle) onIdle();
-  auto ready = [this] {
+  RunReader();
+  const uintptr_t id = reinterpret_cast<uintptr_t>(event);
+  auto ready = [&] {
+    if (queuedMessages > 0) return true;
+    if (event != nullptr) return signalled_.count(id) > 0;
+    // Polled: the wait returns within a millisecond; it is worth returning
+    // for once there is something to take.
     uint32_t available = 0;
-    return !InputAvailable(&available) || available > 0 || queuedMessages > 0;
+    return !PeekPipe(kPipe, &available) || available > 0;
+  };
+  auto woken = [&] {
+    // The event resets as its wait ends.
+    if (event != nullptr && signalled_.erase(id) > 0) return win::kWaitObject0;
+    return queuedMessages > 0 ? win::kWaitObject0 + 1 : win::kWaitTimeout;
   };
   // Without a script the wait returns at once, and a test drives arrivals
   // from its hooks.
-  if (ready() || whileWaiting.empty()) return;
-  bool asleep = true;
+  if (ready() || whileWaiting.empty()) return woken();
   for (;;) {
     if (nextWaitGroup_ >= whileWaiting.size()) {
       ADD_FAILURE() << "the host waits with nothing to come: it would sleep for ever";
       inputClosed = true;
-      return;
+      RunReader();
+      return woken();
     }
-    for (const InputEvent& event : whileWaiting[nextWaitGroup_++]) {
-      switch (event.kind) {
+    for (const InputEvent& e : whileWaiting[nextWaitGroup_++]) {
+      switch (e.kind) {
         case InputEvent::kBytes:
-          Arrive(event.bytes);
-          if (asleep && shortcut != nullptr) {
-            std::string held;
-            for (const auto& chunk : pending) held += chunk;
-            if (!held.empty() && shortcut->claim(held.data(), held.size()) == held.size()) {
-              pending.clear();
-              ++answeredWhileAsleep;
-              shortcut->answer(held.data(), held.size());
-            }
-          }
+          Arrive(e.bytes);
           break;
         case InputEvent::kWindowMessage:
           ++queuedMessages;
-          asleep = false;
           break;
         case InputEvent::kEnd:
           inputClosed = true;
-          asleep = false;
+          RunReader();
           break;
       }
-      if (ready()) asleep = false;
     }
-    if (!asleep || ready()) return;
+    if (ready()) return woken();
   }
+}
+
+bool FakeOs::StartReader(InputRing& ring, OsHandle pipe) {
+  if (pipe != kPipe) ADD_FAILURE() << "a reader started on what is not standard input's pipe";
+  if (Fails("StartReader")) return false;
+  reader_ = &ring;
+  RunReader();
+  return true;
 }
 
 bool FakeOs::WriteOutput(const void* data, size_t size) {

@@ -104,38 +104,56 @@ class FakeOs : public Os {
   // symbolic links): FileAttributes says so.
   std::set<std::string> reparsePoints;
 
-  // Standard input: bytes arrive in chunks; a read returns at most what the
-  // current chunk still holds, as a pipe does.
-  void Arrive(const std::string& bytes) { pending.push_back(bytes); }
-  std::vector<std::string> pending;
+  // Standard input, the browser's pipe: bytes arrive in chunks (the
+  // browser's writes), and a read of the pipe takes at most what the current
+  // chunk still holds, as a pipe does.
+  void Arrive(const std::string& bytes);
+  std::vector<std::string> pending;  // in the pipe, not yet read
   bool inputClosed = true;  // once drained, the input has ended
-  bool stdinIsPipe = true;  // false: a host started by hand, TakeInput fails
-  // The pipe is opened for synchronous I/O, as the browser makes it: once
-  // TakeInput has started the reader, a read waits on it until the input
-  // ends, and on Windows any other query of the pipe waits for that read,
-  // that is for the browser's next bytes. Code that is not the host's (a
-  // library's C runtime as it loads, COM, the engine's entries, window and
-  // timer procedures) looks at the process's standard input: the fake fails
-  // the test when that is still the pipe while the read waits.
+  bool stdinIsPipe = true;  // false: a host started by hand, TakeInput finds no pipe
+  // The pipe is opened for synchronous I/O, as the browser makes it: once the
+  // reader has started, its read waits on it until the input ends, and on
+  // Windows any other query of the pipe waits for that read, that is for
+  // the browser's next bytes. Code that is not the host's (a library's C
+  // runtime as it loads, COM, the engine's entries, window and timer
+  // procedures) looks at the process's standard input: the fake fails the
+  // test when that is still the pipe while the read waits.
   bool stdInputIsPipe = true;
-  // Whether TakeInput points the process's standard input elsewhere (NUL);
-  // false models a seam that leaves the pipe in sight.
-  bool takeInputHidesPipe = true;
+  // What TakeInput does with the process's standard input: points it at NUL
+  // (and says so), leaves the pipe in sight (and says so: the host then
+  // polls the pipe and no read ever waits on it), or leaves it in sight
+  // while saying it hid it, as a broken seam would.
+  enum class Hiding { kHides, kLeavesInSight, kSaysHiddenButIsNot };
+  Hiding takeInputHides = Hiding::kHides;
   bool inputTaken = false;
-  bool ReadPendingOnInput() const { return inputTaken && !inputClosed; }
+  bool ReadPendingOnInput() const { return reader_ != nullptr && !readerEnded_; }
   // What foreign code does: queries standard input (GetStdHandle, then
   // GetFileType or PeekNamedPipe on it).
   void ForeignCodeQueriesStdInput(const std::string& who);
+  // The bytes that came and the host has not taken: what the reader holds,
+  // then what is still in the pipe. DropUntaken takes them away.
+  std::string Untaken();
+  void DropUntaken();
+  // The reader's thread, run by the fake: StartReader hands it the ring,
+  // and the fake takes the reader's steps itself (InputRing::Reserve,
+  // Complete, End), at once, whenever bytes come or the input closes: in
+  // Arrive, after every hook of the test, while the host waits, and when a
+  // take makes room in a full ring. A test that closes the input otherwise
+  // lets the reader see it with RunReader.
+  void RunReader();
+  // The host process has ended, its reader with it; the next host finds the
+  // pipe as the last one left it, and standard input its own again.
+  void EndProcess();
   uint32_t ticks = 0;            // what TickCount returns
   std::function<void()> onIdle;  // called at every idle wait of the loop
   // What happens while the host waits for input or window messages. A wait
   // that finds nothing ready takes the next group and applies its events in
-  // order, as if they all came during that one wait. Bytes that come while
-  // the host still sleeps are offered to the wait's shortcut, as the reader
-  // offers them; when it answers them and nothing else is ready, the host
-  // sleeps on into the next group. Once a script is given,
-  // a wait with nothing ready and no group left would never return: the
-  // test fails and the input is ended. Without one, every wait returns.
+  // order, as if they all came during that one wait; bytes go through the
+  // reader, which answers a ping itself while the host thread sleeps (the
+  // ring's shortcut), and then the host sleeps on into the next group. Once
+  // a script is given, a wait with nothing ready and no group left would
+  // never return: the test fails and the input is ended. Without one, every
+  // wait returns.
   struct InputEvent {
     enum Kind { kBytes, kWindowMessage, kEnd } kind;
     std::string bytes;  // kBytes
@@ -143,9 +161,10 @@ class FakeOs : public Os {
   std::vector<std::vector<InputEvent>> whileWaiting;
   int queuedMessages = 0;      // window messages posted and not yet pumped
   int dispatchedMessages = 0;  // window messages the pumps took
-  int inputWaits = 0;          // calls of WaitForInputOrMessages
-  // Requests the reader answered itself (the wait's shortcut) while the
-  // host thread slept on.
+  int inputWaits = 0;          // waits on the input's event (WaitForEventOrMessages)
+  int signals = 0;             // SignalEvent calls, on either of the reader's events
+  // Reads that the reader answered itself (the ring's shortcut took all it
+  // held) while the host thread slept on.
   int answeredWhileAsleep = 0;
   std::string output;
   int outputWrites = 0;  // calls of WriteOutput
@@ -155,9 +174,6 @@ class FakeOs : public Os {
   // Called by every PumpWindowMessages: what the thread's window procedures
   // (an engine's, say) do when their messages are dispatched.
   std::function<void()> onPumpMessages;
-  // Called at every ReadInput with the size asked for, before anything is
-  // read; may throw, as a read that cannot get its buffer does.
-  std::function<void(size_t size)> onReadInput;
 
   // --- what the test inspects --------------------------------------------
   std::vector<std::string> calls;
@@ -287,10 +303,13 @@ class FakeOs : public Os {
   long RegQueryUserDefault(const std::string& subKey, std::string* value) override;
   long RegDeleteUserKey(const std::string& subKey) override;
   void SetStdStreamsBinary() override;
-  bool TakeInput() override;
-  bool InputAvailable(uint32_t* available) override;
-  size_t ReadInput(void* buffer, size_t size) override;
-  void WaitForInputOrMessages(const InputShortcut* shortcut) override;
+  OsHandle TakeInput(bool* hidden) override;
+  bool PeekPipe(OsHandle pipe, uint32_t* available) override;
+  bool ReadPipe(OsHandle pipe, void* buffer, uint32_t size, uint32_t* got) override;
+  OsHandle NewEvent() override;
+  void SignalEvent(OsHandle event) override;
+  uint32_t WaitForEventOrMessages(OsHandle event, uint32_t milliseconds) override;
+  bool StartReader(InputRing& ring, OsHandle pipe) override;
   void YieldThread() override {}
   void SleepMs(uint32_t ms) override { ticks += ms; }
   uint32_t TickCount() override { return ticks; }
@@ -342,6 +361,14 @@ class FakeOs : public Os {
   std::map<std::pair<std::string, std::string>, std::u16string> wideVersionValues_;
   OsHandle Loaded(const std::string& call, const std::string& path);
   size_t nextWaitGroup_ = 0;
+  // The reader's ring, once started, and what the fake's reader did with it.
+  InputRing* reader_ = nullptr;
+  bool readerEnded_ = false;
+  bool inReader_ = false;
+  std::string fed_;  // the last bytes put into the ring, at most its size
+  std::set<uintptr_t> events_;
+  std::set<uintptr_t> signalled_;
+  uintptr_t nextEvent_ = 0xE000;
 };
 
 // Installs a FakeOs and resets the host's process-wide state around a test.

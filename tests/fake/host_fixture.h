@@ -5,11 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 
 #include "channel/builtin_commands.h"
-#include "channel/framing.h"
+#include "channel/channel.h"
 #include "channel/host_state.h"
 #include "engine/engine_loader.h"
 #include "fake/fake_os.h"
@@ -38,8 +39,8 @@ inline const std::string kStaging = kFolder + "\\.staged";
 class HostFixture : public ::testing::Test {
  protected:
   HostFixture() : scoped_(os) {
+    channel_.emplace();
     log_internal::ResetForTests();
-    framing_internal::ResetForTests();
     ResetEngineForTests();
     ClearHeldCommandsForTests();
     ResetTemporaryNamesForTests();
@@ -51,10 +52,18 @@ class HostFixture : public ::testing::Test {
     ClearHeldCommandsForTests();
   }
 
+  // A fresh channel, as the next process has it.
+  void NewChannel() {
+    channel_.reset();
+    os.EndProcess();
+    channel_.emplace();
+  }
+
   FakeOs os;
 
  private:
   ScopedOs scoped_;
+  std::optional<ScopedChannel> channel_;
 };
 
 }  // namespace lumiclip::testing

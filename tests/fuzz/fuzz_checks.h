@@ -25,11 +25,14 @@
 #include <nlohmann/json.hpp>
 
 #include "channel/builtin_commands.h"
-#include "channel/framing.h"
+#include "channel/channel.h"
+#include "channel/text_escaping.h"
+#include "channel/wire_format.h"
 #include "channel/host_loop.h"
 #include "channel/host_state.h"
 #include "engine/engine_callback.h"
 #include "engine/engine_loader.h"
+#include "fake/escape_paths.h"
 #include "fake/fake_os.h"
 #include "install/payload.h"
 #include "support/log.h"
@@ -59,12 +62,12 @@ class Session {
  private:
   static void Reset() {
     log_internal::ResetForTests();
-    framing_internal::ResetForTests();
     ResetEngineForTests();
     ClearHeldCommandsForTests();
     StoredSetAddonVersionMessage().clear();
   }
   ScopedOs scoped_;
+  ScopedChannel channel_;
 };
 
 // A short, printable picture of bytes for failure descriptions.
@@ -342,8 +345,21 @@ inline std::string OutboundMessageOf(const uint8_t* data, size_t size) {
 // when full.
 inline std::string CheckWriteMessageText(const std::string& message) {
   Session session;
-  WriteMessage(message);
-  const std::string& output = session.os.output;
+  // The unit loop's frames are checked; every other way of escaping that
+  // the processor can run must write the same bytes.
+  std::string output;
+  for (EscapePath path : testing::EscapePathsHere()) {
+    testing::ForcedEscapePath forced(path);
+    session.os.output.clear();
+    WriteMessage(message);
+    if (path == EscapePath::kUnitLoop) {
+      output = session.os.output;
+    } else if (session.os.output != output) {
+      return std::string("WriteMessage (") + EscapePathName(path) + ") wrote " +
+             std::to_string(session.os.output.size()) + " bytes of frames, not the unit loop's " +
+             std::to_string(output.size());
+    }
+  }
 
   std::vector<std::string> chunks;
   std::vector<size_t> escapedSizes;
@@ -406,8 +422,8 @@ inline std::string CheckWriteMessageText(const std::string& message) {
 
 // The same bytes read as UTF-16 units (little-endian pairs, up to a zero
 // unit) and streamed into a topic with AppendUtf16: the frames must be those
-// of the message converted as the system converts and then framed, on both
-// ways of escaping.
+// of the message converted as the system converts and then framed by the
+// unit loop, on every way of escaping the processor can run.
 inline std::string CheckUtf16Message(const std::string& bytes) {
   std::u16string text;
   for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
@@ -417,23 +433,25 @@ inline std::string CheckUtf16Message(const std::string& bytes) {
     text += unit;
   }
   Session session;
-  std::string message = "{\"topic\":\"t\", \"data\":\"";
-  AppendJsonEscaped(session.os.WideToUtf8(text), message);
-  message += "\"}";
   std::string expected;
-  BuildMessageFrames(message, expected);
-  for (bool wide : {true, false}) {
-    framing_internal::AllowWideEscapes(wide);
+  {
+    testing::ForcedEscapePath forced(EscapePath::kUnitLoop);
+    std::string message = "{\"topic\":\"t\", \"data\":\"";
+    AppendJsonEscaped(session.os.WideToUtf8(text), message);
+    message += "\"}";
+    BuildMessageFrames(message, expected);
+  }
+  for (EscapePath path : testing::EscapePathsHere()) {
     session.os.output.clear();
     {
+      testing::ForcedEscapePath forced(path);
       MessageStream stream;
       stream.Append("{\"topic\":\"t\", \"data\":\"");
       stream.AppendUtf16(text.c_str());
       stream.Append("\"}");
     }
-    framing_internal::AllowWideEscapes(true);
     if (session.os.output != expected) {
-      return std::string("AppendUtf16 (") + (wide ? "wide" : "unit loop") + ") wrote " +
+      return std::string("AppendUtf16 (") + EscapePathName(path) + ") wrote " +
              std::to_string(session.os.output.size()) + " bytes of frames, not the " +
              std::to_string(expected.size()) + " of the message framed";
     }
@@ -1076,10 +1094,10 @@ inline std::string CheckEngineReentry(const uint8_t* data, size_t size) {
     }
   };
   const size_t lostAt = lostFrame == SIZE_MAX ? SIZE_MAX : frames[lostFrame].bodyStart;
-  os.onReadInput = [&](size_t) {
-    size_t waiting = 0;
-    for (const std::string& chunk : os.pending) waiting += chunk.size();
-    if (arrived - waiting == lostAt) throw std::bad_alloc();
+  // The lost frame's body buffer cannot be had: it is asked for once the
+  // host has taken the stream up to the body's start.
+  TheChannel().reader.beforeBodyBuffer = [&](size_t) {
+    if (arrived - os.Untaken().size() == lostAt) throw std::bad_alloc();
   };
 
   RunHostMode();

@@ -326,7 +326,7 @@ class Crash : public HostFixture, public ::testing::WithParamInterface<CrashPoin
     os.versions[FakeOs::Lower(exe)] = {
         {"\\StringFileInfo\\041904b0\\LumiclipInternalVersion", version + std::string(1, '\0')}};
     log_internal::ResetForTests();
-    framing_internal::ResetForTests();
+    ScopedChannel channel;  // the announcing host is a new process
     os.output.clear();
     AnnounceHost();
     std::string error;

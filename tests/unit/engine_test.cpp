@@ -22,7 +22,8 @@ class Engine : public HostFixture {
  protected:
   Engine() {
     engine.Install(os);
-    os.TakeInput();  // as host mode does first
+    os.inputClosed = false;
+    TakeStandardInput();  // as host mode does first
   }
 
   // Hands one request to the host as the loop does.
@@ -99,7 +100,7 @@ TEST_F(Engine, TopicsFromStartAreDroppedFromReplayAndFinishDeliveredButFinishNev
   EXPECT_EQ(Messages(), (std::vector<std::string>{"{\"topic\":\"replay\", \"data\":\"r\"}",
                                                   "{\"topic\":\"from-finish\", \"data\":\"f\"}"}));
   EXPECT_FALSE(stateDuringFinish);
-  EXPECT_EQ(os.pending, std::vector<std::string>{FrameOf("{\"f\":2}")});
+  EXPECT_EQ(os.Untaken(), FrameOf("{\"f\":2}"));
   EXPECT_EQ(engine.trace.back(), "finish");
 }
 
@@ -348,17 +349,17 @@ TEST_F(Engine, PumpTakesExactlyOneWaitingRequest) {
   os.Arrive(FrameOf("{\"pump\":1}") + FrameOf("{\"JSONCommand\":\"ping\"}") + FrameOf("{\"JSONCommand\":\"ping\"}"));
   EXPECT_TRUE(HandleNextMessage(state));
   EXPECT_EQ(Messages(), (std::vector<std::string>{"{\"topic\":\"pong\"}", "{\"topic\":\"pumped\", \"data\":\"\"}"}));
-  EXPECT_EQ(std::string(os.pending.front()), FrameOf("{\"JSONCommand\":\"ping\"}"));
+  EXPECT_EQ(os.Untaken(), FrameOf("{\"JSONCommand\":\"ping\"}"));
 
   // A request still arriving: the pump takes what has come and returns, and
   // the call goes on without waiting for the rest.
-  os.pending.clear();
+  os.DropUntaken();
   os.output.clear();
   const std::string ping = FrameOf("{\"JSONCommand\":\"ping\"}");
   os.Arrive(FrameOf("{\"pump\":1}") + ping.substr(0, 6));
   EXPECT_TRUE(HandleNextMessage(state));
   EXPECT_EQ(Messages(), std::vector<std::string>{"{\"topic\":\"pumped\", \"data\":\"\"}"});
-  EXPECT_TRUE(os.pending.empty());
+  EXPECT_EQ(os.Untaken(), "");
   os.Arrive(ping.substr(6));
   EXPECT_TRUE(HandleNextMessage(state));
   EXPECT_EQ(Messages(),
@@ -404,15 +405,15 @@ TEST_F(Engine, ALongRequestIsTakenOnOnceItsFirstMebibyteIsIn) {
     } else {
       EXPECT_TRUE(bigDepths.empty());
       EXPECT_EQ(os.pumps, 0);
-      EXPECT_TRUE(os.pending.empty());
+      EXPECT_EQ(os.Untaken(), "");
       os.Arrive(rest.substr(0, 1));  // the last byte of the MiB
       rest.erase(0, 1);
       EXPECT_TRUE(HandleNextMessage(state));  // the loop's turn
       EXPECT_EQ(bigDepths, std::vector<int>{1});
     }
-    EXPECT_EQ(os.pending, std::vector<std::string>{ping});  // the nested pump read nothing
+    EXPECT_EQ(os.Untaken(), ping);  // the nested pump read nothing
     EXPECT_EQ(Messages(), std::vector<std::string>{"{\"topic\":\"pumped\", \"data\":\"\"}"});
-    os.pending.clear();
+    os.DropUntaken();
   }
 }
 
@@ -424,6 +425,7 @@ TEST_F(Engine, PumpedEngineRequestsNestInsideTheCallUpToABound) {
   const int requests = kMaxPumpDepth + 8;
   std::string input;
   for (int i = 0; i < requests; ++i) input += FrameOf("{\"pump\":1}");
+  os.inputClosed = true;
   os.Arrive(input + FrameOf("{\"JSONCommand\":\"ping\"}"));
   RunMessageLoop(state);
   EXPECT_EQ(engine.maxDepth, kMaxPumpDepth + 1);
@@ -564,7 +566,7 @@ TEST_F(Engine, CallbacksFromOtherThreadsNeverInterleaveFrames) {
     nlohmann::json json = nlohmann::json::parse(m);
     EXPECT_EQ(json["data"].get<std::string>().size(), 700000u);
   }
-  EXPECT_FALSE(os.pending.empty());  // the ping was not taken by another thread
+  EXPECT_NE(os.Untaken(), "");  // the ping was not taken by another thread
 }
 
 }  // namespace

@@ -62,7 +62,7 @@ TEST_F(HostLoop, AnnouncesGetDllWhenTheEngineIsMissingOrAFolder) {
   EXPECT_EQ(Run({}), (std::vector<std::string>{kHello, kGetDll}));
   os.output.clear();
   os.AddFolder("C:\\Host\\RAZ.dll");
-  framing_internal::ResetForTests();
+  NewChannel();
   EXPECT_EQ(Run({}), (std::vector<std::string>{kHello, kGetDll}));
 }
 
@@ -119,9 +119,11 @@ TEST_F(HostLoop, PingInAnyCaseIsAnsweredWithoutTheEngine) {
 // input comes, in any order or together. A parameter names what happens
 // during each wait: groups split by '|', B a ping arriving (or the rest of
 // it), h its first 2 bytes, H its first 6 (the length and 2 bytes of the
-// body), M a window message, E the end of input. A frame in progress holds
-// no window message up. A whole ping that comes while the host sleeps is
-// answered by the reader and wakes nothing.
+// body), D two whole pings in one write, M a window message, E the end of
+// input. A frame in progress holds
+// no window message up. A whole ping that comes while the host sleeps (the
+// reader has woken it for nothing else yet; a window message does not keep
+// the reader from taking it) is answered by the reader and wakes nothing.
 class HostLoopWaits : public HostLoop, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(HostLoopWaits, WakesOnlyForWhatComesAndHandlesItInOrder) {
@@ -133,23 +135,31 @@ TEST_P(HostLoopWaits, WakesOnlyForWhatComesAndHandlesItInOrder) {
   size_t sent = 0;
   // Groups that wake the host: all but one that only brings a whole ping.
   std::vector<bool> wakes(1, false);
+  bool readerWoke = false;  // in this group
   bool answeredAsleep = false;
+  int pings = 0;  // whole pings before or with the end
   for (char c : script) {
     if (c == '|') {
       os.whileWaiting.emplace_back();
       wakes.push_back(false);
+      readerWoke = false;
       ++group;
     } else if (c == 'h' || c == 'H') {
       os.whileWaiting.back().push_back({FakeOs::InputEvent::kBytes, ping.substr(0, c == 'h' ? 2 : 6)});
       sent = c == 'h' ? 2 : 6;
-      wakes.back() = true;
+      wakes.back() = readerWoke = true;
+    } else if (c == 'D') {
+      os.whileWaiting.back().push_back({FakeOs::InputEvent::kBytes, ping + ping});
+      pings += endGroup < 0 ? 2 : 0;
+      wakes.back() = readerWoke = true;
     } else if (c == 'B') {
       os.whileWaiting.back().push_back({FakeOs::InputEvent::kBytes, ping.substr(sent)});
       pingGroup = group;
-      if (sent == 0 && !wakes.back() && endGroup < 0) {
+      pings += endGroup < 0 ? 1 : 0;
+      if (sent == 0 && !readerWoke && endGroup < 0) {
         answeredAsleep = true;
       } else {
-        wakes.back() = true;
+        wakes.back() = readerWoke = true;
       }
     } else if (c == 'M') {
       os.whileWaiting.back().push_back({FakeOs::InputEvent::kWindowMessage, ""});
@@ -158,14 +168,14 @@ TEST_P(HostLoopWaits, WakesOnlyForWhatComesAndHandlesItInOrder) {
     } else {
       os.whileWaiting.back().push_back({FakeOs::InputEvent::kEnd, ""});
       endGroup = group;
-      wakes.back() = true;
+      wakes.back() = readerWoke = true;
     }
   }
   std::vector<std::string> messages = Run({});
   // Bytes that came before or with the end of input are still answered;
   // nothing comes after it, and a message that came with it is left.
-  EXPECT_EQ(std::count(messages.begin(), messages.end(), kPong), pingGroup <= endGroup ? 1 : 0);
-  EXPECT_EQ(os.dispatchedMessages, messageGroup < endGroup ? 1 : 0);
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), kPong), pings);
+  EXPECT_EQ(os.dispatchedMessages, messageGroup >= 0 && messageGroup < endGroup ? 1 : 0);
   // One wake-up per waking group up to the end: no turn without a cause.
   EXPECT_EQ(os.inputWaits, std::count(wakes.begin(), wakes.begin() + endGroup + 1, true));
   EXPECT_EQ(os.answeredWhileAsleep, answeredAsleep ? 1 : 0);
@@ -180,7 +190,7 @@ TEST_P(HostLoopWaits, WakesOnlyForWhatComesAndHandlesItInOrder) {
 INSTANTIATE_TEST_SUITE_P(EveryOrder, HostLoopWaits,
                          ::testing::Values("B|M|E", "B|E|M", "M|B|E", "M|E|B", "E|B|M", "E|M|B", "BM|E",
                                            "B|ME", "M|BE", "BE|M", "ME|B", "E|BM", "BME", "h|M|B|E",
-                                           "H|M|B|E", "HM|B|E", "H|B|M|E"));
+                                           "H|M|B|E", "HM|B|E", "H|B|M|E", "D|B|E", "B|D|M|E"));
 
 // While the host has taken part of a frame, what the reader holds next is the
 // rest of that frame, however much it looks like a whole ping.
@@ -247,7 +257,7 @@ TEST_F(HostLoop, AStreamOfRequestsPumpsWindowMessagesAsItGoes) {
   // Requests that take 4 ms each: a pump after every third.
   os.pumps = 0;
   os.output.clear();
-  framing_internal::ResetForTests();
+  NewChannel();
   engine.inCall = [&](const std::string& text) {
     if (!text.empty()) os.ticks += 4;
   };
@@ -286,7 +296,7 @@ TEST_P(HostLoopLostBody, EndsHostModeQuietlyAndInOrder) {
     if (text == "{\"pump\":1}") engine.Emit("_internalPumpMessage", nullptr);
   };
   const std::string body = FrameOf("{\"JSONCommand\":\"ping\"}");
-  os.onReadInput = [&](size_t size) {
+  TheChannel().reader.beforeBodyBuffer = [&](size_t size) {
     if (size == body.size()) throw std::bad_alloc();
   };
   os.Arrive(FrameOf(inPump ? "{\"pump\":1}" : "{\"f\":1}") + FrameOf(body));
@@ -316,20 +326,20 @@ INSTANTIATE_TEST_SUITE_P(Where, HostLoopLostBody, ::testing::Bool(),
 
 TEST_F(HostLoop, StandardInputThatIsNoPipeEndsHostModeAfterTheAnnouncement) {
   os.stdinIsPipe = false;
-  os.onReadInput = [](size_t) { ADD_FAILURE() << "read standard input that is no pipe"; };
   EXPECT_EQ(Run({"{\"JSONCommand\":\"ping\"}"}), (std::vector<std::string>{kHello, kGetDll}));
+  EXPECT_EQ(os.Untaken(), FrameOf("{\"JSONCommand\":\"ping\"}"));  // nothing read
   EXPECT_EQ(os.comUninits, 1);
 }
 
 // Standard input is the host's alone: whatever else runs in the process (COM,
 // libraries as they load, the engine's entries, window and timer procedures)
-// finds no pipe there while the reader's read waits on it. Without the pipe
-// hidden, the fake's rule fails at each of those points.
-class HostLoopInput : public HostLoop, public ::testing::WithParamInterface<bool> {};
+// finds no pipe there while the reader's read waits on it. A pipe left in
+// sight is polled, and no read ever waits on it; a seam that says it hid the
+// pipe without doing so fails the fake's rule at each of those points.
+class HostLoopInput : public HostLoop, public ::testing::WithParamInterface<FakeOs::Hiding> {};
 
 TEST_P(HostLoopInput, NothingElseFindsThePipeWhileAReadWaitsOnIt) {
-  const bool hidden = GetParam();
-  os.takeInputHidesPipe = hidden;
+  os.takeInputHides = GetParam();
   FakeEngine engine;
   engine.Install(os);
   os.inputClosed = false;
@@ -352,7 +362,7 @@ TEST_P(HostLoopInput, NothingElseFindsThePipeWhileAReadWaitsOnIt) {
     who.insert(message.substr(begin, end - begin));
   }
   std::set<std::string> expected;
-  if (!hidden) {
+  if (GetParam() == FakeOs::Hiding::kSaysHiddenButIsNot) {
     expected = {"COM, starting",
                 "LoadSystemModule(user32.dll)",
                 "LoadSystemModule(Shcore.dll)",
@@ -367,7 +377,14 @@ TEST_P(HostLoopInput, NothingElseFindsThePipeWhileAReadWaitsOnIt) {
   EXPECT_EQ(engine.trace.size(), 5u);  // init, start, replay, the request, finish
 }
 
-INSTANTIATE_TEST_SUITE_P(PipeHidden, HostLoopInput, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(Pipe, HostLoopInput,
+                         ::testing::Values(FakeOs::Hiding::kHides, FakeOs::Hiding::kLeavesInSight,
+                                           FakeOs::Hiding::kSaysHiddenButIsNot),
+                         [](const ::testing::TestParamInfo<FakeOs::Hiding>& info) {
+                           return std::string(info.param == FakeOs::Hiding::kHides          ? "Hidden"
+                                              : info.param == FakeOs::Hiding::kLeavesInSight ? "LeftInSightAndPolled"
+                                                                                               : "SaidHiddenButInSight");
+                         });
 
 TEST_F(HostLoop, AClosingCommandIsTheLastOneHandled) {
   // updateDLL without a payload fails, answers status 1 and closes.
