@@ -55,7 +55,7 @@ bool IsOwnTemporaryName(const std::string& folder, const std::string& name, uint
   }
   std::string target = name.substr(0, pidDot);
   bool atLimit = PathLength(JoinPath(folder, name)) + 1 >= kMaxPathLength;
-  for (const std::string& own : {std::string(kDeployedExeName), std::string(kDeployedEngineName),
+  for (const std::string& own : {std::string(kDeployedExeName), std::string(kEngineLibraryName),
                                  std::string(kManifestFileName), GetOwnFileName()}) {
     if (SameTextStart(own, target) && (target.size() == own.size() || atLimit)) return true;
   }

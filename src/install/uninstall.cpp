@@ -15,7 +15,6 @@ namespace lumiclip {
 
 namespace {
 
-constexpr const char kLogName[] = "native-lumiclip.log";
 // Shown when the version resource names no product: the system's list hides
 // an entry without a display name.
 constexpr const char kFallbackDisplayName[] = "Lumiclip Native Host";
@@ -110,7 +109,7 @@ void RemoveHostFiles(const std::string& folder, bool keepRunning, Outcome* outco
 
   RemoveTemporaries(folder, outcome);
   if (!keepRunning) {
-    RemoveHostFile(JoinPath(folder, kLogName), outcome);
+    RemoveHostFile(JoinPath(folder, kLogFileName), outcome);
     RemoveHostFile(JoinPath(folder, kDeployedExeName), outcome);
   }
   if (keepRunning || outcome->inUse) return;
@@ -181,10 +180,10 @@ void RemoveEarlierHelpers(const std::string& self) {
     bool running = false, log = false;
     for (const std::string& file : names) {
       if (StartsWithText(file, prefix) && !os.RemoveFile(JoinPath(folder, file))) running = true;
-      log = log || SameText(file, kLogName);
+      log = log || SameText(file, kLogFileName);
     }
     if (running) continue;
-    if (log) os.RemoveFile(JoinPath(folder, kLogName));
+    if (log) os.RemoveFile(JoinPath(folder, kLogFileName));
     os.RemoveFolder(folder);
   }
 }
@@ -196,7 +195,7 @@ void Tell(bool quiet, const std::string& text, uint32_t icon) {
 }  // namespace
 
 bool IsHostFileName(const std::string& name) {
-  for (const char* ours : {kDeployedExeName, kManifestFileName, kEngineLibraryName, kLogName}) {
+  for (const char* ours : {kDeployedExeName, kManifestFileName, kEngineLibraryName, kLogFileName}) {
     std::string own = ours;
     if (SameText(name, own)) return true;
     if (name.size() > own.size() + 1 && name.back() == '~' && StartsWithText(name, own + ".")) {
@@ -312,7 +311,7 @@ int RunUninstall(bool quiet) {
       LogLine("\n**** Error: The helper that finishes the removal did not start.\n");
       if (runningInside) {
         outcome.failed.push_back(self);
-        outcome.failed.push_back(JoinPath(folder, kLogName));
+        outcome.failed.push_back(JoinPath(folder, kLogFileName));
       }
       if (outcome.inUse) outcome.failed.push_back("files in use by a running Lumiclip host");
     }
