@@ -10,6 +10,7 @@
 #include "os/os.h"
 #include "support/log.h"
 #include "support/paths.h"
+#include "support/temporary_name.h"
 
 namespace lumiclip {
 
@@ -31,10 +32,6 @@ constexpr const char kQuestion[] =
     "Remove the Lumiclip native host? The Lumiclip extension will stop working until it is "
     "installed again.";
 constexpr const char kCaption[] = "Lumiclip";
-
-bool StartsWithText(const std::string& text, const std::string& prefix) {
-  return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
-}
 
 bool Exists(const std::string& path) {
   return TheOs().FileAttributes(path) != win::kInvalidFileAttributes;
@@ -198,9 +195,7 @@ bool IsHostFileName(const std::string& name) {
   for (const char* ours : {kDeployedExeName, kManifestFileName, kEngineLibraryName, kLogFileName}) {
     std::string own = ours;
     if (SameText(name, own)) return true;
-    if (name.size() > own.size() + 1 && name.back() == '~' && StartsWithText(name, own + ".")) {
-      return true;
-    }
+    if (IsTemporaryOf(name, own)) return true;
   }
   return false;
 }
