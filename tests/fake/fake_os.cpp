@@ -271,21 +271,6 @@ bool FakeOs::MakeDirectory(const std::string& path) {
   return true;
 }
 
-bool FakeOs::CopyFileTo(const std::string& from, const std::string& to, bool failIfExists) {
-  Record("CopyFileTo(" + from + "," + to + ")");
-  std::string source = Canon(from), target = Canon(to);
-  if (Fails("CopyFileTo", to) || TooLong(from) || TooLong(to) || !files.count(source) ||
-      !ParentExists(to)) {
-    return false;
-  }
-  if (failIfExists && files.count(target)) return false;
-  if (InUse(target)) return false;
-  files[target] = files[source];
-  // The new length is recorded, the data still only cached.
-  unflushed_[target] = std::string();
-  return true;
-}
-
 bool FakeOs::RemoveFile(const std::string& path) {
   Record("RemoveFile(" + path + ")");
   std::string c = Canon(path);
