@@ -1,6 +1,7 @@
 #include "fake/fake_os.h"
 
 #include "channel/input_ring.h"
+#include "channel/wire_format.h"
 
 #include <algorithm>
 #include <cstring>
@@ -1005,16 +1006,13 @@ std::vector<std::string> DecodeMessages(const std::string& output, std::string* 
     return messages;
   };
   while (at < output.size()) {
-    if (output.size() - at < 4) return fail("a length cut short");
-    uint32_t n = static_cast<unsigned char>(output[at]) |
-                 static_cast<unsigned char>(output[at + 1]) << 8 |
-                 static_cast<unsigned char>(output[at + 2]) << 16 |
-                 static_cast<uint32_t>(static_cast<unsigned char>(output[at + 3])) << 24;
-    at += 4;
-    if (n > 1048576) return fail("a frame over 1 MiB: " + std::to_string(n));
-    if (output.size() - at < n) return fail("a frame cut short");
-    std::string body = output.substr(at, n);
-    at += n;
+    std::string_view body;
+    switch (NextFrame(output, &at, &body)) {
+      case FrameAt::kWhole: break;
+      case FrameAt::kLengthCutShort: return fail("a length cut short");
+      case FrameAt::kTooLong: return fail("a frame over 1 MiB: " + std::to_string(FrameLength(&output[at])));
+      case FrameAt::kBodyCutShort: return fail("a frame cut short");
+    }
     nlohmann::json json;
     try {
       json = nlohmann::json::parse(body);

@@ -249,16 +249,14 @@ inline std::string ReadOutboundFrames(const std::string& output, std::vector<std
   size_t at = 0;
   while (at < output.size()) {
     std::string where = "frame " + std::to_string(chunks->size()) + ": ";
-    if (output.size() - at < 4) return where + "a length cut short";
-    uint32_t n = static_cast<uint32_t>(static_cast<unsigned char>(output[at])) |
-                 static_cast<uint32_t>(static_cast<unsigned char>(output[at + 1])) << 8 |
-                 static_cast<uint32_t>(static_cast<unsigned char>(output[at + 2])) << 16 |
-                 static_cast<uint32_t>(static_cast<unsigned char>(output[at + 3])) << 24;
-    at += 4;
-    if (n > kFrameLimit) return where + "longer than 1 MiB: " + std::to_string(n);
-    if (output.size() - at < n) return where + "cut short";
-    std::string_view body(output.data() + at, n);
-    at += n;
+    std::string_view body;
+    switch (NextFrame(output, &at, &body)) {
+      case FrameAt::kWhole: break;
+      case FrameAt::kLengthCutShort: return where + "a length cut short";
+      case FrameAt::kTooLong: return where + "longer than 1 MiB: " + std::to_string(FrameLength(&output[at]));
+      case FrameAt::kBodyCutShort: return where + "cut short";
+    }
+    size_t n = body.size();
     if (n < 11 || body.substr(0, 9) != kHead || body.substr(n - 2) != "\"}") {
       return where + "not {\"data\":\"...\"}: " + Show(body);
     }
