@@ -200,42 +200,8 @@ inline std::string ReferenceJsonEscape(std::string_view s) {
 }
 
 // UTF-16 to UTF-8, pairs joined, a lone surrogate as U+FFFD (what the system
-// conversion does, and the fake with it).
-inline std::string ReferenceUtf16ToUtf8(std::u16string_view text) {
-  std::string out;
-  auto put = [&out](uint32_t c) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  };
-  for (size_t i = 0; i < text.size(); ++i) {
-    uint32_t unit = text[i];
-    bool high = unit >= 0xD800 && unit <= 0xDBFF;
-    bool low = unit >= 0xDC00 && unit <= 0xDFFF;
-    if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      uint32_t next = text[i + 1];
-      put(0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00));
-      ++i;
-    } else if (high || low) {
-      put(0xFFFD);
-    } else {
-      put(unit);
-    }
-  }
-  return out;
-}
+// conversion does): the fake's, which models it.
+inline std::string ReferenceUtf16ToUtf8(std::u16string_view text) { return testing::FakeOs::WideToUtf8(text); }
 
 // One outbound frame as this minimal reader sees it: the 4-byte length, then
 // exactly {"data":"<escaped>"}; the escaped text may hold no raw control
