@@ -1,18 +1,15 @@
 #include "frame_reader.h"
 
 #include <nlohmann/json.hpp>
+#include <string_view>
+
+#include "channel/wire_format.h"
 
 namespace lumiclip_tools {
 
 namespace {
 
 constexpr size_t kHeaderSize = 4;
-
-uint32_t ReadLength(const char* p) {
-  const auto* b = reinterpret_cast<const unsigned char*>(p);
-  return static_cast<uint32_t>(b[0]) | (static_cast<uint32_t>(b[1]) << 8) |
-         (static_cast<uint32_t>(b[2]) << 16) | (static_cast<uint32_t>(b[3]) << 24);
-}
 
 bool IsBlank(const std::string& line) {
   for (char c : line) {
@@ -78,20 +75,21 @@ void FrameDecoder::Feed(const char* data, size_t size) {
   if (dead_ || finished_ || size == 0) return;
   buffer_.append(data, size);
   for (;;) {
-    const size_t available = buffer_.size() - offset_;
-    if (available < kHeaderSize) break;
-    const uint32_t length = ReadLength(buffer_.data() + offset_);
-    if (length > hardLimit_) {
+    std::string_view whole;
+    const lumiclip::FrameAt next = lumiclip::NextFrame(buffer_, &offset_, &whole, hardLimit_);
+    if (next == lumiclip::FrameAt::kLengthCutShort) break;
+    if (next == lumiclip::FrameAt::kTooLong) {
       dead_ = true;
       ++faults_;
-      sink_.OnUnreadableStream(length);
+      sink_.OnUnreadableStream(lumiclip::FrameLength(buffer_.data() + offset_));
       buffer_.clear();
       offset_ = 0;
       return;
     }
-    if (available - kHeaderSize < length) {
+    if (next == lumiclip::FrameAt::kBodyCutShort) {
       // Wait for the rest; make room once so a long frame arrives in one
       // allocation instead of many.
+      const uint32_t length = lumiclip::FrameLength(buffer_.data() + offset_);
       if (buffer_.capacity() < offset_ + kHeaderSize + length) {
         buffer_.erase(0, offset_);
         offset_ = 0;
@@ -99,8 +97,8 @@ void FrameDecoder::Feed(const char* data, size_t size) {
       }
       break;
     }
-    std::string body = buffer_.substr(offset_ + kHeaderSize, length);
-    offset_ += kHeaderSize + length;
+    std::string body(whole);
+    const auto length = static_cast<uint32_t>(body.size());
     ++frames_;
     if (length > frameLimit_) {
       ++faults_;
@@ -150,7 +148,7 @@ void FrameDecoder::Finish() {
   if (left > 0) {
     ++faults_;
     uint32_t length = 0;
-    if (left >= kHeaderSize) length = ReadLength(buffer_.data() + offset_);
+    if (left >= kHeaderSize) length = lumiclip::FrameLength(buffer_.data() + offset_);
     sink_.OnTruncatedFrame(length, left);
   }
   if (inMessage_) sink_.OnUnterminatedMessage(message_);

@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace lumiclip {
 
@@ -38,6 +39,25 @@ inline uint32_t FrameLength(const char* head) {
   const unsigned char* b = reinterpret_cast<const unsigned char*>(head);
   return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
          static_cast<uint32_t>(b[3]) << 24;
+}
+
+// The next frame of an outbound stream, for those who read what the host
+// wrote (tests, tools): what lies at *at in stream.
+enum class FrameAt {
+  kWhole,          // *body is the frame's body, *at is past it
+  kLengthCutShort, // fewer than 4 bytes are left
+  kBodyCutShort,   // the body is not all there (yet)
+  kTooLong,        // the length passes limit
+};
+inline FrameAt NextFrame(std::string_view stream, size_t* at, std::string_view* body,
+                         size_t limit = kFrameLimit) {
+  if (stream.size() - *at < 4) return FrameAt::kLengthCutShort;
+  uint32_t n = FrameLength(stream.data() + *at);
+  if (n > limit) return FrameAt::kTooLong;
+  if (stream.size() - *at - 4 < n) return FrameAt::kBodyCutShort;
+  *body = stream.substr(*at + 4, n);
+  *at += 4 + n;
+  return FrameAt::kWhole;
 }
 
 inline void PutFrameLength(char* p, uint32_t n) {

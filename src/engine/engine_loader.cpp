@@ -80,7 +80,7 @@ bool LoadEngine(const char* path, int32_t browserId) {
   // By its full path only; the second chance is the application's folder,
   // never PATH or the current directory.
   g_module = IsFullPath(path) ? os.LoadModule(path) : nullptr;
-  if (g_module == nullptr) g_module = os.LoadApplicationModule("RAZ.DLL");
+  if (g_module == nullptr) g_module = os.LoadApplicationModule(kEngineLibraryName);
   if (g_module == nullptr) {
     os.ShowMessageBox("Failed to load RAZ.dll.\nPossibly reinstall should help.", path,
                       win::kMbIconError);

@@ -75,7 +75,7 @@ bool DeployHost(const char* exePath, bool quiet) {
 
   folder = GetDeploymentFolder();
   LogLine("Deleting raz.dll...");
-  if (!RemoveOrMoveAside(JoinPath(folder, kDeployedEngineName))) {
+  if (!RemoveOrMoveAside(JoinPath(folder, kEngineLibraryName))) {
     LogLine("\n**** Error: Failed to delete raz.dll.\n");
   }
 

@@ -7,7 +7,6 @@
 namespace lumiclip {
 
 constexpr const char kDeployedExeName[] = "lumiclip-chrome-plugin.exe";
-constexpr const char kDeployedEngineName[] = "raz.dll";
 constexpr const char kRegistryKey[] =
     "Software\\Google\\Chrome\\NativeMessagingHosts\\com.lumiclipapp.api";
 

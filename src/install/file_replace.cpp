@@ -4,6 +4,7 @@
 
 #include "os/os.h"
 #include "support/paths.h"
+#include "support/temporary_name.h"
 #include "support/unicode.h"
 
 namespace lumiclip {
@@ -27,8 +28,7 @@ size_t CharacterBoundary(const std::string& path, size_t nameStart, size_t limit
 std::string TemporaryPathFor(const std::string& path) {
   std::string temporary;
   do {
-    std::string tag = "." + std::to_string(TheOs().CurrentProcessId()) + "." +
-                      std::to_string(++g_temporaryCount) + "~";
+    std::string tag = TemporaryTag(TheOs().CurrentProcessId(), ++g_temporaryCount);
     temporary = path + tag;
     if (PathLength(temporary) > kMaxPathLength && PathLength(path) <= kMaxPathLength) {
       size_t nameStart = path.size() - FileNameOfPath(path).size();

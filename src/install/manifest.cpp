@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "channel/text_escaping.h"
 #include "install/file_replace.h"
 #include "os/os.h"
 #include "support/log.h"
@@ -26,10 +27,7 @@ bool ExtractManifest(const char* exeFileName, const char* folder) {
   // A path (a staged copy named during a swap) holds backslashes: escaped
   // as JSON wants them.
   std::string name;
-  for (const char* c = exeFileName; *c != '\0'; ++c) {
-    if (*c == '\\' || *c == '"') name += '\\';
-    name += *c;
-  }
+  AppendJsonEscaped(exeFileName, name);
   static const std::string kPlaceholder = "EXE_PATH";
   for (size_t at = text.find(kPlaceholder); at != std::string::npos;
        at = text.find(kPlaceholder, at + name.size())) {

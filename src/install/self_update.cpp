@@ -82,7 +82,7 @@ void RunUpdateMode(int32_t parentPid) {
   LogLine("Deleting raz.dll...");
   // A host still running the engine keeps the file: it is moved aside, so
   // that the next host finds none and asks for the one that fits it.
-  if (!RemoveOrMoveAside(JoinPath(folder, kDeployedEngineName))) {
+  if (!RemoveOrMoveAside(JoinPath(folder, kEngineLibraryName))) {
     LogLine("\n**** Error: Failed to delete raz.dll.\n");
   }
 

@@ -10,12 +10,12 @@
 #include "os/os.h"
 #include "support/log.h"
 #include "support/paths.h"
+#include "support/temporary_name.h"
 
 namespace lumiclip {
 
 namespace {
 
-constexpr const char kLogName[] = "native-lumiclip.log";
 // Shown when the version resource names no product: the system's list hides
 // an entry without a display name.
 constexpr const char kFallbackDisplayName[] = "Lumiclip Native Host";
@@ -32,10 +32,6 @@ constexpr const char kQuestion[] =
     "Remove the Lumiclip native host? The Lumiclip extension will stop working until it is "
     "installed again.";
 constexpr const char kCaption[] = "Lumiclip";
-
-bool StartsWithText(const std::string& text, const std::string& prefix) {
-  return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
-}
 
 bool Exists(const std::string& path) {
   return TheOs().FileAttributes(path) != win::kInvalidFileAttributes;
@@ -110,7 +106,7 @@ void RemoveHostFiles(const std::string& folder, bool keepRunning, Outcome* outco
 
   RemoveTemporaries(folder, outcome);
   if (!keepRunning) {
-    RemoveHostFile(JoinPath(folder, kLogName), outcome);
+    RemoveHostFile(JoinPath(folder, kLogFileName), outcome);
     RemoveHostFile(JoinPath(folder, kDeployedExeName), outcome);
   }
   if (keepRunning || outcome->inUse) return;
@@ -181,10 +177,10 @@ void RemoveEarlierHelpers(const std::string& self) {
     bool running = false, log = false;
     for (const std::string& file : names) {
       if (StartsWithText(file, prefix) && !os.RemoveFile(JoinPath(folder, file))) running = true;
-      log = log || SameText(file, kLogName);
+      log = log || SameText(file, kLogFileName);
     }
     if (running) continue;
-    if (log) os.RemoveFile(JoinPath(folder, kLogName));
+    if (log) os.RemoveFile(JoinPath(folder, kLogFileName));
     os.RemoveFolder(folder);
   }
 }
@@ -196,12 +192,10 @@ void Tell(bool quiet, const std::string& text, uint32_t icon) {
 }  // namespace
 
 bool IsHostFileName(const std::string& name) {
-  for (const char* ours : {kDeployedExeName, kManifestFileName, kEngineLibraryName, kLogName}) {
+  for (const char* ours : {kDeployedExeName, kManifestFileName, kEngineLibraryName, kLogFileName}) {
     std::string own = ours;
     if (SameText(name, own)) return true;
-    if (name.size() > own.size() + 1 && name.back() == '~' && StartsWithText(name, own + ".")) {
-      return true;
-    }
+    if (IsTemporaryOf(name, own)) return true;
   }
   return false;
 }
@@ -312,7 +306,7 @@ int RunUninstall(bool quiet) {
       LogLine("\n**** Error: The helper that finishes the removal did not start.\n");
       if (runningInside) {
         outcome.failed.push_back(self);
-        outcome.failed.push_back(JoinPath(folder, kLogName));
+        outcome.failed.push_back(JoinPath(folder, kLogFileName));
       }
       if (outcome.inUse) outcome.failed.push_back("files in use by a running Lumiclip host");
     }

@@ -46,7 +46,6 @@ constexpr uint32_t kMbIconQuestion = 0x20;
 constexpr uint32_t kMbIconInformation = 0x40;
 constexpr int kIdYes = 6;
 constexpr long kErrorSuccess = 0;
-constexpr uint32_t kProcessAllAccess = 0x1FFFFF;
 constexpr uint32_t kSynchronize = 0x00100000;
 constexpr uint32_t kCoinitApartmentThreaded = 0x2;
 constexpr uint32_t kPlatformWin32Nt = 2;
@@ -109,8 +108,6 @@ class Os {
   // --- files ---------------------------------------------------------------
   virtual uint32_t FileAttributes(const std::string& path) = 0;
   virtual bool MakeDirectory(const std::string& path) = 0;  // CreateDirectoryW
-  virtual bool CopyFileTo(const std::string& from, const std::string& to,
-                          bool failIfExists) = 0;
   virtual bool RemoveFile(const std::string& path) = 0;  // DeleteFileW
   // MoveFileExW(from, to, flags), flags from win::kMoveFile*.
   virtual bool RenameFile(const std::string& from, const std::string& to, uint32_t flags) = 0;

@@ -36,7 +36,6 @@ static_assert(win::kMbYesNo == MB_YESNO, "");
 static_assert(win::kMbIconQuestion == MB_ICONQUESTION, "");
 static_assert(win::kMbIconInformation == MB_ICONINFORMATION, "");
 static_assert(win::kIdYes == IDYES, "");
-static_assert(win::kProcessAllAccess == PROCESS_ALL_ACCESS, "");
 static_assert(win::kSynchronize == SYNCHRONIZE, "");
 static_assert(win::kCoinitApartmentThreaded == COINIT_APARTMENTTHREADED, "");
 static_assert(win::kPlatformWin32Nt == VER_PLATFORM_WIN32_NT, "");
@@ -261,11 +260,6 @@ class RealOs final : public Os {
   bool MakeDirectory(const std::string& path) override {
     Wide name(path);
     return name && CreateDirectoryW(name.get(), nullptr) != 0;
-  }
-  bool CopyFileTo(const std::string& from, const std::string& to,
-                  bool failIfExists) override {
-    Wide source(from), target(to);
-    return source && target && CopyFileW(source.get(), target.get(), failIfExists) != 0;
   }
   bool RemoveFile(const std::string& path) override {
     Wide name(path);

@@ -15,7 +15,6 @@ namespace lumiclip {
 
 namespace {
 
-constexpr const char kLogFileName[] = "native-lumiclip.log";
 constexpr int64_t kSizeLimit = 102400;
 constexpr size_t kLineLimit = 500;
 // A host may run for days, so the limit is checked again after every this

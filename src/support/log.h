@@ -12,6 +12,8 @@
 
 namespace lumiclip {
 
+constexpr const char kLogFileName[] = "native-lumiclip.log";
+
 // Appends the text and a line end. Never throws, never reports a failure.
 void LogLine(const char* text);
 inline void LogLine(const std::string& text) { LogLine(text.c_str()); }

@@ -87,6 +87,13 @@ std::string JoinPath(const std::string& folder, const std::string& name) {
 
 bool SameText(const std::string& a, const std::string& b) { return a == b || CaseFolded(a) == CaseFolded(b); }
 
+bool StartsWithText(const std::string& text, const std::string& start) {
+  if (text.compare(0, start.size(), start) == 0) return true;
+  // Folding may change a character's length in bytes: both are folded whole.
+  std::string foldedStart = CaseFolded(start);
+  return CaseFolded(text).compare(0, foldedStart.size(), foldedStart) == 0;
+}
+
 size_t PathLength(const std::string& path) { return Utf16Length(path); }
 
 bool IsFullPath(const std::string& path) {

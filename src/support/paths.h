@@ -30,6 +30,8 @@ std::string JoinPath(const std::string& folder, const std::string& name);
 // Whether two names are the same text but for the case of their letters, as
 // the file system compares them.
 bool SameText(const std::string& a, const std::string& b);
+// Whether text starts with start, compared as SameText compares.
+bool StartsWithText(const std::string& text, const std::string& start);
 
 // True when the path fits the platform limit; logs the refusal otherwise.
 bool PathFitsOrLog(const std::string& path);

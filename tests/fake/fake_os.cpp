@@ -1,6 +1,7 @@
 #include "fake/fake_os.h"
 
 #include "channel/input_ring.h"
+#include "channel/wire_format.h"
 
 #include <algorithm>
 #include <cstring>
@@ -268,21 +269,6 @@ bool FakeOs::MakeDirectory(const std::string& path) {
     return false;
   }
   folders.insert(Canon(path));
-  return true;
-}
-
-bool FakeOs::CopyFileTo(const std::string& from, const std::string& to, bool failIfExists) {
-  Record("CopyFileTo(" + from + "," + to + ")");
-  std::string source = Canon(from), target = Canon(to);
-  if (Fails("CopyFileTo", to) || TooLong(from) || TooLong(to) || !files.count(source) ||
-      !ParentExists(to)) {
-    return false;
-  }
-  if (failIfExists && files.count(target)) return false;
-  if (InUse(target)) return false;
-  files[target] = files[source];
-  // The new length is recorded, the data still only cached.
-  unflushed_[target] = std::string();
   return true;
 }
 
@@ -1020,16 +1006,13 @@ std::vector<std::string> DecodeMessages(const std::string& output, std::string* 
     return messages;
   };
   while (at < output.size()) {
-    if (output.size() - at < 4) return fail("a length cut short");
-    uint32_t n = static_cast<unsigned char>(output[at]) |
-                 static_cast<unsigned char>(output[at + 1]) << 8 |
-                 static_cast<unsigned char>(output[at + 2]) << 16 |
-                 static_cast<uint32_t>(static_cast<unsigned char>(output[at + 3])) << 24;
-    at += 4;
-    if (n > 1048576) return fail("a frame over 1 MiB: " + std::to_string(n));
-    if (output.size() - at < n) return fail("a frame cut short");
-    std::string body = output.substr(at, n);
-    at += n;
+    std::string_view body;
+    switch (NextFrame(output, &at, &body)) {
+      case FrameAt::kWhole: break;
+      case FrameAt::kLengthCutShort: return fail("a length cut short");
+      case FrameAt::kTooLong: return fail("a frame over 1 MiB: " + std::to_string(FrameLength(&output[at])));
+      case FrameAt::kBodyCutShort: return fail("a frame cut short");
+    }
     nlohmann::json json;
     try {
       json = nlohmann::json::parse(body);

@@ -255,7 +255,6 @@ class FakeOs : public Os {
   bool ModuleMapped(OsHandle module) override;
   uint32_t FileAttributes(const std::string& path) override;
   bool MakeDirectory(const std::string& path) override;
-  bool CopyFileTo(const std::string& from, const std::string& to, bool failIfExists) override;
   bool RemoveFile(const std::string& path) override;
   bool RenameFile(const std::string& from, const std::string& to, uint32_t flags) override;
   int64_t FileLength(const std::string& path) override;

@@ -200,42 +200,8 @@ inline std::string ReferenceJsonEscape(std::string_view s) {
 }
 
 // UTF-16 to UTF-8, pairs joined, a lone surrogate as U+FFFD (what the system
-// conversion does, and the fake with it).
-inline std::string ReferenceUtf16ToUtf8(std::u16string_view text) {
-  std::string out;
-  auto put = [&out](uint32_t c) {
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  };
-  for (size_t i = 0; i < text.size(); ++i) {
-    uint32_t unit = text[i];
-    bool high = unit >= 0xD800 && unit <= 0xDBFF;
-    bool low = unit >= 0xDC00 && unit <= 0xDFFF;
-    if (high && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      uint32_t next = text[i + 1];
-      put(0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00));
-      ++i;
-    } else if (high || low) {
-      put(0xFFFD);
-    } else {
-      put(unit);
-    }
-  }
-  return out;
-}
+// conversion does): the fake's, which models it.
+inline std::string ReferenceUtf16ToUtf8(std::u16string_view text) { return testing::FakeOs::WideToUtf8(text); }
 
 // One outbound frame as this minimal reader sees it: the 4-byte length, then
 // exactly {"data":"<escaped>"}; the escaped text may hold no raw control
@@ -249,16 +215,14 @@ inline std::string ReadOutboundFrames(const std::string& output, std::vector<std
   size_t at = 0;
   while (at < output.size()) {
     std::string where = "frame " + std::to_string(chunks->size()) + ": ";
-    if (output.size() - at < 4) return where + "a length cut short";
-    uint32_t n = static_cast<uint32_t>(static_cast<unsigned char>(output[at])) |
-                 static_cast<uint32_t>(static_cast<unsigned char>(output[at + 1])) << 8 |
-                 static_cast<uint32_t>(static_cast<unsigned char>(output[at + 2])) << 16 |
-                 static_cast<uint32_t>(static_cast<unsigned char>(output[at + 3])) << 24;
-    at += 4;
-    if (n > kFrameLimit) return where + "longer than 1 MiB: " + std::to_string(n);
-    if (output.size() - at < n) return where + "cut short";
-    std::string_view body(output.data() + at, n);
-    at += n;
+    std::string_view body;
+    switch (NextFrame(output, &at, &body)) {
+      case FrameAt::kWhole: break;
+      case FrameAt::kLengthCutShort: return where + "a length cut short";
+      case FrameAt::kTooLong: return where + "longer than 1 MiB: " + std::to_string(FrameLength(&output[at]));
+      case FrameAt::kBodyCutShort: return where + "cut short";
+    }
+    size_t n = body.size();
     if (n < 11 || body.substr(0, 9) != kHead || body.substr(n - 2) != "\"}") {
       return where + "not {\"data\":\"...\"}: " + Show(body);
     }

@@ -114,7 +114,7 @@ TEST_F(Engine, AMissingEngineShowsItsBoxOnEveryRequest) {
     EXPECT_EQ(box.caption, "C:\\Host\\RAZ.dll");
     EXPECT_EQ(box.flags, 0x10u);
   }
-  EXPECT_TRUE(os.Called("LoadApplicationModule(RAZ.DLL)"));
+  EXPECT_TRUE(os.Called("LoadApplicationModule(RAZ.dll)"));
   EXPECT_EQ(os.output, "");
   EXPECT_FALSE(state.engineLoaded);
   std::string log = os.Log();
@@ -129,7 +129,7 @@ TEST_F(Engine, TheSecondChanceIsTheHostsFolderOnly) {
   Handle("{\"f\":1}");
   EXPECT_TRUE(state.engineLoaded);
   EXPECT_TRUE(os.boxes.empty());
-  EXPECT_TRUE(os.Called("LoadApplicationModule(RAZ.DLL)"));
+  EXPECT_TRUE(os.Called("LoadApplicationModule(RAZ.dll)"));
   UnloadEngine(state);
 
   FakeModule module = os.modules["c:\\host\\raz.dll"];

@@ -120,7 +120,8 @@ TEST_F(Paths, TextConvertsBothWaysOrIsRefused) {
   }
 }
 
-// One file under every case of its name, as Windows compares names.
+// One file under every case of its name, as Windows compares names, and a
+// folder under every case of its name at the start of a path.
 TEST_F(Paths, SameTextFoldsTheCaseOfLettersAsTheSystemDoes) {
   struct Case {
     std::string a, b;
@@ -144,6 +145,8 @@ TEST_F(Paths, SameTextFoldsTheCaseOfLettersAsTheSystemDoes) {
        }) {
     EXPECT_EQ(SameText(c.a, c.b), c.same) << c.a << " / " << c.b;
     EXPECT_EQ(SameText(c.b, c.a), c.same) << c.b << " / " << c.a;
+    // The start of a path compared as the whole name is.
+    EXPECT_EQ(StartsWithText(c.a + "\\x", c.b), c.same) << c.a << " / " << c.b;
   }
 }
 
