@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "channel/host_loop.h"
+#include "install/check.h"
 #include "install/deploy.h"
 #include "install/self_update.h"
 #include "install/uninstall.h"
@@ -19,6 +20,7 @@ HostCommand ClassifyCommandLine(int argc, const char* const* argv) {
     if (std::strcmp(argv[1], "--test") == 0) return kTestMode;
     if (std::strcmp(argv[1], "--deploy") == 0) return kDeployMode;
     if (std::strcmp(argv[1], "--uninstall") == 0) return kUninstallMode;
+    if (std::strcmp(argv[1], "--check") == 0) return kCheckMode;
     return kHostMode;
   }
   if (argc == 3 && std::strcmp(argv[1], "--update") == 0) return kUpdateMode;
@@ -114,10 +116,14 @@ int RunEntry(int argc, const char* const* argv) {
       case kUninstallFinishMode:
         status = RunUninstallFinish(ParseProcessId(argv[2]));
         break;
+      case kCheckMode:
+        status = RunCheck();
+        break;
     }
   } catch (...) {
     if (command == kInstallMode) return 0;
     if (command == kUninstallMode || command == kUninstallFinishMode) status = kUninstallIncomplete;
+    if (command == kCheckMode) status = kCheckSomeWillNot;
   }
   LogLine("Exit");
   return status;

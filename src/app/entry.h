@@ -14,6 +14,7 @@ enum HostCommand : int32_t {
   kUpdateMode = 4,
   kUninstallMode = 5,        // "--uninstall", or "--uninstall --quiet"
   kUninstallFinishMode = 6,  // "--uninstall-finish <pid>": the removal's helper
+  kCheckMode = 7,            // "--check": the installation as the browsers see it
 };
 
 HostCommand ClassifyCommandLine(int argc, const char* const* argv);
@@ -26,7 +27,8 @@ void RunTestMode();
 void RunInstallMode(const char* exePath);
 
 // The whole process: returns the exit code, 0 but for the removal, whose
-// status says whether everything went. argv holds the command line's words
+// status says whether everything went, and the check, whose status says
+// whether the browsers would start the host. argv holds the command line's words
 // as UTF-8, word 0 first.
 int RunEntry(int argc, const char* const* argv);
 // RunEntry with the words of the process's command line.

@@ -58,6 +58,8 @@ constexpr uint32_t kErrorFileExists = 80;
 constexpr uint32_t kErrorAlreadyExists = 183;
 constexpr uint32_t kErrorNoUnicodeTranslation = 1113;
 constexpr uint32_t kFileAttributeReparsePoint = 0x400;
+constexpr uint32_t kRegExpandSz = 2;
+constexpr uint32_t kMbIconWarning = 0x30;
 }  // namespace win
 
 struct OsVersion {
@@ -104,6 +106,9 @@ class Os {
   // reference count unchanged): after its release, only while something
   // else holds a reference to it.
   virtual bool ModuleMapped(OsHandle module) = 0;
+  // The system folder (GetSystemDirectoryW), where LoadSystemModule looks;
+  // empty when the call fails.
+  virtual std::string SystemFolderPath() = 0;
 
   // --- files ---------------------------------------------------------------
   virtual uint32_t FileAttributes(const std::string& path) = 0;
@@ -167,6 +172,13 @@ class Os {
   // GetLastError: the error of the last file call that failed, read right
   // after it.
   virtual uint32_t LastError() = 0;
+  // CreateFileW(GENERIC_READ, every sharing, OPEN_EXISTING): for reading a
+  // file that others may write, run or have loaded; null when it cannot be
+  // opened. Closed with CloseFile.
+  virtual OsHandle OpenToRead(const std::string& path) = 0;
+  // One ReadFile at offset (the handle's position set by an OVERLAPPED);
+  // *read is less than size at the end of the file, 0 past it.
+  virtual bool ReadFileAt(OsHandle file, uint64_t offset, void* buffer, uint32_t size, uint32_t* read) = 0;
 
   // --- file identity -------------------------------------------------------
   // Whether both paths name one existing file, whatever their spelling:
@@ -256,6 +268,21 @@ class Os {
   // RegDeleteKeyW(HKEY_CURRENT_USER, subKey): a key without subkeys goes
   // with all its values.
   virtual long RegDeleteUserKey(const std::string& subKey) = 0;
+  // Reading keys as a browser reads them: of either hive, in either view
+  // of a 64-bit system (the view flag is ignored on a 32-bit one).
+  enum class RegHive { kCurrentUser, kLocalMachine };
+  enum class RegView { k32, k64 };
+  // RegOpenKeyExW(hive, subKey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY or
+  // KEY_WOW64_64KEY); kErrorFileNotFound when it is missing. Closed with
+  // RegCloseKeyHandle.
+  virtual long RegOpenKeyToRead(RegHive hive, RegView view, const std::string& subKey, OsHandle* key) = 0;
+  // RegQueryValueExW of a value ("" is the default one), asked its size,
+  // then its data: REG_SZ and REG_EXPAND_SZ as UTF-8 up to its first zero,
+  // any other type as its bytes.
+  virtual long RegQueryValueOf(OsHandle key, const std::string& name, uint32_t* type, std::string* data) = 0;
+  // The names of the key's values (RegQueryInfoKeyW, RegEnumValueW until
+  // there are no more; a name that is no valid Unicode is left out).
+  virtual long RegValueNames(OsHandle key, std::vector<std::string>* names) = 0;
 
   // --- standard streams ----------------------------------------------------
   virtual void SetStdStreamsBinary() = 0;  // _setmode(0/1, _O_BINARY)
@@ -300,6 +327,16 @@ class Os {
   virtual void SleepMs(uint32_t ms) = 0;  // Sleep
   // Writes all bytes to standard output; false when the channel is broken.
   virtual bool WriteOutput(const void* data, size_t size) = 0;
+  // Whether standard output is a file or a pipe that the starter handed over
+  // (GetStdHandle, GetFileType): a script that redirected it.
+  virtual bool StdOutputIsFileOrPipe() = 0;
+  // AttachConsole(ATTACH_PARENT_PROCESS): the console of the program that
+  // started this one, when that has one; true too when this process has a
+  // console already (the call's ERROR_ACCESS_DENIED).
+  virtual bool AttachParentConsole() = 0;
+  // Writes the text to the attached console as UTF-16 (CreateFileW of
+  // "CONOUT$", WriteConsoleW until all is written, CloseHandle).
+  virtual bool WriteConsoleText(const std::string& text) = 0;
 
   // --- x87 floating-point unit ---------------------------------------------
   virtual uint16_t FpuControlWord() = 0;

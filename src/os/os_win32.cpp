@@ -49,6 +49,8 @@ static_assert(win::kErrorFileExists == ERROR_FILE_EXISTS, "");
 static_assert(win::kErrorAlreadyExists == ERROR_ALREADY_EXISTS, "");
 static_assert(win::kErrorNoUnicodeTranslation == ERROR_NO_UNICODE_TRANSLATION, "");
 static_assert(win::kFileAttributeReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT, "");
+static_assert(win::kRegExpandSz == REG_EXPAND_SZ, "");
+static_assert(win::kMbIconWarning == MB_ICONWARNING, "");
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "");
 
 namespace {
@@ -252,6 +254,11 @@ class RealOs final : public Os {
                GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                static_cast<LPCWSTR>(module), &found) != 0;
   }
+  std::string SystemFolderPath() override {
+    std::wstring folder = SystemFolder();
+    std::string path;
+    return folder.empty() || !Narrow(folder.data(), folder.size(), &path) ? std::string() : path;
+  }
 
   uint32_t FileAttributes(const std::string& path) override {
     Wide name(path);
@@ -350,6 +357,27 @@ class RealOs final : public Os {
                                                                        : NewCopy::kFailed;
   }
   uint32_t LastError() override { return GetLastError(); }
+  OsHandle OpenToRead(const std::string& path) override {
+    Wide name(path);
+    if (!name) return nullptr;
+    HANDLE h = CreateFileW(name.get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? nullptr : h;
+  }
+  bool ReadFileAt(OsHandle file, uint64_t offset, void* buffer, uint32_t size, uint32_t* read) override {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    BOOL ok = ReadFile(static_cast<HANDLE>(file), buffer, size, &got, &at);
+    *read = got;
+    // A synchronous read at or past the end fails with this error.
+    if (!ok && GetLastError() == ERROR_HANDLE_EOF) {
+      *read = 0;
+      return true;
+    }
+    return ok != 0;
+  }
   bool SameFile(const std::string& a, const std::string& b) override {
     BY_HANDLE_FILE_INFORMATION infoA = {}, infoB = {};
     return FileIdentity(a, &infoA) && FileIdentity(b, &infoB) &&
@@ -544,6 +572,53 @@ class RealOs final : public Os {
     Wide name(subKey);
     return name ? RegDeleteKeyW(HKEY_CURRENT_USER, name.get()) : ERROR_NO_UNICODE_TRANSLATION;
   }
+  long RegOpenKeyToRead(RegHive hive, RegView view, const std::string& subKey, OsHandle* key) override {
+    *key = nullptr;
+    Wide name(subKey);
+    if (!name) return ERROR_NO_UNICODE_TRANSLATION;
+    HKEY root = hive == RegHive::kLocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+    REGSAM access = KEY_QUERY_VALUE | (view == RegView::k32 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY);
+    HKEY out = nullptr;
+    LONG status = RegOpenKeyExW(root, name.get(), 0, access, &out);
+    *key = out;
+    return status;
+  }
+  long RegQueryValueOf(OsHandle key, const std::string& name, uint32_t* type, std::string* data) override {
+    *type = 0;
+    data->clear();
+    Wide wide(name);
+    if (!wide) return ERROR_NO_UNICODE_TRANSLATION;
+    HKEY h = static_cast<HKEY>(key);
+    DWORD t = 0, size = 0;
+    LONG status = RegQueryValueExW(h, wide.get(), nullptr, &t, nullptr, &size);
+    if (status != ERROR_SUCCESS) return status;
+    // Room for a zero that the stored text may lack.
+    std::vector<BYTE> buffer(size + sizeof(wchar_t), 0);
+    status = RegQueryValueExW(h, wide.get(), nullptr, &t, buffer.data(), &size);
+    if (status != ERROR_SUCCESS) return status;
+    *type = t;
+    if (t != REG_SZ && t != REG_EXPAND_SZ) {
+      data->assign(reinterpret_cast<const char*>(buffer.data()), size);
+      return ERROR_SUCCESS;
+    }
+    const wchar_t* text = reinterpret_cast<const wchar_t*>(buffer.data());
+    size_t units = size / sizeof(wchar_t);
+    size_t length = static_cast<size_t>(std::find(text, text + units, L'\0') - text);
+    return Narrow(text, length, data) ? ERROR_SUCCESS : ERROR_NO_UNICODE_TRANSLATION;
+  }
+  long RegValueNames(OsHandle key, std::vector<std::string>* names) override {
+    names->clear();
+    // The longest name a value can have, and its zero.
+    std::wstring name(16384, L'\0');
+    for (DWORD i = 0;; ++i) {
+      DWORD length = static_cast<DWORD>(name.size());
+      LONG status = RegEnumValueW(static_cast<HKEY>(key), i, &name[0], &length, nullptr, nullptr, nullptr, nullptr);
+      if (status == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
+      if (status != ERROR_SUCCESS) return status;
+      std::string narrow;
+      if (Narrow(name.data(), length, &narrow)) names->push_back(narrow);
+    }
+  }
 
   void SetStdStreamsBinary() override {
     _setmode(_fileno(stdin), _O_BINARY);
@@ -618,6 +693,38 @@ class RealOs final : public Os {
       size -= done;
     }
     return true;
+  }
+  bool StdOutputIsFileOrPipe() override {
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE) return false;
+    DWORD type = GetFileType(out);
+    return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE;
+  }
+  bool AttachParentConsole() override {
+    // ERROR_ACCESS_DENIED: this process has a console already (wine gives
+    // one to a program of the GUI subsystem that a console program starts).
+    return AttachConsole(ATTACH_PARENT_PROCESS) != 0 || GetLastError() == ERROR_ACCESS_DENIED;
+  }
+  bool WriteConsoleText(const std::string& text) override {
+    Wide wide(text);
+    if (!wide) return false;
+    HANDLE console = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+    if (console == INVALID_HANDLE_VALUE) return false;
+    const wchar_t* p = wide.get();
+    size_t left = wide.bytes() / sizeof(wchar_t) - 1;
+    bool ok = true;
+    while (left > 0 && ok) {
+      DWORD chunk = static_cast<DWORD>(std::min<size_t>(left, 4096));
+      // A pair of surrogates goes in one piece.
+      if (chunk < left && p[chunk - 1] >= 0xD800 && p[chunk - 1] <= 0xDBFF) --chunk;
+      DWORD done = 0;
+      ok = WriteConsoleW(console, p, chunk, &done, nullptr) != 0 && done > 0;
+      p += done;
+      left -= done;
+    }
+    CloseHandle(console);
+    return ok;
   }
 
   uint16_t FpuControlWord() override {

@@ -997,6 +997,112 @@ void FakeOs::SetFpuControlWord(uint16_t word) {
 }
 void FakeOs::ClearFpuExceptions() { ++fpuClears; }
 
+std::string FakeOs::SystemFolderPath() {
+  Record("SystemFolderPath()");
+  return down_ ? std::string() : systemFolder;
+}
+
+OsHandle FakeOs::OpenToRead(const std::string& path) {
+  Record("OpenToRead(" + path + ")");
+  if (Fails("OpenToRead", path) || TooLong(path) || !files.count(Canon(path))) return nullptr;
+  return NewHandle(Canon(path));
+}
+
+bool FakeOs::ReadFileAt(OsHandle file, uint64_t offset, void* buffer, uint32_t size, uint32_t* read) {
+  std::string path = HandlePath(file);
+  Record("ReadFileAt(" + path + "," + std::to_string(offset) + "," + std::to_string(size) + ")");
+  *read = 0;
+  if (path.empty() || !files.count(path)) return Fail(6);  // ERROR_INVALID_HANDLE
+  if (Fails("ReadFileAt", path)) return Fail(kInjectedError);
+  const std::string& bytes = files[path];
+  if (offset < bytes.size()) {
+    *read = static_cast<uint32_t>(std::min<uint64_t>(size, bytes.size() - offset));
+    std::memcpy(buffer, bytes.data() + offset, *read);
+  }
+  return true;
+}
+
+long FakeOs::RegOpenKeyToRead(RegHive hive, RegView view, const std::string& subKey, OsHandle* key) {
+  bool machine = hive == RegHive::kLocalMachine;
+  std::string where = std::string(machine ? "HKEY_LOCAL_MACHINE\\" : "HKEY_CURRENT_USER\\") + subKey;
+  Record("RegOpenKeyToRead(" + where + "," + (view == RegView::k32 ? "32" : "64") + ")");
+  *key = nullptr;
+  if (Fails("RegOpenKeyToRead", where)) return 5;
+  std::string wanted = Lower(subKey);
+  bool found = false;
+  std::map<std::string, FakeRegValue> values;
+  auto take = [&](const std::map<std::string, FakeRegValue>& from) {
+    for (const auto& [name, value] : from) values[Lower(name)] = value;
+  };
+  if (machine) {
+    for (const auto& [name, held] : machineRegistry[view == RegView::k32 ? 0 : 1]) {
+      if (Lower(name) != wanted) continue;
+      found = true;
+      take(held);
+    }
+  } else {
+    for (const std::string& name : registryKeys) found = found || Lower(name) == wanted;
+    for (const auto& [name, held] : registryValues) {
+      if (Lower(name) != wanted) continue;
+      found = true;
+      take(held);
+    }
+    for (const auto& [name, text] : registry) {
+      if (Lower(name) != wanted) continue;
+      found = true;
+      values[""] = FakeRegValue{win::kRegSz, text};
+    }
+  }
+  if (!found) return win::kErrorFileNotFound;
+  uintptr_t handle = nextReadKey_++;
+  readKeys_[handle] = values;
+  *key = reinterpret_cast<OsHandle>(handle);
+  return 0;
+}
+
+long FakeOs::RegQueryValueOf(OsHandle key, const std::string& name, uint32_t* type, std::string* data) {
+  Record("RegQueryValueOf(" + name + ")");
+  *type = 0;
+  data->clear();
+  auto k = readKeys_.find(reinterpret_cast<uintptr_t>(key));
+  if (k == readKeys_.end()) return 6;  // ERROR_INVALID_HANDLE
+  if (Fails("RegQueryValueOf", name)) return 5;
+  auto v = k->second.find(Lower(name));
+  if (v == k->second.end()) return win::kErrorFileNotFound;
+  *type = v->second.type;
+  // A text up to its first zero, as the seam gives it.
+  bool text = v->second.type == win::kRegSz || v->second.type == win::kRegExpandSz;
+  *data = text ? v->second.data.substr(0, v->second.data.find('\0')) : v->second.data;
+  return 0;
+}
+
+long FakeOs::RegValueNames(OsHandle key, std::vector<std::string>* names) {
+  Record("RegValueNames()");
+  names->clear();
+  auto k = readKeys_.find(reinterpret_cast<uintptr_t>(key));
+  if (k == readKeys_.end()) return 6;
+  if (Fails("RegValueNames")) return 5;
+  for (const auto& [name, value] : k->second) names->push_back(name);
+  return 0;
+}
+
+bool FakeOs::StdOutputIsFileOrPipe() {
+  Record("StdOutputIsFileOrPipe()");
+  return outputIsFileOrPipe;
+}
+
+bool FakeOs::AttachParentConsole() {
+  Record("AttachParentConsole()");
+  return parentConsole;
+}
+
+bool FakeOs::WriteConsoleText(const std::string& text) {
+  Record("WriteConsoleText()");
+  if (!parentConsole || Fails("WriteConsoleText")) return false;
+  console += text;
+  return true;
+}
+
 std::vector<std::string> DecodeMessages(const std::string& output, std::string* error) {
   std::vector<std::string> messages;
   std::string current;

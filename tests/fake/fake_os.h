@@ -242,6 +242,19 @@ class FakeOs : public Os {
   // becomes U+FFFD, as the system's lenient conversion makes it.
   static std::string WideToUtf8(std::u16string_view text);
 
+  // --- reading as a browser reads (the installation check) ---------------
+  // The machine's keys (HKEY_LOCAL_MACHINE) by view, [0] the 32-bit one:
+  // key -> value name ("" the default value) -> value. The user's keys
+  // (registry, registryValues, registryKeys) are the same in both views, as
+  // HKEY_CURRENT_USER\Software is shared between them. Key and value names
+  // are found whatever their case, as Windows finds them.
+  std::map<std::string, std::map<std::string, FakeRegValue>> machineRegistry[2];
+  // Standard output as a script hands it over (a file or a pipe); a console
+  // of the starting program to attach to, and what was written to it.
+  bool outputIsFileOrPipe = false;
+  bool parentConsole = false;
+  std::string console;
+
   // --- Os ---------------------------------------------------------------
   std::string ExecutablePath() override;
   bool CommandLineWords(std::vector<std::string>* words) override;
@@ -316,6 +329,15 @@ class FakeOs : public Os {
   uint16_t FpuControlWord() override;
   void SetFpuControlWord(uint16_t word) override;
   void ClearFpuExceptions() override;
+  std::string SystemFolderPath() override;
+  OsHandle OpenToRead(const std::string& path) override;
+  bool ReadFileAt(OsHandle file, uint64_t offset, void* buffer, uint32_t size, uint32_t* read) override;
+  long RegOpenKeyToRead(RegHive hive, RegView view, const std::string& subKey, OsHandle* key) override;
+  long RegQueryValueOf(OsHandle key, const std::string& name, uint32_t* type, std::string* data) override;
+  long RegValueNames(OsHandle key, std::vector<std::string>* names) override;
+  bool StdOutputIsFileOrPipe() override;
+  bool AttachParentConsole() override;
+  bool WriteConsoleText(const std::string& text) override;
 
  private:
   bool Fails(const std::string& name, const std::string& path = std::string()) const;
@@ -368,6 +390,10 @@ class FakeOs : public Os {
   std::set<uintptr_t> events_;
   std::set<uintptr_t> signalled_;
   uintptr_t nextEvent_ = 0xE000;
+  // Keys opened for reading: handle -> the values they hold, copied at the
+  // open.
+  std::map<uintptr_t, std::map<std::string, FakeRegValue>> readKeys_;
+  uintptr_t nextReadKey_ = 0x7000;
 };
 
 // Installs a FakeOs and resets the host's process-wide state around a test.

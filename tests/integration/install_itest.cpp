@@ -547,6 +547,67 @@ TEST_F(Install, UninstallRemovesEverythingAndInstallsAgain) {
 
 // Another host runs from the folder during the removal: it keeps answering,
 // and its files go once it has closed.
+// "--check" reads the installation where the browsers read it: the prefix's
+// own registry and files, the real engine's headers. Its report goes to the
+// standard output a script redirected.
+TEST_F(Install, CheckSeesTheInstallationAsTheBrowsersDo) {
+  HostFolder folder("check");
+  RunTraced(folder);
+  Wine& wine = Wine::Get();
+  const std::string policy = "HKCU\\Software\\Policies\\Google\\Chrome";
+  wine.Run({"reg", "delete", policy, "/f"});
+  WriteFile(DeployedFile("RAZ.dll"), ReadFile(wine.bin() + "/RAZ.dll"));
+  auto problems = [](const std::vector<std::string>& lines) {
+    std::vector<std::string> found;
+    for (const std::string& line : lines) {
+      if (line.rfind("problem: ", 0) == 0) found.push_back(line);
+    }
+    return found;
+  };
+
+  ProcessResult fine = RunDeployed({"--check"});
+  std::vector<std::string> lines = Lines(fine.out);
+  EXPECT_EQ(fine.exitCode, 0) << fine.out;
+  EXPECT_TRUE(problems(lines).empty()) << fine.out;
+  // The real engine, judged by its headers: of the host's machine, with the export.
+  const std::string engine = "ok: RAZ.dll: " + WinDeployed() + "\\RAZ.dll, a library for ";
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+    return line.rfind(engine, 0) == 0 && line.size() > engine.size() + 26 &&
+           line.compare(line.size() - 26, 26, " that exports _initLibrary") == 0;
+  })) << fine.out;
+  EXPECT_TRUE(Has(lines, "Chrome, Chromium and Edge will start the host.")) << fine.out;
+  EXPECT_TRUE(Wine::BoxesIn(fine.err).empty());
+
+  ASSERT_EQ(wine.Run({"reg", "add", policy, "/v", "NativeMessagingUserLevelHosts", "/t", "REG_DWORD", "/d", "0",
+                      "/f"}).exitCode, 0);
+  ProcessResult off = RunDeployed({"--check"});
+  wine.Run({"reg", "delete", policy, "/f"});
+  EXPECT_EQ(off.exitCode, 1);
+  EXPECT_EQ(problems(Lines(off.out)),
+            (std::vector<std::string>{
+                "problem: Chrome: the policy NativeMessagingUserLevelHosts is 0 in HKEY_CURRENT_USER\\SOFTWARE\\"
+                "Policies\\Google\\Chrome, so it starts no host installed for the user, as this one is; ask your "
+                "administrator to allow such hosts",
+                "problem: Chrome: finds no registration of com.lumiclipapp.api for the machine, and the policy keeps "
+                "it from looking for the user's; see the policy above"}))
+      << off.out;
+  EXPECT_TRUE(Has(Lines(off.out), "Chrome will not start the host (see the lines that begin with \"problem\"); "
+                                  "Chromium and Edge will."))
+      << off.out;
+
+  ASSERT_EQ(std::remove(DeployedFile(kManifest).c_str()), 0);
+  ProcessResult missing = RunDeployed({"--check"});
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_EQ(problems(Lines(missing.out)),
+            (std::vector<std::string>{"problem: the manifest " + WinDeployed() + "\\" + kManifest +
+                                      " is missing; run lumiclip-chrome-plugin.exe once, without arguments, to "
+                                      "install it again"}))
+      << missing.out;
+  // It changed nothing.
+  EXPECT_EQ(Listing(Deployed()), (std::set<std::string>{kExe, "RAZ.dll", "native-lumiclip.log"}));
+  EXPECT_EQ(wine.RegQueryDefault(kKey), WinDeployed() + "\\" + kManifest);
+}
+
 TEST_F(Install, UninstallWhileAnotherHostRuns) {
   HostFolder folder("uninstall-busy");
   RunTraced(folder);

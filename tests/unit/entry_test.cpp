@@ -55,6 +55,9 @@ TEST_F(Entry, ClassifiesTheCommandLine) {
            {{"--uninstall", "--quiet", "x"}, 1},
            {{"--uninstall-finish", "12"}, 6},
            {{"--uninstall-finish"}, 1},
+           {{"--check"}, 7},
+           {{"--CHECK"}, 1},
+           {{"--check", "x"}, 1},
            {{"chrome-extension://id/"}, 1},
            {{"chrome-extension://id/", "--parent-window=0"}, 1},
        }) {
@@ -297,6 +300,7 @@ TEST_F(Entry, EveryModeRestrictsTheLibrarySearchFirst) {
                                              {kExe, "--update", "1"},
                                              {kExe, "--uninstall", "--quiet"},
                                              {kExe, "--uninstall-finish", "1"},
+                                             {kExe, "--check"},
                                              {kExe, "chrome-extension://id/", "--parent-window=0"}}) {
     for (bool fails : {false, true}) {
       SCOPED_TRACE(words[words.size() - 1] + (fails ? ", restriction fails" : ""));
