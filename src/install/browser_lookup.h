@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace lumiclip {
+#include "install/deploy.h"
 
-constexpr const char kHostName[] = "com.lumiclipapp.api";
+namespace lumiclip {
 
 struct BrowserRules {
   const char* name;       // "Chrome"

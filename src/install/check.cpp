@@ -18,7 +18,6 @@ namespace lumiclip {
 
 namespace {
 
-constexpr char kLogName[] = "native-lumiclip.log";
 constexpr char kXmlLite[] = "xmllite.dll";
 constexpr char kEngineExport[] = "_initLibrary";
 constexpr char kReinstall[] = "run lumiclip-chrome-plugin.exe once, without arguments, to install it again";
@@ -264,7 +263,7 @@ void CheckXmlLite(const std::string& folder, Report& report) {
 // Opened for appending only when it is there: a check creates no file.
 void CheckLog(const std::string& folder, Report& report) {
   Os& os = TheOs();
-  const std::string path = JoinPath(folder, kLogName);
+  const std::string path = JoinPath(folder, kLogFileName);
   if (!IsFile(path)) {
     report.Add(Level::kOk, "the log " + path + " is not there yet; the host writes it when it starts");
     return;

@@ -6,9 +6,12 @@
 
 namespace lumiclip {
 
+// The host's name for the browsers, spelled once: the keys below are made
+// from it by the compiler.
+#define LUMICLIP_HOST_NAME "com.lumiclipapp.api"
+constexpr const char kHostName[] = LUMICLIP_HOST_NAME;
 constexpr const char kDeployedExeName[] = "lumiclip-chrome-plugin.exe";
-constexpr const char kRegistryKey[] =
-    "Software\\Google\\Chrome\\NativeMessagingHosts\\com.lumiclipapp.api";
+constexpr const char kRegistryKey[] = "Software\\Google\\Chrome\\NativeMessagingHosts\\" LUMICLIP_HOST_NAME;
 
 bool DeployHost(const char* exePath, bool quiet);
 

@@ -1,8 +1,9 @@
 // Whether a manifest on disk holds what this version writes: the template
 // among the executable's resources with its one EXE_PATH filled in. The host
 // never parses JSON; what stands around the placeholder must match byte for
-// byte, and what stands in its place is the path, escaped as the writer
-// escapes it (a backslash before each backslash and double quote).
+// byte, and what stands in its place is the path, JSON-escaped as the writer
+// escapes it (a file name holds no control character, so only backslashes
+// and double quotes come escaped).
 #pragma once
 
 #include <cstddef>

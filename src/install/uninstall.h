@@ -5,10 +5,11 @@
 #include <cstdint>
 #include <string>
 
+#include "install/deploy.h"
+
 namespace lumiclip {
 
-constexpr const char kUninstallKey[] =
-    "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\com.lumiclipapp.api";
+constexpr const char kUninstallKey[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" LUMICLIP_HOST_NAME;
 
 // Exit statuses of the removal.
 constexpr int kUninstallDone = 0;        // nothing of the host is left, or the helper takes the rest
