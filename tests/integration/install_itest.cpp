@@ -433,13 +433,16 @@ TEST_F(Install, SucceedsWhileTheDeployedHostRuns) {
   EXPECT_TRUE(ReadFile(DeployedFile(kExe)) == newer.Read(kExe)) << "the deployed exe is not the newer copy";
 }
 
-ProcessResult RunDeployed(const std::vector<std::string>& args) {
+ProcessResult RunDeployed(const std::vector<std::string>& args,
+                          const std::map<std::string, std::string>& extraEnv = {}) {
   Wine& wine = Wine::Get();
   std::vector<std::string> argv = {wine.WinPath(DeployedFile(kExe))};
   argv.insert(argv.end(), args.begin(), args.end());
   // Through files: the helper it starts holds inherited pipes open while it
   // waits for other hosts.
-  ProcessResult r = RunWineToFiles(argv, "", RelayBoxEnv());
+  std::map<std::string, std::string> env = RelayBoxEnv();
+  for (const auto& [k, v] : extraEnv) env[k] = v;
+  ProcessResult r = RunWineToFiles(argv, "", env);
   EXPECT_FALSE(r.timedOut);
   EXPECT_NE(r.err.find("Call PE DLL"), std::string::npos);
   return r;
@@ -506,8 +509,14 @@ TEST_F(Install, UninstallRemovesEverythingAndInstallsAgain) {
   EXPECT_FALSE(RegValues(kUninstallKey).empty());
   EXPECT_TRUE(FileExists(DeployedFile("raz.dll")));
 
+  // The one folder that every removal once reused, with a library planted
+  // in it (wine told to prefer such a file, as Windows does): a helper
+  // copy started there would load it.
+  const std::string reused = TempDir() + "/lumiclip-uninstall";
+  mkdir(reused.c_str(), 0755);
+  WriteFile(reused + "/version.dll", ReadFile(Wine::Get().bin() + "/lumiclip-plant.dll"));
   const std::set<std::string> helpersBefore = HelperFolders();
-  ProcessResult quiet = RunDeployed({"--uninstall", "--quiet"});
+  ProcessResult quiet = RunDeployed({"--uninstall", "--quiet"}, {{"WINEDLLOVERRIDES", "version=n,b"}});
   EXPECT_EQ(quiet.exitCode, 0);
   EXPECT_TRUE(Wine::AllBoxesIn(quiet.err).empty());
   EXPECT_EQ(Wine::Get().RegQueryDefault(kKey), "");
@@ -521,6 +530,7 @@ TEST_F(Install, UninstallRemovesEverythingAndInstallsAgain) {
   ASSERT_EQ(firstHelper.size(), 1u) << ::testing::PrintToString(HelperFolders());
   const std::string firstLog = TempDir() + "/" + *firstHelper.begin() + "/native-lumiclip.log";
   EXPECT_TRUE(WaitUntil([&] { return Has(Lines(ReadFile(firstLog)), "Exit"); }, 30000)) << ReadFile(firstLog);
+  EXPECT_FALSE(FileExists(reused + "/version.dll.ran")) << "the planted library ran";
 
   // Nothing installed: nothing asked, success.
   ProcessResult again = Wine::Get().Run({folder.winExe(), "--uninstall"}, "", 60000, Wine::Get().RelayEnv());
@@ -545,8 +555,6 @@ TEST_F(Install, UninstallRemovesEverythingAndInstallsAgain) {
   EXPECT_EQ(secondHelper.size(), 1u) << ::testing::PrintToString(HelperFolders());
 }
 
-// Another host runs from the folder during the removal: it keeps answering,
-// and its files go once it has closed.
 // "--check" reads the installation where the browsers read it: the prefix's
 // own registry and files, the real engine's headers. Its report goes to the
 // standard output a script redirected.
@@ -608,6 +616,8 @@ TEST_F(Install, CheckSeesTheInstallationAsTheBrowsersDo) {
   EXPECT_EQ(wine.RegQueryDefault(kKey), WinDeployed() + "\\" + kManifest);
 }
 
+// Another host runs from the folder during the removal: it keeps answering,
+// and its files go once it has closed.
 TEST_F(Install, UninstallWhileAnotherHostRuns) {
   HostFolder folder("uninstall-busy");
   RunTraced(folder);
