@@ -58,10 +58,8 @@ TEST_F(SelfUpdateParent, StagesAndStartsTheNewHost) {
   EXPECT_EQ(os.FileNamesIn(kFolder),
             (std::set<std::string>{"lumiclip-native-manifest.json", "my-host.exe", "native-lumiclip.log"}));
 
-  EXPECT_EQ(os.Log(), StoredLog({"Updating myself...", "Writing staged file...",
-                                 "Saving to file: " + staged,
-                                 "Written " + std::to_string(kNewExe.size()) + " bytes",
-                                 "Executing child process " + staged + "...", "Exec result: 42"}));
+  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Updating myself...", "Saving to file: " + staged,
+                                       "Executing child process " + staged + "...", "Exec result: 42"}));
 }
 
 TEST_F(SelfUpdateParent, ChildIsToldThisProcessId) {
@@ -140,9 +138,6 @@ class SelfUpdateChild : public HostFixture {
     os.AddFile(kManifest, "the old host's manifest");
     os.registry[kRegistryKey] = kManifest;
   }
-  std::vector<std::string> ManifestLines() {
-    return {"Extracting manifest...", "Written 547 bytes", "Done"};
-  }
   void ExpectRedeployed() {
     EXPECT_EQ(os.FileText(target), kNewExe);
     EXPECT_FALSE(os.HasFile(kEngine));
@@ -205,11 +200,8 @@ TEST_F(SelfUpdateChild, TimeoutLeavesTheOldHostAndRestoresItsManifest) {
   ASSERT_TRUE(os.HasFile(kManifest));
   EXPECT_NE(os.FileText(kManifest).find("    \"path\": \"my-host.exe\",\r\n"), std::string::npos);
 
-  std::vector<std::string> lines = {"Parent PID: 77", "Waiting parent process 77 to close...",
-                                    "Timeout!",
-                                    "Restoring the manifest for the host still in place..."};
-  for (const std::string& l : ManifestLines()) lines.push_back(l);
-  EXPECT_EQ(os.Log(), StoredLog(lines));
+  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Waiting parent process 77 to close...", "Timeout!",
+                                       "Restoring the manifest for the host still in place...", "Done"}));
 }
 
 // A copy that fails, or cannot take the old file's place, leaves the old
