@@ -647,8 +647,9 @@ std::string FakeOs::ProcessImagePath(uint32_t pid) {
 
 bool FakeOs::SpecialFolderPath(int csidl, bool create, std::string& out) {
   Record("SpecialFolderPath(" + std::to_string(csidl) + "," + (create ? "1" : "0") + ")");
-  if (appDataFails || down_) return false;
+  if (appDataFails || down_ || csidl != 26) return false;  // only CSIDL_APPDATA is arranged
   out = appData;
+  if (create) folders.insert(Canon(appData));
   return true;
 }
 
