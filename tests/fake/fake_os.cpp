@@ -599,6 +599,7 @@ uint32_t FakeOs::WaitForObject(OsHandle handle, uint32_t milliseconds) {
   Record("WaitForObject(" + std::to_string(milliseconds) + ")");
   waits.push_back(milliseconds);
   if (down_) return win::kWaitFailed;
+  if (!handles_.count(reinterpret_cast<uintptr_t>(handle))) return win::kWaitFailed;  // closed
   uint32_t pid = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handle) - 0x1000);
   auto it = processes.find(pid);
   return it == processes.end() ? win::kWaitFailed : it->second;
@@ -608,6 +609,7 @@ void FakeOs::CloseOsHandle(OsHandle handle) {
   // The reader's events are the fake's own, not the system's.
   if (events_.erase(reinterpret_cast<uintptr_t>(handle)) > 0) return;
   Record("CloseOsHandle()");
+  handles_.erase(reinterpret_cast<uintptr_t>(handle));
 }
 
 bool FakeOs::ListProcessIds(std::vector<uint32_t>* pids) {
@@ -631,8 +633,9 @@ std::string FakeOs::ProcessImagePath(uint32_t pid) {
 
 bool FakeOs::SpecialFolderPath(int csidl, bool create, std::string& out) {
   Record("SpecialFolderPath(" + std::to_string(csidl) + "," + (create ? "1" : "0") + ")");
-  if (appDataFails || down_) return false;
+  if (appDataFails || down_ || csidl != 26) return false;  // only CSIDL_APPDATA is arranged
   out = appData;
+  if (create) folders.insert(Canon(appData));
   return true;
 }
 
@@ -678,6 +681,8 @@ long FakeOs::RegCreateUserKey(const std::string& subKey, uint32_t access, OsHand
   if (regCreateResult != 0) return regCreateResult;
   registryKeys.insert(subKey);
   keys_.push_back(subKey);
+  keyAccess_.push_back(access);
+  openKeys_.insert(keys_.size());
   *key = reinterpret_cast<OsHandle>(static_cast<uintptr_t>(keys_.size()));
   return 0;
 }
@@ -686,6 +691,8 @@ long FakeOs::RegSetDefaultValue(OsHandle key, uint32_t type, const void* data, u
   Record("RegSetDefaultValue(" + std::to_string(type) + "," + std::to_string(size) + ")");
   if (down_) return 5;
   if (regSetResult != 0) return regSetResult;
+  if (long refused = KeyRefusesSet(key)) return refused;
+  if (type != win::kRegSz) throw std::logic_error("a default value the host never writes");
   const std::string& name = keys_.at(reinterpret_cast<uintptr_t>(key) - 1);
   const char* text = static_cast<const char*>(data);
   // REG_SZ data counts its terminating zero.
@@ -694,8 +701,9 @@ long FakeOs::RegSetDefaultValue(OsHandle key, uint32_t type, const void* data, u
   return 0;
 }
 
-long FakeOs::RegCloseKeyHandle(OsHandle) {
+long FakeOs::RegCloseKeyHandle(OsHandle key) {
   Record("RegCloseKeyHandle()");
+  openKeys_.erase(reinterpret_cast<uintptr_t>(key));
   return down_ ? 5 : 0;
 }
 
@@ -703,6 +711,7 @@ long FakeOs::RegSetNamedValue(OsHandle key, const std::string& name, uint32_t ty
                               const void* data, uint32_t size) {
   Record("RegSetNamedValue(" + name + "," + std::to_string(type) + "," + std::to_string(size) + ")");
   if (Fails("RegSetNamedValue", name)) return 5;
+  if (long refused = KeyRefusesSet(key)) return refused;
   const std::string& keyName = keys_.at(reinterpret_cast<uintptr_t>(key) - 1);
   const char* bytes = static_cast<const char*>(data);
   FakeRegValue value{type, std::string()};
@@ -1203,6 +1212,14 @@ std::string EncodeBase64(const std::string& bytes) {
     out += '=';
   }
   return out;
+}
+
+// A set through a closed key fails as on a stale handle, and one through a
+// key opened without KEY_SET_VALUE is denied.
+long FakeOs::KeyRefusesSet(OsHandle key) const {
+  uintptr_t id = reinterpret_cast<uintptr_t>(key);
+  if (!openKeys_.count(id)) return 6;  // ERROR_INVALID_HANDLE
+  return (keyAccess_.at(id - 1) & 0x0002) != 0 ? 0 : 5;
 }
 
 }  // namespace lumiclip::testing

@@ -200,6 +200,10 @@ class FakeOs : public Os {
   std::vector<uint32_t> waits;  // milliseconds of every wait
   bool Called(const std::string& prefix) const;
   size_t IndexOf(const std::string& prefix) const;  // first call, or npos
+  // Handles opened and not yet closed: registry keys, files, processes.
+  size_t OpenKeyHandles() const { return openKeys_.size(); }
+  size_t OpenFileHandles() const { return fileHandles_.size(); }
+  size_t OpenProcessHandles() const { return handles_.size(); }
 
   // Helpers.
   // Letters folded to one case, as Windows compares names ("Ł" as "ł").
@@ -378,6 +382,9 @@ class FakeOs : public Os {
   std::vector<std::pair<const FakeModule*, std::string>> loadedFiles_;  // loaded by path
   std::map<uint32_t, std::string> handles_;  // process handles -> pid
   std::vector<std::string> keys_;
+  std::vector<uint32_t> keyAccess_;  // as each key was opened
+  std::set<uintptr_t> openKeys_;
+  long KeyRefusesSet(OsHandle key) const;
   std::vector<std::string> versionBlocks_;
   std::map<std::pair<std::string, std::string>, std::u16string> wideVersionValues_;
   OsHandle Loaded(const std::string& call, const std::string& path);

@@ -237,7 +237,7 @@ TEST_F(Payload, SavesTheDecodedData) {
   EXPECT_TRUE(Save("{\"JSONCommand\":\"updateDLL\",\"data\":\"YWJj\"}"));
   EXPECT_EQ(os.FileText(kTarget), "abc");
   EXPECT_EQ(os.FileNamesIn("C:\\Host"), kHostFiles);
-  EXPECT_EQ(os.Log(), StoredLog({"Saving to file: " + kTarget, "Written 3 bytes"}));
+  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Saving to file: " + kTarget, "Written 3 bytes"}));
 }
 
 TEST_F(Payload, ReplacesTheOldFileThroughATemporaryOne) {
@@ -249,15 +249,18 @@ TEST_F(Payload, ReplacesTheOldFileThroughATemporaryOne) {
   // Beside the target, named for this process.
   EXPECT_EQ(part.rfind(kTarget + ".4242.", 0), 0u) << part;
   EXPECT_EQ(part.back(), '~');
-  size_t move = os.IndexOf("RenameFile(" + part + "," + kTarget + ",9)");
-  ASSERT_NE(move, std::string::npos);
-  EXPECT_LT(os.IndexOf("OpenNewFile("), move);
   EXPECT_EQ(os.FileNamesIn("C:\\Host"), kHostFiles);
 
   // The next write of this process takes another name.
-  EXPECT_TRUE(Save("{\"data\":\"YWJj\"}"));
+  EXPECT_TRUE(Save("{\"data\":\"YWJk\"}"));
   ASSERT_EQ(Temporaries().size(), 2u);
   EXPECT_NE(Temporaries()[1], part);
+  EXPECT_EQ(os.OpenFileHandles(), 0u);
+  // Flushed, then moved over the old file with write-through: a power cut
+  // now leaves the new data.
+  os.Reboot();
+  EXPECT_EQ(os.FileText(kTarget), "abd");
+  EXPECT_EQ(os.FileNamesIn("C:\\Host"), kHostFiles);
 }
 
 // Temporary names are created exclusively: a name that another writer holds,
@@ -381,8 +384,9 @@ TEST_F(Payload, RequestsWithoutAUsablePayloadWriteNothing) {
     std::string message = c.message;
     EXPECT_FALSE(SavePayloadFile(message.data(), length, kTarget.c_str(), state));
     ExpectUntouched();
-    EXPECT_FALSE(os.Called("OpenNewFile("));
-    EXPECT_EQ(os.Log(), StoredLog({"Saving to file: " + kTarget}));
+    EXPECT_EQ(os.OpenFileHandles(), 0u);
+    EXPECT_TRUE(LogHasInOrder(os.Log(), {"Saving to file: " + kTarget}));
+    EXPECT_EQ(os.Log().find("Written"), std::string::npos);
   }
 }
 
@@ -395,7 +399,7 @@ TEST_F(Payload, CorruptPayloadIsRefusedBeforeAnythingChanges) {
     state.engineLoaded = true;
     EXPECT_FALSE(Save("{\"data\":\"" + payload + "\"}"));
     ExpectUntouched();
-    EXPECT_FALSE(os.Called("OpenNewFile("));
+    EXPECT_EQ(os.OpenFileHandles(), 0u);
     // The engine keeps running when there is nothing to replace it with.
     EXPECT_TRUE(state.engineLoaded);
     std::string log = os.Log();
@@ -408,15 +412,14 @@ TEST_F(Payload, FileThatCannotBeOpened) {
   os.failing.insert("OpenNewFile");
   EXPECT_FALSE(Save("{\"data\":\"YWJj\"}"));
   ExpectUntouched();
-  EXPECT_EQ(os.Log(), StoredLog({"Saving to file: " + kTarget,
-                                 "\n**** Error: Failed to open file for saving\n"}));
+  EXPECT_TRUE(LogHasInOrder(os.Log(), {"\n**** Error: Failed to open file for saving\n"}));
 }
 
 TEST_F(Payload, ShortWriteKeepsTheOldFile) {
   os.writeLimits["~"] = 2;
   EXPECT_FALSE(Save("{\"data\":\"Zm9vYmFy\"}"));
   ExpectUntouched();
-  EXPECT_EQ(os.Log(), StoredLog({"Saving to file: " + kTarget, "Written 2 bytes"}));
+  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Written 2 bytes"}));
 }
 
 // Bytes whose flush or close failed may never reach the disk: the old file
@@ -468,8 +471,7 @@ TEST_F(Payload, EngineLibraryUpdate) {
   std::string message = "{\"JSONCommand\":\"updateDLL\",\"data\":\"YWJj\"}";
   EXPECT_TRUE(UpdateEngineLibrary(state, message.data(), static_cast<int32_t>(message.size())));
   EXPECT_EQ(os.FileText(target), "abc");
-  EXPECT_EQ(os.Log(), StoredLog({"Updating raz.dll...", "Saving to file: " + target,
-                                 "Written 3 bytes", "Done"}));
+  EXPECT_TRUE(LogHasInOrder(os.Log(), {"Updating raz.dll...", "Written 3 bytes", "Done"}));
 }
 
 TEST_F(Payload, EngineLibraryUpdateFailure) {
