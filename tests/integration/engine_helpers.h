@@ -89,32 +89,13 @@ inline HostMessage ParseMessage(const std::string& raw) {
 // The messages in a whole captured output (frames of {"data":...} closed
 // by an empty one). *errors collects what is wrong with the framing.
 inline std::vector<std::string> MessagesIn(const std::string& raw, std::string* errors) {
-  std::vector<std::string> messages;
-  std::string current;
+  MessageJoiner joined;
   size_t at = 0;
-  while (at + 4 <= raw.size()) {
-    uint32_t n = static_cast<unsigned char>(raw[at]) | static_cast<unsigned char>(raw[at + 1]) << 8 |
-                 static_cast<unsigned char>(raw[at + 2]) << 16 |
-                 static_cast<uint32_t>(static_cast<unsigned char>(raw[at + 3])) << 24;
-    if (raw.size() - at - 4 < n) break;
-    std::string body = raw.substr(at + 4, n);
-    at += 4 + n;
-    if (n > 1048576) *errors += "frame of " + std::to_string(n) + " bytes; ";
-    try {
-      std::string data = nlohmann::json::parse(body).at("data").get<std::string>();
-      if (data.empty()) {
-        messages.push_back(current);
-        current.clear();
-      } else {
-        current += data;
-      }
-    } catch (const std::exception& e) {
-      *errors += std::string("invalid frame: ") + e.what() + "; ";
-    }
-  }
+  joined.TakeFrames(raw, &at);
+  *errors += joined.errors;
   if (at != raw.size()) *errors += "trailing " + std::to_string(raw.size() - at) + " bytes; ";
-  if (!current.empty()) *errors += "unterminated message; ";
-  return messages;
+  if (!joined.current.empty()) *errors += "unterminated message; ";
+  return joined.messages;
 }
 
 // Runs a program under wine (args without "wine") with input already

@@ -21,6 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "channel/wire_format.h"
 #include "support/unicode.h"
 
 extern char** environ;
@@ -602,41 +603,38 @@ void Conversation::ReadLoop() {
       return;
     }
     raw_.append(buffer, static_cast<size_t>(n));
-    while (ParseAvailable()) {
-    }
+    joined_.TakeFrames(raw_, &parsed_);
     changed_.notify_all();
   }
 }
 
-bool Conversation::ParseAvailable() {
-  if (raw_.size() - parsed_ < 4) return false;
-  uint32_t n = static_cast<unsigned char>(raw_[parsed_]) | static_cast<unsigned char>(raw_[parsed_ + 1]) << 8 |
-               static_cast<unsigned char>(raw_[parsed_ + 2]) << 16 |
-               static_cast<uint32_t>(static_cast<unsigned char>(raw_[parsed_ + 3])) << 24;
-  if (raw_.size() - parsed_ - 4 < n) return false;
-  std::string body = raw_.substr(parsed_ + 4, n);
-  parsed_ += 4 + n;
-  if (n > 1048576) frameErrors_ += "frame of " + std::to_string(n) + " bytes; ";
-  try {
-    nlohmann::json json = nlohmann::json::parse(body);
-    std::string data = json.at("data").get<std::string>();
-    if (data.empty()) {
-      messages_.push_back(current_);
-      current_.clear();
-    } else {
-      current_ += data;
+bool MessageJoiner::TakeFrames(const std::string& stream, size_t* at) {
+  bool took = false;
+  std::string_view body;
+  // Any length: one past the browser's limit is the host's fault, reported.
+  while (lumiclip::NextFrame(stream, at, &body, UINT32_MAX) == lumiclip::FrameAt::kWhole) {
+    took = true;
+    if (body.size() > lumiclip::kFrameLimit) errors += "frame of " + std::to_string(body.size()) + " bytes; ";
+    try {
+      std::string data = nlohmann::json::parse(body).at("data").get<std::string>();
+      if (data.empty()) {
+        messages.push_back(current);
+        current.clear();
+      } else {
+        current += data;
+      }
+    } catch (const std::exception& e) {
+      errors += std::string("invalid frame: ") + e.what() + "; ";
     }
-  } catch (const std::exception& e) {
-    frameErrors_ += std::string("invalid frame: ") + e.what() + "; ";
   }
-  return true;
+  return took;
 }
 
 bool Conversation::Next(std::string* message, int timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return taken_ < messages_.size() || eof_; });
-  if (taken_ < messages_.size()) {
-    *message = messages_[taken_++];
+  changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return taken_ < joined_.messages.size() || eof_; });
+  if (taken_ < joined_.messages.size()) {
+    *message = joined_.messages[taken_++];
     return true;
   }
   if (eof_ && raw_.empty() && !retried_) {
@@ -653,7 +651,7 @@ std::string Conversation::RawOutput() {
 
 std::string Conversation::FrameErrors() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return frameErrors_;
+  return joined_.errors;
 }
 
 bool Conversation::Exited() {

@@ -116,6 +116,18 @@ class HostFolder {
 };
 
 // One conversation with a host started through the launcher.
+// Joins the bodies of the host's outbound frames into its messages: each
+// frame {"data":...} a piece, a message closed by an empty one. What is
+// wrong with a frame (invalid JSON, more than 1 MiB) goes to errors.
+struct MessageJoiner {
+  std::vector<std::string> messages;
+  std::string current;
+  std::string errors;
+  // The whole frames of stream from *at on, *at moved past them; false when
+  // no whole frame was there.
+  bool TakeFrames(const std::string& stream, size_t* at);
+};
+
 class Conversation {
  public:
   explicit Conversation(const std::string& winExe, const std::map<std::string, std::string>& env = {},
@@ -142,7 +154,6 @@ class Conversation {
   int WaitForExit(int timeoutMs);
   bool StartedAgain();
   void ReadLoop();
-  bool ParseAvailable();
   std::string exe_;
   std::vector<std::string> args_;
   std::map<std::string, std::string> env_;
@@ -158,11 +169,9 @@ class Conversation {
   std::condition_variable changed_;
   std::string raw_;
   size_t parsed_ = 0;
-  std::string current_;
-  std::vector<std::string> messages_;
+  MessageJoiner joined_;
   size_t taken_ = 0;
   bool eof_ = false;
-  std::string frameErrors_;
   int status_ = -1;
   int signal_ = 0;
   bool reaped_ = false;
