@@ -115,12 +115,7 @@ inline ProcessResult RunWineToFiles(const std::vector<std::string>& programArgs,
   WriteFile(inPath, input);
   std::map<std::string, std::string> full = {{"WINEPREFIX", wine.prefix()}, {"WINEDEBUG", "-all"}};
   for (const auto& [k, v] : env) full[k] = v;
-  std::vector<std::string> envStrings;
-  for (char** e = environ; *e != nullptr; ++e) {
-    std::string kv(*e);
-    if (full.count(kv.substr(0, kv.find('='))) == 0) envStrings.push_back(kv);
-  }
-  for (const auto& [k, v] : full) envStrings.push_back(k + "=" + v);
+  std::vector<std::string> envStrings = Environment(full);
   std::vector<std::string> args = {WineLoader()};
   args.insert(args.end(), programArgs.begin(), programArgs.end());
   std::vector<char*> argv, envp;
@@ -131,17 +126,9 @@ inline ProcessResult RunWineToFiles(const std::vector<std::string>& programArgs,
   // Nothing may allocate between fork and exec.
   pid_t pid = fork();
   if (pid == 0) {
-    int in = open(inPath.c_str(), O_RDONLY);
-    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    for (int fd = 3; fd < 1024; ++fd) close(fd);
-    setpgid(0, 0);
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    execvpe(argv[0], argv.data(), envp.data());
-    _exit(127);
+    ExecChild(argv.data(), envp.data(), cwd, open(inPath.c_str(), O_RDONLY),
+              open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
+              open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
   }
   int status = 0;
   bool exited = WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs, 10);

@@ -39,19 +39,6 @@ std::string Exe() {
   return path.substr(path.rfind('/') + 1);
 }
 
-std::vector<std::string> Environment(const std::map<std::string, std::string>& extra) {
-  std::map<std::string, std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    std::string kv(*e);
-    size_t eq = kv.find('=');
-    if (eq != std::string::npos) env[kv.substr(0, eq)] = kv.substr(eq + 1);
-  }
-  for (const auto& [k, v] : extra) env[k] = v;
-  std::vector<std::string> out;
-  for (const auto& [k, v] : env) out.push_back(k + "=" + v);
-  return out;
-}
-
 struct Child {
   pid_t pid = -1;
   int in = -1, out = -1, err = -1;
@@ -68,21 +55,7 @@ Child Spawn(const std::vector<std::string>& args, const std::map<std::string, st
   for (const std::string& e : envStrings) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
   pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    if (withErr) {
-      dup2(err[1], 2);
-    } else {
-      int null = open("/dev/null", O_WRONLY);
-      dup2(null, 2);
-    }
-    for (int fd = 3; fd < 1024; ++fd) close(fd);
-    setpgid(0, 0);
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    execvpe(argv[0], argv.data(), envp.data());
-    _exit(127);
-  }
+  if (pid == 0) ExecChild(argv.data(), envp.data(), cwd, in[0], out[1], withErr ? err[1] : open("/dev/null", O_WRONLY));
   close(in[0]);
   close(out[1]);
   close(err[1]);
@@ -106,6 +79,30 @@ std::string PrefixTool() {
 }
 
 }  // namespace
+
+std::vector<std::string> Environment(const std::map<std::string, std::string>& extra) {
+  std::map<std::string, std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string kv(*e);
+    size_t eq = kv.find('=');
+    if (eq != std::string::npos) env[kv.substr(0, eq)] = kv.substr(eq + 1);
+  }
+  for (const auto& [k, v] : extra) env[k] = v;
+  std::vector<std::string> out;
+  for (const auto& [k, v] : env) out.push_back(k + "=" + v);
+  return out;
+}
+
+void ExecChild(char* const* argv, char* const* envp, const std::string& cwd, int in, int out, int err) {
+  dup2(in, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+  for (int fd = 3; fd < 1024; ++fd) close(fd);
+  setpgid(0, 0);
+  if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+  execvpe(argv[0], argv, envp);
+  _exit(127);
+}
 
 #ifndef LUMICLIP_WINE
 #define LUMICLIP_WINE "wine"

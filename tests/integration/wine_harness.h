@@ -177,6 +177,13 @@ class Conversation {
   bool reaped_ = false;
 };
 
+// This process's environment with extra set (names replaced, or added).
+std::vector<std::string> Environment(const std::map<std::string, std::string>& extra);
+// In a child between fork and exec, where nothing may allocate: standard
+// input, output and error from in, out and err, no other descriptor, a
+// process group of its own (so that a kill takes wine's helpers too), in cwd
+// when it is not empty; exit status 126 or 127 when that fails.
+[[noreturn]] void ExecChild(char* const* argv, char* const* envp, const std::string& cwd, int in, int out, int err);
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
