@@ -89,32 +89,13 @@ inline HostMessage ParseMessage(const std::string& raw) {
 // The messages in a whole captured output (frames of {"data":...} closed
 // by an empty one). *errors collects what is wrong with the framing.
 inline std::vector<std::string> MessagesIn(const std::string& raw, std::string* errors) {
-  std::vector<std::string> messages;
-  std::string current;
+  MessageJoiner joined;
   size_t at = 0;
-  while (at + 4 <= raw.size()) {
-    uint32_t n = static_cast<unsigned char>(raw[at]) | static_cast<unsigned char>(raw[at + 1]) << 8 |
-                 static_cast<unsigned char>(raw[at + 2]) << 16 |
-                 static_cast<uint32_t>(static_cast<unsigned char>(raw[at + 3])) << 24;
-    if (raw.size() - at - 4 < n) break;
-    std::string body = raw.substr(at + 4, n);
-    at += 4 + n;
-    if (n > 1048576) *errors += "frame of " + std::to_string(n) + " bytes; ";
-    try {
-      std::string data = nlohmann::json::parse(body).at("data").get<std::string>();
-      if (data.empty()) {
-        messages.push_back(current);
-        current.clear();
-      } else {
-        current += data;
-      }
-    } catch (const std::exception& e) {
-      *errors += std::string("invalid frame: ") + e.what() + "; ";
-    }
-  }
+  joined.TakeFrames(raw, &at);
+  *errors += joined.errors;
   if (at != raw.size()) *errors += "trailing " + std::to_string(raw.size() - at) + " bytes; ";
-  if (!current.empty()) *errors += "unterminated message; ";
-  return messages;
+  if (!joined.current.empty()) *errors += "unterminated message; ";
+  return joined.messages;
 }
 
 // Runs a program under wine (args without "wine") with input already
@@ -134,12 +115,7 @@ inline ProcessResult RunWineToFiles(const std::vector<std::string>& programArgs,
   WriteFile(inPath, input);
   std::map<std::string, std::string> full = {{"WINEPREFIX", wine.prefix()}, {"WINEDEBUG", "-all"}};
   for (const auto& [k, v] : env) full[k] = v;
-  std::vector<std::string> envStrings;
-  for (char** e = environ; *e != nullptr; ++e) {
-    std::string kv(*e);
-    if (full.count(kv.substr(0, kv.find('='))) == 0) envStrings.push_back(kv);
-  }
-  for (const auto& [k, v] : full) envStrings.push_back(k + "=" + v);
+  std::vector<std::string> envStrings = Environment(full);
   std::vector<std::string> args = {WineLoader()};
   args.insert(args.end(), programArgs.begin(), programArgs.end());
   std::vector<char*> argv, envp;
@@ -150,17 +126,9 @@ inline ProcessResult RunWineToFiles(const std::vector<std::string>& programArgs,
   // Nothing may allocate between fork and exec.
   pid_t pid = fork();
   if (pid == 0) {
-    int in = open(inPath.c_str(), O_RDONLY);
-    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(err, 2);
-    for (int fd = 3; fd < 1024; ++fd) close(fd);
-    setpgid(0, 0);
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    execvpe(argv[0], argv.data(), envp.data());
-    _exit(127);
+    ExecChild(argv.data(), envp.data(), cwd, open(inPath.c_str(), O_RDONLY),
+              open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644),
+              open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
   }
   int status = 0;
   bool exited = WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs, 10);

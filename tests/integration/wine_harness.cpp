@@ -21,6 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "channel/wire_format.h"
 #include "support/unicode.h"
 
 extern char** environ;
@@ -36,19 +37,6 @@ std::string Exe() {
   buffer[n] = 0;
   std::string path(buffer);
   return path.substr(path.rfind('/') + 1);
-}
-
-std::vector<std::string> Environment(const std::map<std::string, std::string>& extra) {
-  std::map<std::string, std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    std::string kv(*e);
-    size_t eq = kv.find('=');
-    if (eq != std::string::npos) env[kv.substr(0, eq)] = kv.substr(eq + 1);
-  }
-  for (const auto& [k, v] : extra) env[k] = v;
-  std::vector<std::string> out;
-  for (const auto& [k, v] : env) out.push_back(k + "=" + v);
-  return out;
 }
 
 struct Child {
@@ -67,21 +55,7 @@ Child Spawn(const std::vector<std::string>& args, const std::map<std::string, st
   for (const std::string& e : envStrings) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
   pid_t pid = fork();
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    if (withErr) {
-      dup2(err[1], 2);
-    } else {
-      int null = open("/dev/null", O_WRONLY);
-      dup2(null, 2);
-    }
-    for (int fd = 3; fd < 1024; ++fd) close(fd);
-    setpgid(0, 0);
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    execvpe(argv[0], argv.data(), envp.data());
-    _exit(127);
-  }
+  if (pid == 0) ExecChild(argv.data(), envp.data(), cwd, in[0], out[1], withErr ? err[1] : open("/dev/null", O_WRONLY));
   close(in[0]);
   close(out[1]);
   close(err[1]);
@@ -105,6 +79,30 @@ std::string PrefixTool() {
 }
 
 }  // namespace
+
+std::vector<std::string> Environment(const std::map<std::string, std::string>& extra) {
+  std::map<std::string, std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string kv(*e);
+    size_t eq = kv.find('=');
+    if (eq != std::string::npos) env[kv.substr(0, eq)] = kv.substr(eq + 1);
+  }
+  for (const auto& [k, v] : extra) env[k] = v;
+  std::vector<std::string> out;
+  for (const auto& [k, v] : env) out.push_back(k + "=" + v);
+  return out;
+}
+
+void ExecChild(char* const* argv, char* const* envp, const std::string& cwd, int in, int out, int err) {
+  dup2(in, 0);
+  dup2(out, 1);
+  dup2(err, 2);
+  for (int fd = 3; fd < 1024; ++fd) close(fd);
+  setpgid(0, 0);
+  if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+  execvpe(argv[0], argv, envp);
+  _exit(127);
+}
 
 #ifndef LUMICLIP_WINE
 #define LUMICLIP_WINE "wine"
@@ -602,41 +600,38 @@ void Conversation::ReadLoop() {
       return;
     }
     raw_.append(buffer, static_cast<size_t>(n));
-    while (ParseAvailable()) {
-    }
+    joined_.TakeFrames(raw_, &parsed_);
     changed_.notify_all();
   }
 }
 
-bool Conversation::ParseAvailable() {
-  if (raw_.size() - parsed_ < 4) return false;
-  uint32_t n = static_cast<unsigned char>(raw_[parsed_]) | static_cast<unsigned char>(raw_[parsed_ + 1]) << 8 |
-               static_cast<unsigned char>(raw_[parsed_ + 2]) << 16 |
-               static_cast<uint32_t>(static_cast<unsigned char>(raw_[parsed_ + 3])) << 24;
-  if (raw_.size() - parsed_ - 4 < n) return false;
-  std::string body = raw_.substr(parsed_ + 4, n);
-  parsed_ += 4 + n;
-  if (n > 1048576) frameErrors_ += "frame of " + std::to_string(n) + " bytes; ";
-  try {
-    nlohmann::json json = nlohmann::json::parse(body);
-    std::string data = json.at("data").get<std::string>();
-    if (data.empty()) {
-      messages_.push_back(current_);
-      current_.clear();
-    } else {
-      current_ += data;
+bool MessageJoiner::TakeFrames(const std::string& stream, size_t* at) {
+  bool took = false;
+  std::string_view body;
+  // Any length: one past the browser's limit is the host's fault, reported.
+  while (lumiclip::NextFrame(stream, at, &body, UINT32_MAX) == lumiclip::FrameAt::kWhole) {
+    took = true;
+    if (body.size() > lumiclip::kFrameLimit) errors += "frame of " + std::to_string(body.size()) + " bytes; ";
+    try {
+      std::string data = nlohmann::json::parse(body).at("data").get<std::string>();
+      if (data.empty()) {
+        messages.push_back(current);
+        current.clear();
+      } else {
+        current += data;
+      }
+    } catch (const std::exception& e) {
+      errors += std::string("invalid frame: ") + e.what() + "; ";
     }
-  } catch (const std::exception& e) {
-    frameErrors_ += std::string("invalid frame: ") + e.what() + "; ";
   }
-  return true;
+  return took;
 }
 
 bool Conversation::Next(std::string* message, int timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
-  changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return taken_ < messages_.size() || eof_; });
-  if (taken_ < messages_.size()) {
-    *message = messages_[taken_++];
+  changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return taken_ < joined_.messages.size() || eof_; });
+  if (taken_ < joined_.messages.size()) {
+    *message = joined_.messages[taken_++];
     return true;
   }
   if (eof_ && raw_.empty() && !retried_) {
@@ -653,7 +648,7 @@ std::string Conversation::RawOutput() {
 
 std::string Conversation::FrameErrors() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return frameErrors_;
+  return joined_.errors;
 }
 
 bool Conversation::Exited() {

@@ -116,6 +116,18 @@ class HostFolder {
 };
 
 // One conversation with a host started through the launcher.
+// Joins the bodies of the host's outbound frames into its messages: each
+// frame {"data":...} a piece, a message closed by an empty one. What is
+// wrong with a frame (invalid JSON, more than 1 MiB) goes to errors.
+struct MessageJoiner {
+  std::vector<std::string> messages;
+  std::string current;
+  std::string errors;
+  // The whole frames of stream from *at on, *at moved past them; false when
+  // no whole frame was there.
+  bool TakeFrames(const std::string& stream, size_t* at);
+};
+
 class Conversation {
  public:
   explicit Conversation(const std::string& winExe, const std::map<std::string, std::string>& env = {},
@@ -142,7 +154,6 @@ class Conversation {
   int WaitForExit(int timeoutMs);
   bool StartedAgain();
   void ReadLoop();
-  bool ParseAvailable();
   std::string exe_;
   std::vector<std::string> args_;
   std::map<std::string, std::string> env_;
@@ -158,16 +169,21 @@ class Conversation {
   std::condition_variable changed_;
   std::string raw_;
   size_t parsed_ = 0;
-  std::string current_;
-  std::vector<std::string> messages_;
+  MessageJoiner joined_;
   size_t taken_ = 0;
   bool eof_ = false;
-  std::string frameErrors_;
   int status_ = -1;
   int signal_ = 0;
   bool reaped_ = false;
 };
 
+// This process's environment with extra set (names replaced, or added).
+std::vector<std::string> Environment(const std::map<std::string, std::string>& extra);
+// In a child between fork and exec, where nothing may allocate: standard
+// input, output and error from in, out and err, no other descriptor, a
+// process group of its own (so that a kill takes wine's helpers too), in cwd
+// when it is not empty; exit status 126 or 127 when that fails.
+[[noreturn]] void ExecChild(char* const* argv, char* const* envp, const std::string& cwd, int in, int out, int err);
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
