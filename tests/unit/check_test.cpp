@@ -125,6 +125,10 @@ TEST(PeImage, KindMachineAndExportFromTheHeaders) {
          for (int i = 0; i < 300; ++i) s.names.push_back("entry" + std::to_string(i));
        })),
        PeVerdict::kLibrary, kHostMachine, true},
+      // Upper case sorts before "_": the name searched for comes last.
+      {"LastOfTheNames",
+       BuildImage(With([](ImageSpec& s) { s.names = {"Alpha", "Beta", "Gamma", "_initLibrary"}; })),
+       PeVerdict::kLibrary, kHostMachine, true},
       {"OtherMachine", BuildImage(With([](ImageSpec& s) { s.machine = kOtherMachine; })), PeVerdict::kLibrary,
        kOtherMachine, true},
       {"Program", BuildImage(With([](ImageSpec& s) { s.dll = false; })), PeVerdict::kNotALibrary, kHostMachine,
